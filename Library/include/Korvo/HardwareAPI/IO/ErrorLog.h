@@ -1,0 +1,31 @@
+#pragma once
+// The library's one way of reporting serial and framing errors: a single line
+// on standard error,
+//
+//   [err] <source>:<line>> <what happened>: [<errno>] <strerror text>
+//
+// followed by a flush. Source paths and line numbers are fixed identifiers of
+// each report (see the constants below), so that logs stay comparable across
+// releases.
+
+#include <string>
+
+namespace Korvo::HardwareAPI::IO {
+
+// Text of `err` as a wide string. Sets the process locale (all categories) to
+// "en_US.utf8" and leaves it set; on systems without that locale the call
+// changes nothing. The narrow text is widened byte by byte, without any
+// multibyte decoding.
+std::wstring ErrorText(int err);
+
+// Writes one error line. errno is read before anything else happens, so the
+// line carries the cause of the failure that led here; errno is left as it
+// was found. `what` is a printf format for the operation's own words.
+void LogError(const char* source, unsigned line, const char* what, ...) __attribute__((format(printf, 3, 4)));
+
+namespace ErrorSource {
+inline constexpr const char* kSerialStream = "Library/src/SerialStream";
+inline constexpr const char* kDevice = "Library/src/Device";
+}  // namespace ErrorSource
+
+}  // namespace Korvo::HardwareAPI::IO

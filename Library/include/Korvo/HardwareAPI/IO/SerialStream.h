@@ -1,0 +1,63 @@
+#pragma once
+// SerialStream: the byte stream through which a device talks to its serial
+// port. It is a std::iostream over a serialib, plus the three operations the
+// device layer uses: Close, BytesAvailable and Write.
+//
+// Failure is sticky: once the bad, fail or end-of-file flag is set nothing in
+// the library clears it, every later read fails at once and every later write
+// sends nothing. A caller recovers by opening a new stream.
+//
+// Thread safety: none. A stream, and the device using it, belong to one thread
+// at a time.
+
+#include <cstddef>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "Korvo/HardwareAPI/IO/serialib.h"
+
+namespace Korvo::HardwareAPI::IO {
+
+class SerialStream : public std::basic_iostream<char> {
+public:
+    // Stores a copy of the port name; with open_now it opens the port at once
+    // (logging lines 39 and 18 when it cannot). Construction never throws
+    // because of the port: a stream whose port failed to open exists and
+    // fails its reads and writes. Without open_now only OpenPort and the
+    // destructor may be used until OpenPort has run.
+    explicit SerialStream(const char* port, bool open_now = true);
+    explicit SerialStream(const std::string& port, bool open_now = true) : SerialStream(port.c_str(), open_now) {}
+    ~SerialStream() override;
+
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // Attaches a new serialib and opens the port: 1 when open and configured
+    // (DTR raised), -2 when the node cannot be opened (line 39 logged; the
+    // buffer stays attached without a descriptor). Call once per stream.
+    char OpenPort();
+
+    // Closes the descriptor; later reads find end of file, writes fail.
+    virtual void Close();
+
+    // Bytes waiting in the port (FIONREAD), 0 when closed or on error. A byte
+    // the buffer holds as its cached byte is not counted.
+    virtual int BytesAvailable();
+
+    // Writes n bytes with one system call; a short or failed write sets the
+    // bad flag and logs line 53 (unless end of file was already set).
+    virtual void Write(const char* data, std::size_t n);
+
+    const std::string& PortName() const noexcept { return port_name_; }
+
+    // Descriptor of the open port, -1 when none.
+    int Descriptor() const noexcept { return port_buffer_ ? port_buffer_->Descriptor() : -1; }
+
+private:
+    // A copy: callers (the Python binding among them) hand over temporaries.
+    std::string port_name_;
+    std::unique_ptr<serialib> port_buffer_;
+};
+
+}  // namespace Korvo::HardwareAPI::IO

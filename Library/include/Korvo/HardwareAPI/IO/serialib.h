@@ -1,0 +1,70 @@
+#pragma once
+// serialib: one serial device node, configured for raw 115200-baud 8N1, seen
+// as an unbuffered std::streambuf.
+//
+// Blocking behaviour: every read through this class is bounded by a fixed
+// 1000 ms limit (TimedRead). The device layer asks the port how many bytes are
+// waiting before it reads, so in normal operation a read completes at once.
+//
+// Thread safety: none. One serialib belongs to one SerialStream, used by one
+// thread at a time.
+
+#include <streambuf>
+
+namespace Korvo::HardwareAPI::IO {
+
+class serialib : public std::basic_streambuf<char> {
+public:
+    // Limit of one TimedRead, and the pause between its read attempts.
+    static constexpr unsigned kReadLimitMs = 1000;
+    static constexpr unsigned kPollIntervalUs = 100;
+
+    serialib() = default;
+    ~serialib() override;
+
+    serialib(const serialib&) = delete;
+    serialib& operator=(const serialib&) = delete;
+
+    // Opens `path` non-blocking and configures it: 115200 baud both ways,
+    // 8 data bits, no parity, one stop bit, no flow control, raw, reads that
+    // return at once (VMIN = VTIME = 0). Returns 1 on success, -2 when the
+    // node cannot be opened (errno tells why). A node that opens but is not a
+    // terminal still counts as opened.
+    char Open(const char* path);
+
+    // Raises the DTR modem line; other lines are left as they are.
+    void SetDTR();
+
+    // Closes the descriptor if one is open. The cached byte survives.
+    void Close();
+
+    // Reads up to n bytes into destination within 1000 ms, pausing 100 us
+    // between attempts. Returns the count read (0..n; short on timeout) or
+    // -2 on a read error (bytes read earlier in the call are then not
+    // reported). Always makes at least one read attempt.
+    int TimedRead(unsigned char* destination, unsigned n);
+
+    // Descriptor of the open port, -1 while closed.
+    int Descriptor() const noexcept { return fd_; }
+
+protected:
+    std::basic_streambuf<char>* setbuf(char_type*, std::streamsize) override;
+    // Waits up to 1000 ms for one byte (this is not a non-blocking query):
+    // 1 when a byte is cached, 0 when none came, -1 when the descriptor
+    // flags cannot be changed.
+    std::streamsize showmanyc() override;
+    std::streamsize xsgetn(char_type* destination, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type pbackfail(int_type c) override;
+    std::streamsize xsputn(const char_type* source, std::streamsize n) override;
+    int_type overflow(int_type c) override;
+
+private:
+    // One byte read ahead (underflow, showmanyc) or put back (pbackfail).
+    char cached_byte_ = 0;
+    bool has_cached_byte_ = false;
+    int fd_ = -1;
+};
+
+}  // namespace Korvo::HardwareAPI::IO

@@ -1,0 +1,161 @@
+#include "Korvo/HardwareAPI/IO/serialib.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace Korvo::HardwareAPI::IO {
+
+namespace {
+
+using traits = std::char_traits<char>;
+
+// Whole milliseconds between two wall-clock readings, borrowing a second when
+// the microseconds go backwards.
+long ElapsedMs(const timeval& start, const timeval& now) {
+    long seconds = now.tv_sec - start.tv_sec;
+    long micros = now.tv_usec - start.tv_usec;
+    if (micros < 0) {
+        seconds -= 1;
+        micros += 1000000;
+    }
+    return seconds * 1000 + micros / 1000;
+}
+
+}  // namespace
+
+serialib::~serialib() { Close(); }
+
+char serialib::Open(const char* path) {
+    fd_ = ::open(path, O_RDWR | O_NOCTTY | O_NDELAY);
+    if (fd_ == -1) return -2;
+
+    // From here on the descriptor never blocks: waits are bounded in
+    // userspace instead.
+    ::fcntl(fd_, F_SETFL, O_NDELAY);
+
+    termios options;
+    ::tcgetattr(fd_, &options);
+    // Start from nothing: every flag not named below must be off, whatever
+    // the previous user of the port left behind.
+    std::memset(&options, 0, sizeof options);
+    ::cfsetispeed(&options, B115200);
+    ::cfsetospeed(&options, B115200);
+    options.c_cflag |= CLOCAL | CREAD | CS8;
+    options.c_iflag |= IGNPAR | IGNBRK;
+    options.c_cc[VTIME] = 0;
+    options.c_cc[VMIN] = 0;
+    ::tcsetattr(fd_, TCSANOW, &options);
+    return 1;
+}
+
+void serialib::SetDTR() {
+    int status = 0;
+    ::ioctl(fd_, TIOCMGET, &status);
+    status |= TIOCM_DTR;
+    ::ioctl(fd_, TIOCMSET, &status);
+}
+
+void serialib::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int serialib::TimedRead(unsigned char* destination, unsigned n) {
+    unsigned count = 0;
+    timeval start;
+    ::gettimeofday(&start, nullptr);
+    for (;;) {
+        timeval now;
+        ::gettimeofday(&now, nullptr);
+        // Unsigned on purpose: a wall clock stepping backwards ends the wait.
+        if (static_cast<unsigned long>(ElapsedMs(start, now)) >= kReadLimitMs) return static_cast<int>(count);
+
+        const ssize_t got = ::read(fd_, destination + count, n - count);
+        if (got == -1) return -2;
+        if (got > 0) count += static_cast<unsigned>(got);
+        if (count >= n) return static_cast<int>(count);
+        ::usleep(kPollIntervalUs);
+    }
+}
+
+std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { return this; }
+
+std::streamsize serialib::showmanyc() {
+    if (fd_ == -1) return 0;
+    if (has_cached_byte_) return 1;
+
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+
+    std::streamsize result = 0;
+    unsigned char byte = 0;
+    if (TimedRead(&byte, 1) == 1) {
+        cached_byte_ = static_cast<char>(byte);
+        has_cached_byte_ = true;
+        result = 1;
+    }
+    if (::fcntl(fd_, F_SETFL, flags) == -1) return -1;
+    return result;
+}
+
+std::streamsize serialib::xsgetn(char_type* destination, std::streamsize n) {
+    if (fd_ == -1 || n <= 0) return 0;
+    auto* out = reinterpret_cast<unsigned char*>(destination);
+    if (has_cached_byte_) {
+        out[0] = static_cast<unsigned char>(cached_byte_);
+        has_cached_byte_ = false;
+        if (n == 1) return 1;
+        const int got = TimedRead(out + 1, static_cast<unsigned>(n - 1));
+        return got < 0 ? 0 : got + 1;
+    }
+    const int got = TimedRead(out, static_cast<unsigned>(n));
+    return got < 0 ? 0 : got;
+}
+
+serialib::int_type serialib::underflow() {
+    if (fd_ == -1) return traits::eof();
+    if (!has_cached_byte_) {
+        unsigned char byte = 0;
+        if (TimedRead(&byte, 1) != 1) return traits::eof();
+        cached_byte_ = static_cast<char>(byte);
+        has_cached_byte_ = true;
+    }
+    // to_int_type keeps 0xFF apart from EOF.
+    return traits::to_int_type(cached_byte_);
+}
+
+serialib::int_type serialib::uflow() {
+    const int_type c = underflow();
+    has_cached_byte_ = false;
+    return c;
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+    if (has_cached_byte_ || traits::eq_int_type(c, traits::eof())) return traits::eof();
+    cached_byte_ = traits::to_char_type(c);
+    has_cached_byte_ = true;
+    return c;
+}
+
+std::streamsize serialib::xsputn(const char_type* source, std::streamsize n) {
+    if (n <= 0 || fd_ == -1) return 0;
+    // One write for the whole block: a partial write is a failure, and the
+    // caller decides what to do about it.
+    const ssize_t written = ::write(fd_, source, static_cast<size_t>(n));
+    return written == n ? n : 0;
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+    if (traits::eq_int_type(c, traits::eof()) || fd_ == -1) return traits::eof();
+    const char byte = traits::to_char_type(c);
+    return ::write(fd_, &byte, 1) == 1 ? c : traits::eof();
+}
+
+}  // namespace Korvo::HardwareAPI::IO
