@@ -1,0 +1,13 @@
+#pragma once
+// Registration functions of the KorvoHardwareAPI module, one per bound class
+// or group of functions. Module initialisation calls them in a fixed order:
+// a class must be registered before any signature that names it is rendered.
+
+#include <pybind11/pybind11.h>
+
+namespace Korvo::HardwareAPI::Bindings {
+
+void BindSerialStream(pybind11::module_& m);
+void BindModuleFunctions(pybind11::module_& m);
+
+}  // namespace Korvo::HardwareAPI::Bindings

@@ -1,0 +1,17 @@
+#pragma once
+// Force-included into every source of the module.
+//
+// The module must refuse an interpreter other than the one it was built for
+// with a clear ImportError. That check runs in the module's init function, so
+// the shared object has to load first; under an older interpreter the dynamic
+// loader would reject it earlier, with an "undefined symbol" error, because
+// pybind11 calls a few functions that only exist since Python 3.13. Weak
+// references let the object load anyway; the version check then refuses the
+// interpreter before anything could call them.
+//
+// Kept in step with the pinned pybind11 by the test that loads the module
+// under Python 3.12.
+#pragma weak PyThreadState_GetUnchecked
+#pragma weak PyDict_GetItemStringRef
+#pragma weak PyObject_ClearManagedDict
+#pragma weak PyObject_VisitManagedDict

@@ -1,0 +1,18 @@
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+
+#include <string>
+
+#include "Bindings.h"
+
+namespace py = pybind11;
+
+namespace Korvo::HardwareAPI::Bindings {
+
+void BindSerialStream(py::module_& m) {
+    using IO::SerialStream;
+    py::class_<SerialStream>(m, "SerialStream")
+        .def(py::init([](const std::string& port) { return new SerialStream(port, true); }),
+             "Initialize the serial stream", py::call_guard<py::gil_scoped_release>());
+}
+
+}  // namespace Korvo::HardwareAPI::Bindings
