@@ -1,0 +1,163 @@
+"""The test rig: a pty pair in which the test plays the device, and the
+library's error lines on file descriptor 2.
+
+PtyPeer: a pseudo-terminal pair in which the test plays the device.
+
+The library opens ``peer.path`` (the slave) like any serial node; the test
+reads what the library wrote from the master, byte for byte, and answers with
+exact bytes: at once, after a delay, or from a script that runs on a thread of
+its own while the library waits in an exchange (which works for methods that
+release the interpreter lock; for those that hold it, answer *before* the
+call, the library then finds the reply waiting).
+
+The peer keeps a raw slave descriptor of its own open, so nothing is echoed or
+translated before the library configures the port, and closing the library's
+side never hangs the pty up.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import re
+import select
+import struct
+import termios
+import threading
+import time
+import tty
+from dataclasses import dataclass
+
+
+def floats(*values: float) -> bytes:
+    """Little-endian float32 values, as they travel on the wire."""
+    return struct.pack(f"<{len(values)}f", *values)
+
+
+def unpack_floats(data: bytes) -> list[float]:
+    return list(struct.unpack(f"<{len(data) // 4}f", data))
+
+
+@dataclass
+class Step:
+    """One step of a scripted exchange: wait for ``len(expect)`` bytes, then
+    (after ``delay`` seconds) answer with ``reply``."""
+
+    expect: bytes
+    reply: bytes = b""
+    delay: float = 0.0
+
+
+class PtyPeer:
+    def __init__(self) -> None:
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self._worker: threading.Thread | None = None
+        self.received: list[bytes] = []
+
+    # -- reading what the library wrote ------------------------------------
+    def read(self, n: int, timeout: float = 1.0) -> bytes:
+        """Up to ``n`` bytes written by the library, waiting at most ``timeout``."""
+        out = bytearray()
+        deadline = time.monotonic() + timeout
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.master], [], [], left)
+            if not ready:
+                break
+            try:
+                chunk = os.read(self.master, n - len(out))
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return bytes(out)
+
+    def drain(self, quiet: float = 0.02) -> bytes:
+        """Everything written so far, waiting no longer than ``quiet`` for more."""
+        out = bytearray()
+        while chunk := self.read(4096, quiet):
+            out += chunk
+        return bytes(out)
+
+    # -- answering -----------------------------------------------------------
+    def send(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.master, view) :]
+
+    def send_after(self, delay: float, data: bytes) -> None:
+        self._start(lambda: (time.sleep(delay), self.send(data)))
+
+    def script(self, steps: list[Step], step_timeout: float = 2.0) -> None:
+        """Plays ``steps`` on a background thread; ``join()`` returns what the
+        library actually sent at each step."""
+        self.received = []
+
+        def run() -> None:
+            for step in steps:
+                got = self.read(len(step.expect), step_timeout)
+                self.received.append(got)
+                if len(got) < len(step.expect):
+                    return  # the library stopped talking; so do we
+                if step.delay:
+                    time.sleep(step.delay)
+                self.send(step.reply)
+
+        self._start(run)
+
+    def join(self) -> list[bytes]:
+        if self._worker is not None:
+            self._worker.join()
+            self._worker = None
+        return self.received
+
+    def _start(self, target) -> None:
+        self.join()
+        self._worker = threading.Thread(target=target, daemon=True)
+        self._worker.start()
+
+    # -- the library's side of the port ------------------------------------------
+    def pending_for_library(self) -> int:
+        """Bytes queued for the library to read."""
+        raw = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
+        return struct.unpack("i", raw)[0]
+
+    def wait_pending(self, n: int, timeout: float = 2.0) -> None:
+        deadline = time.monotonic() + timeout
+        while self.pending_for_library() < n:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"library side never had {n} bytes queued")
+            time.sleep(0.0002)
+
+    def hang_up(self) -> None:
+        """Pulls the cable: the master closes."""
+        self.join()
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.master = self.slave = -1
+
+    def close(self) -> None:
+        if self.master >= 0:
+            self.hang_up()
+
+
+ERROR_LINE = re.compile(r"^\[err\] (?P<source>[^:]+):(?P<line>\d+)> (?P<words>.*): \[(?P<errno>-?\d+)\] (?P<text>.*)$")
+
+
+def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
+    """The library's error lines on file descriptor 2 since the last call, as
+    (source, line, words, errno, text); any other text there fails the test."""
+    lines = []
+    for raw in capfd.readouterr().err.splitlines():
+        m = ERROR_LINE.match(raw)
+        assert m, f"unexpected text on stderr: {raw!r}"
+        lines.append((m["source"], int(m["line"]), m["words"], int(m["errno"]), m["text"]))
+    return lines
