@@ -4,7 +4,6 @@ import contextlib
 import io
 import os
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest

@@ -1,0 +1,86 @@
+#pragma once
+// Device: the base of Arvena and Handle. It binds a device to its
+// SerialStream and provides the framing every exchange uses.
+//
+// Wire framing, both directions: a one-byte header code that fixes the
+// payload length, then the payload (floats IEEE-754 single precision,
+// integers little-endian). Devices may send unsolicited notifications before
+// any reply: code 0xBA or 0xBB, one uninterpreted byte, a length byte L and L
+// bytes; ReadHeaderCode skips them.
+//
+// Blocking: ReadHeaderCode and ReadBytes wait up to `read_timeout` seconds
+// (zero or less: without limit) by spinning on the count of waiting bytes, so
+// a reply is taken the moment it is there and a silent device keeps one
+// processor busy for the whole wait. read_raw yields between polls.
+//
+// Failures are return values (0 from the framing reads) plus an error line on
+// standard error; only send_raw throws. After a stream failure the stream
+// stays failed (see SerialStream), so every later read stops at once.
+//
+// Thread safety: none. A device and its stream belong to one thread at a time.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+
+namespace Korvo::HardwareAPI::Devices {
+
+class Device {
+public:
+    static constexpr std::size_t kBufferSize = 1024;
+    static constexpr float kDefaultReadTimeout = 5.0f;
+    static constexpr std::uint8_t kNotificationA = 0xBA;
+    static constexpr std::uint8_t kNotificationB = 0xBB;
+
+    // Borrows `stream` (the caller keeps it alive while the device is used).
+    explicit Device(IO::SerialStream* stream, float read_timeout = kDefaultReadTimeout);
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // -- framing ---------------------------------------------------------------
+    // Writes the first n bytes of output_buffer (n is capped at its size).
+    void WriteBytes(int n);
+    // Writes `code` followed by `count` floats (1 + 4 * count bytes).
+    void SendFloatCommand(std::uint8_t code, const float* values, int count);
+    // Header code of the next message that is not a notification; 0 when no
+    // byte came within read_timeout (line 78), the stream failed (line 94) or
+    // a notification was cut short (lines 112 and 128).
+    std::uint8_t ReadHeaderCode();
+    // Waits for n bytes and reads them into input_buffer: n on success, 0 when
+    // they did not all arrive in time (line 153, nothing is read), the stream
+    // failed (line 163) or n exceeds the buffer (nothing is read).
+    int ReadBytes(std::size_t n);
+
+    // -- raw stream access --------------------------------------------------------
+    // Reads up to n bytes into destination. Waits until n are there or
+    // `timeout` seconds have passed (zero or less: until n are there), then
+    // reads what is waiting, at most n. Never logs; 0 on stream failure.
+    std::size_t read_raw(char* destination, std::size_t n, float timeout);
+    // Discards input that is already waiting (at most 32 KiB per call).
+    void flush_input();
+    // Writes the bytes unchanged, without header code. Throws
+    // std::runtime_error("send_raw: underlying stream write failed") when there
+    // is no stream, nothing to send, or the stream is failed afterwards.
+    void send_raw(const char* bytes, std::size_t n);
+    // Stored unchanged; takes effect from the next wait on.
+    void set_read_timeout(float seconds) { read_timeout = seconds; }
+
+    float read_timeout;
+    IO::SerialStream* const stream;
+    // Header code in byte 0, payload from byte 1.
+    const std::unique_ptr<std::uint8_t[]> output_buffer;
+    // The header code lands in byte 0 while it is read, then each payload
+    // from byte 0.
+    const std::unique_ptr<std::uint8_t[]> input_buffer;
+
+private:
+    // Spins until at least n bytes are waiting; false when read_timeout
+    // passed first.
+    bool AwaitBytes(std::size_t n);
+    // Reads n waiting bytes into destination; false if the stream failed.
+    bool ReadWaiting(void* destination, std::size_t n);
+};
+
+}  // namespace Korvo::HardwareAPI::Devices

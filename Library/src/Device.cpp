@@ -1,0 +1,129 @@
+#include "Korvo/HardwareAPI/Devices/Device.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "Deadline.h"
+#include "Korvo/HardwareAPI/IO/ErrorLog.h"
+
+namespace Korvo::HardwareAPI::Devices {
+
+using IO::ErrorSource::kDevice;
+using IO::LogError;
+
+Device::Device(IO::SerialStream* stream_, float read_timeout_)
+    : read_timeout(read_timeout_),
+      stream(stream_),
+      output_buffer(new std::uint8_t[kBufferSize]()),
+      input_buffer(new std::uint8_t[kBufferSize]()) {}
+
+void Device::WriteBytes(int n) {
+    if (stream == nullptr || n < 0) return;
+    stream->Write(reinterpret_cast<const char*>(output_buffer.get()), std::min<std::size_t>(n, kBufferSize));
+}
+
+void Device::SendFloatCommand(std::uint8_t code, const float* values, int count) {
+    const int fits = static_cast<int>((kBufferSize - 1) / sizeof(float));
+    count = std::clamp(count, 0, fits);
+    output_buffer[0] = code;
+    if (count > 0) std::memcpy(output_buffer.get() + 1, values, sizeof(float) * static_cast<std::size_t>(count));
+    WriteBytes(1 + static_cast<int>(sizeof(float)) * count);
+}
+
+bool Device::AwaitBytes(std::size_t n) {
+    const Deadline deadline(read_timeout);
+    // A spin, not a sleep: the reply is taken the moment its bytes are counted.
+    while (static_cast<unsigned>(stream->BytesAvailable()) < n) {
+        if (deadline.Passed()) return false;
+    }
+    return true;
+}
+
+bool Device::ReadWaiting(void* destination, std::size_t n) {
+    stream->read(static_cast<char*>(destination), static_cast<std::streamsize>(n));
+    return stream->good();
+}
+
+std::uint8_t Device::ReadHeaderCode() {
+    if (stream == nullptr) return 0;
+    for (;;) {
+        if (!AwaitBytes(1)) {
+            LogError(kDevice, 78, "timeout waiting for header code");
+            return 0;
+        }
+        if (!ReadWaiting(input_buffer.get(), 1)) {
+            if (!stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
+            return 0;
+        }
+        const std::uint8_t code = input_buffer[0];
+        if (code != kNotificationA && code != kNotificationB) return code;
+
+        // A notification: one uninterpreted byte, a length, that many bytes.
+        if (!AwaitBytes(2)) {
+            LogError(kDevice, 112, "timeout draining notification header");
+            return 0;
+        }
+        std::uint8_t header[2];
+        if (!ReadWaiting(header, 2)) return 0;
+        const std::size_t length = header[1];
+        if (length == 0) continue;
+        if (!AwaitBytes(length)) {
+            LogError(kDevice, 128, "timeout draining notification payload");
+            return 0;
+        }
+        if (!ReadWaiting(input_buffer.get(), length)) return 0;
+    }
+}
+
+int Device::ReadBytes(std::size_t n) {
+    if (stream == nullptr || n > kBufferSize) return 0;
+    if (!AwaitBytes(n)) {
+        LogError(kDevice, 153, "timeout waiting for bytes");
+        return 0;
+    }
+    if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
+    if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
+    return 0;
+}
+
+std::size_t Device::read_raw(char* destination, std::size_t n, float timeout) {
+    if (stream == nullptr || destination == nullptr || n == 0) return 0;
+    const Deadline deadline(timeout);
+    std::size_t count = n;
+    for (;;) {
+        const int waiting = stream->BytesAvailable();
+        if (waiting >= 0 && static_cast<std::size_t>(waiting) >= n) break;
+        if (deadline.Passed()) {
+            if (waiting <= 0) return 0;
+            count = static_cast<std::size_t>(waiting);  // fewer than n
+            break;
+        }
+        ::sched_yield();
+    }
+    stream->read(destination, static_cast<std::streamsize>(count));
+    return stream->good() ? count : 0;
+}
+
+void Device::flush_input() {
+    if (stream == nullptr) return;
+    for (int round = 0; round < 32; ++round) {
+        const int waiting = stream->BytesAvailable();
+        if (waiting <= 0) return;
+        if (!ReadWaiting(input_buffer.get(), std::min<std::size_t>(static_cast<std::size_t>(waiting), kBufferSize))) {
+            return;
+        }
+    }
+}
+
+void Device::send_raw(const char* bytes, std::size_t n) {
+    if (stream != nullptr && bytes != nullptr && n != 0) {
+        stream->Write(bytes, n);
+        if (stream->good()) return;
+    }
+    throw std::runtime_error("send_raw: underlying stream write failed");
+}
+
+}  // namespace Korvo::HardwareAPI::Devices
