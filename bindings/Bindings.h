@@ -8,6 +8,9 @@
 namespace Korvo::HardwareAPI::Bindings {
 
 void BindSerialStream(pybind11::module_& m);
+void BindUUID(pybind11::module_& m);
+void BindDevice(pybind11::module_& m);
 void BindModuleFunctions(pybind11::module_& m);
+void BindArvena(pybind11::module_& m);
 
 }  // namespace Korvo::HardwareAPI::Bindings

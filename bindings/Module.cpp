@@ -13,7 +13,10 @@ PYBIND11_MODULE(KorvoHardwareAPI, m) {
     m.doc() = "Python Implementation of the Korvo Hardware API";
 
     bindings::BindSerialStream(m);
+    bindings::BindUUID(m);
+    bindings::BindDevice(m);
     bindings::BindModuleFunctions(m);
+    bindings::BindArvena(m);
 
     m.attr("__version__") = "dev";
 }

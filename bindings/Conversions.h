@@ -1,0 +1,69 @@
+#pragma once
+// Conventions shared by the bound classes: running device work without the
+// interpreter lock, deprecation warnings, and request vectors.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+
+namespace Korvo::HardwareAPI::Bindings {
+
+// Runs `work` with the interpreter lock released, so other Python threads run
+// while a device exchange waits. `work` must not touch Python objects.
+template <class Work>
+decltype(auto) Released(Work&& work) {
+    pybind11::gil_scoped_release release;
+    return std::forward<Work>(work)();
+}
+
+// A deprecated entry point: warns with `text` (DeprecationWarning, stack level
+// 1) and then runs `body` whatever the warnings filter does with the warning.
+// If the filter turned the warning into an exception, that exception is
+// raised after the body has run, so the device exchange is never skipped.
+template <class Body>
+decltype(auto) Deprecated(const char* text, Body&& body) {
+    std::optional<pybind11::error_already_set> raised;
+    if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) < 0) raised.emplace();
+    if constexpr (std::is_void_v<decltype(body())>) {
+        std::forward<Body>(body)();
+        if (raised) throw std::move(*raised);
+    } else {
+        auto result = std::forward<Body>(body)();
+        if (raised) throw std::move(*raised);
+        return result;
+    }
+}
+
+// The first three elements of a request vector. Shorter vectors are refused
+// before anything is sent: the device needs three values, and inventing the
+// missing ones would move the arm in a way nobody asked for.
+inline Devices::Vector3 First3(const std::vector<float>& values, const char* name) {
+    if (values.size() < 3) {
+        throw pybind11::value_error(std::string(name) + " must hold at least 3 values, got " +
+                                    std::to_string(values.size()));
+    }
+    return {values[0], values[1], values[2]};
+}
+
+// Copy of `values` with its first three elements replaced.
+inline std::vector<float> WithFirst3(std::vector<float> values, const Devices::Vector3& first) {
+    for (std::size_t i = 0; i < first.size(); ++i) values[i] = first[i];
+    return values;
+}
+
+// Devices talk through their stream from the first call on; an absent one is
+// refused where the mistake is made.
+inline IO::SerialStream* RequireStream(IO::SerialStream* stream, const char* device) {
+    if (stream == nullptr) throw pybind11::type_error(std::string(device) + " needs a SerialStream, not None");
+    return stream;
+}
+
+}  // namespace Korvo::HardwareAPI::Bindings
