@@ -12,5 +12,6 @@ void BindUUID(pybind11::module_& m);
 void BindDevice(pybind11::module_& m);
 void BindModuleFunctions(pybind11::module_& m);
 void BindArvena(pybind11::module_& m);
+void BindHandle(pybind11::module_& m);
 
 }  // namespace Korvo::HardwareAPI::Bindings

@@ -17,6 +17,7 @@ PYBIND11_MODULE(KorvoHardwareAPI, m) {
     bindings::BindDevice(m);
     bindings::BindModuleFunctions(m);
     bindings::BindArvena(m);
+    bindings::BindHandle(m);
 
     m.attr("__version__") = "dev";
 }

@@ -15,3 +15,4 @@
 #pragma weak PyDict_GetItemStringRef
 #pragma weak PyObject_ClearManagedDict
 #pragma weak PyObject_VisitManagedDict
+#pragma weak PyEval_GetFrameLocals
