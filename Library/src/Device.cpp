@@ -34,6 +34,9 @@ void Device::SendFloatCommand(std::uint8_t code, const float* values, int count)
 }
 
 bool Device::AwaitBytes(std::size_t n) {
+    // A reply whose code and payload arrived together is counted once, not
+    // once per piece: every count is a system call.
+    if (stream->KnownAvailable() >= n) return true;
     const Deadline deadline(read_timeout);
     // A spin, not a sleep: the reply is taken the moment its bytes are counted.
     while (static_cast<unsigned>(stream->BytesAvailable()) < n) {
@@ -84,6 +87,10 @@ int Device::ReadBytes(std::size_t n) {
         LogError(kDevice, 153, "timeout waiting for bytes");
         return 0;
     }
+    return ReadCountedBytes(n);
+}
+
+int Device::ReadCountedBytes(std::size_t n) {
     if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
     if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
     return 0;

@@ -32,10 +32,19 @@ void SerialStream::Close() {
 }
 
 int SerialStream::BytesAvailable() {
+    counted_ = 0;
     if (!port_buffer_ || port_buffer_->Descriptor() < 0) return 0;
     int count = 0;
     if (::ioctl(port_buffer_->Descriptor(), FIONREAD, &count) == -1) return 0;
+    counted_ = count > 0 ? static_cast<std::size_t>(count) : 0;
+    read_when_counted_ = port_buffer_->BytesRead();
     return count;
+}
+
+std::size_t SerialStream::KnownAvailable() const noexcept {
+    if (!port_buffer_ || port_buffer_->Descriptor() < 0) return 0;
+    const unsigned long long since = port_buffer_->BytesRead() - read_when_counted_;
+    return since >= counted_ ? 0 : counted_ - static_cast<std::size_t>(since);
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {

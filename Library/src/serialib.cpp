@@ -79,7 +79,10 @@ int serialib::TimedRead(unsigned char* destination, unsigned n) {
 
         const ssize_t got = ::read(fd_, destination + count, n - count);
         if (got == -1) return -2;
-        if (got > 0) count += static_cast<unsigned>(got);
+        if (got > 0) {
+            count += static_cast<unsigned>(got);
+            bytes_read_ += static_cast<unsigned long long>(got);
+        }
         if (count >= n) return static_cast<int>(count);
         ::usleep(kPollIntervalUs);
     }

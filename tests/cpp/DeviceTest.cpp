@@ -242,6 +242,50 @@ TEST_F(DeviceTest, SendRawFailuresThrow) {
     EXPECT_TRUE(throws([&] { device.send_raw("abc", 3); }));
 }
 
+// Counts how often the port is asked for its waiting bytes (a system call).
+class CountingStream : public SerialStream {
+public:
+    using SerialStream::SerialStream;
+    int BytesAvailable() override {
+        ++counts;
+        return SerialStream::BytesAvailable();
+    }
+    int counts = 0;
+};
+
+TEST(DeviceCounting, ReplyAlreadyWaitingIsCountedOnce) {
+    PtyPeer peer;
+    CountingStream stream(peer.Path());
+    Device device(&stream, kShortLimit);
+    peer.Send(Korvo::Testing::Concat({{0xBA, 0x00, 0x02, 1, 2, 0x2B}, Bytes(24, 7)}));
+    while (peer.PendingForLibrary() < 30) {
+    }
+    EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
+    EXPECT_EQ(device.ReadBytes(24), 24);
+    EXPECT_EQ(stream.counts, 1);
+}
+
+TEST(DeviceCounting, BytesReadByAnotherDeviceOnTheStreamAreNotCountedTwice) {
+    PtyPeer peer;
+    SerialStream stream(peer.Path());
+    Device first(&stream, kShortLimit), second(&stream, kShortLimit);
+    peer.Send(Korvo::Testing::Concat({{0x2B}, Bytes(24, 1), {0x2B}, Bytes(24, 2)}));
+    while (peer.PendingForLibrary() < 50) {
+    }
+    EXPECT_EQ(first.ReadHeaderCode(), 0x2B);
+    EXPECT_EQ(second.ReadBytes(24), 24);
+    EXPECT_EQ(second.ReadHeaderCode(), 0x2B);
+    EXPECT_EQ(first.ReadBytes(24), 24);
+    EXPECT_EQ(stream.KnownAvailable(), 0u);
+    // Nothing is left: the next read waits its own short limit and fails
+    // cleanly, rather than reading into an empty port.
+    StderrCapture quiet;
+    const auto start = Clock::now();
+    EXPECT_EQ(first.ReadBytes(1), 0);
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_TRUE(stream.good());
+}
+
 TEST(DeviceWithoutStream, RawOperationsAndFramingDoNothing) {
     Device device(nullptr, kShortLimit);
     char got[4];

@@ -180,6 +180,21 @@ TEST_F(OpenSerialStream, TimedOutReadSticksUntilANewStream) {
     EXPECT_EQ(Bytes(got, got + 4), (Bytes{1, 2, 3, 4}));
 }
 
+TEST_F(OpenSerialStream, KnownAvailableIsTheLastCountLessWhatWasReadSince) {
+    EXPECT_EQ(stream.KnownAvailable(), 0u);
+    peer.Send({1, 2, 3, 4, 5});
+    AwaitAvailable(stream, 5);
+    EXPECT_EQ(stream.KnownAvailable(), 5u);
+    char got[2];
+    stream.read(got, 2);
+    EXPECT_EQ(stream.KnownAvailable(), 3u);
+    peer.Send({6});  // arrives unseen until the port is asked again
+    AwaitAvailable(stream, 4);
+    EXPECT_EQ(stream.KnownAvailable(), 4u);
+    stream.Close();
+    EXPECT_EQ(stream.KnownAvailable(), 0u);
+}
+
 TEST_F(OpenSerialStream, CloseLeavesNoBytesAvailable) {
     peer.Send({1, 2, 3});
     AwaitAvailable(stream, 3);

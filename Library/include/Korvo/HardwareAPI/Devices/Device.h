@@ -75,6 +75,12 @@ public:
     // from byte 0.
     const std::unique_ptr<std::uint8_t[]> input_buffer;
 
+protected:
+    // ReadBytes without the wait, for bytes the caller has already counted in
+    // the port: n on success, 0 when the stream failed (line 163 unless at
+    // end of file). n must not exceed the buffer.
+    int ReadCountedBytes(std::size_t n);
+
 private:
     // Spins until at least n bytes are waiting; false when read_timeout
     // passed first.

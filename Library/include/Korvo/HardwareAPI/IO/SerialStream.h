@@ -45,6 +45,12 @@ public:
     // the buffer holds as its cached byte is not counted.
     virtual int BytesAvailable();
 
+    // Bytes known to be waiting without asking the port: what BytesAvailable
+    // last counted, less what has been read through this stream since. Bytes
+    // only leave the port by being read, so at least that many are there,
+    // unless someone else reads the same port (which no caller should do).
+    std::size_t KnownAvailable() const noexcept;
+
     // Writes n bytes with one system call; a short or failed write sets the
     // bad flag and logs line 53 (unless end of file was already set).
     virtual void Write(const char* data, std::size_t n);
@@ -58,6 +64,9 @@ private:
     // A copy: callers (the Python binding among them) hand over temporaries.
     std::string port_name_;
     std::unique_ptr<serialib> port_buffer_;
+    // The last count of BytesAvailable, and the buffer's read total then.
+    std::size_t counted_ = 0;
+    unsigned long long read_when_counted_ = 0;
 };
 
 }  // namespace Korvo::HardwareAPI::IO

@@ -47,6 +47,9 @@ public:
     // Descriptor of the open port, -1 while closed.
     int Descriptor() const noexcept { return fd_; }
 
+    // Bytes taken from the descriptor so far (by any read).
+    unsigned long long BytesRead() const noexcept { return bytes_read_; }
+
 protected:
     std::basic_streambuf<char>* setbuf(char_type*, std::streamsize) override;
     // Waits up to 1000 ms for one byte (this is not a non-blocking query):
@@ -65,6 +68,7 @@ private:
     char cached_byte_ = 0;
     bool has_cached_byte_ = false;
     int fd_ = -1;
+    unsigned long long bytes_read_ = 0;
 };
 
 }  // namespace Korvo::HardwareAPI::IO
