@@ -1,0 +1,48 @@
+#include "HandleMotion.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Rng.h"
+
+namespace korvo::sim {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586;
+}
+
+HandleMotion::HandleMotion(const HandleOptions& options, std::uint64_t seed, double start)
+    : start_(start), battery_(options.battery), drainPerSecond_(options.drainPerSecond), seed_(seed)
+{
+}
+
+HandleSnapshot HandleMotion::at(double now)
+{
+    const double t = std::max(0.0, now - start_);
+    HandleSnapshot s;
+
+    // Fixed axis (1, 2, 3) / |(1, 2, 3)|.
+    const double norm = std::sqrt(14.0);
+    const double half = 0.5 * kTurnRate * t;
+    const double sh = std::sin(half);
+    s.quaternion = {static_cast<float>(std::cos(half)), static_cast<float>(sh * 1.0 / norm),
+                    static_cast<float>(sh * 2.0 / norm), static_cast<float>(sh * 3.0 / norm)};
+
+    const double squeeze = 0.5 * (1.0 - std::cos(kTwoPi * t / kTriggerPeriod));
+    s.hallLevel = static_cast<std::uint8_t>(std::lround(31.0 * squeeze));
+
+    // Each period the buttons move to a different random combination.
+    const auto period = static_cast<std::int64_t>(t / kButtonPeriod);
+    while (buttonPeriodIndex_ < period) {
+        ++buttonPeriodIndex_;
+        const auto step = 1 + Rng::mix(seed_, static_cast<std::uint64_t>(buttonPeriodIndex_)) % 7;
+        buttons_ = static_cast<std::uint8_t>((buttons_ + step) & 0x7);
+    }
+    s.buttons = buttons_;
+
+    const double battery = battery_ - drainPerSecond_ * t;
+    s.battery = static_cast<std::uint8_t>(std::clamp(std::lround(battery), 0L, 255L));
+    return s;
+}
+
+}  // namespace korvo::sim

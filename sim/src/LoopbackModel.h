@@ -1,0 +1,14 @@
+// Echoes each chunk read, unchanged: proves the plumbing of a port.
+#pragma once
+
+#include "DeviceModel.h"
+
+namespace korvo::sim {
+
+class LoopbackModel final : public DeviceModel {
+public:
+    std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
+    void resetParser() noexcept override {}
+};
+
+}  // namespace korvo::sim

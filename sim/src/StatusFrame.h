@@ -1,0 +1,35 @@
+// The handle's streamed status frame: 0xDA, a SLIP-stuffed body, 0xC0.
+#pragma once
+
+#include <cstdint>
+
+#include "HandleMotion.h"
+#include "Wire.h"
+
+namespace korvo::sim::status_frame {
+
+inline constexpr std::uint8_t kCode = 0xDA;
+inline constexpr std::uint8_t kEnd = 0xC0;
+inline constexpr std::uint8_t kEscape = 0xDB;
+inline constexpr std::uint8_t kEscapedEnd = 0xDC;
+inline constexpr std::uint8_t kEscapedEscape = 0xDD;
+
+// Ways a frame can be spoiled on purpose, for hosts to prove they reject it.
+enum class Fault { None, BadChecksum, StrayEscape, MissingEnd };
+
+// Appends data bytes to out, escaping 0xC0 and 0xDB.
+void stuff(const wire::Bytes& body, wire::Bytes& out);
+
+// The unstuffed body: counter, flags, hall and buttons, device id, quaternion,
+// battery, `extra` uninterpreted bytes, checksum.
+[[nodiscard]] wire::Bytes body(std::uint16_t counter, std::uint16_t deviceId, const HandleSnapshot& s,
+                               const wire::Bytes& extra);
+
+// Appends a whole frame for `body` to out. MissingEnd stops partway through the
+// body, with no end marker: the caller sends the next frame right behind it.
+void append(const wire::Bytes& body, Fault fault, wire::Bytes& out);
+
+// int16 of q * 32768, rounded and clamped.
+[[nodiscard]] std::int16_t quantize(float q) noexcept;
+
+}  // namespace korvo::sim::status_frame
