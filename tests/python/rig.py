@@ -161,3 +161,57 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
         assert m, f"unexpected text on stderr: {raw!r}"
         lines.append((m["source"], int(m["line"]), m["words"], int(m["errno"]), m["text"]))
     return lines
+
+
+def korvo_sim_path() -> str | None:
+    """The simulator: $KORVO_SIM, else next to this interpreter (the venv's
+    bin), else on PATH."""
+    import shutil
+    import sys
+    from pathlib import Path
+
+    if os.environ.get("KORVO_SIM"):
+        return os.environ["KORVO_SIM"]
+    beside = Path(sys.executable).with_name("korvo-sim")
+    return str(beside) if beside.exists() else shutil.which("korvo-sim")
+
+
+# -- a scripted peer in a process of its own -------------------------------------------
+#
+# Needed where the library keeps the interpreter lock while it waits (the
+# detect functions, for one): a peer thread in the same interpreter could not
+# answer then. `python rig.py peer --reply HEX [--delay S]` prints its port,
+# answers the first byte it reads with the reply (after the delay), keeps
+# reading, and on SIGTERM prints everything it received as hex.
+
+
+def _serve_peer(reply: bytes, delay: float) -> None:
+    import signal
+    import sys
+
+    peer = PtyPeer()
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    print(peer.path, flush=True)
+    received = bytearray()
+    answered = False
+    while not stop.is_set():
+        chunk = peer.read(4096, 0.01)
+        received += chunk
+        if received and not answered:
+            answered = True
+            if delay:
+                stop.wait(delay)
+            peer.send(reply)
+    sys.stdout.write(received.hex() + "\n")
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["peer"])
+    parser.add_argument("--reply", default="")
+    parser.add_argument("--delay", type=float, default=0.0)
+    arguments = parser.parse_args()
+    _serve_peer(bytes.fromhex(arguments.reply), arguments.delay)

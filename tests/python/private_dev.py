@@ -1,0 +1,95 @@
+"""Runs a scenario in a private mount namespace whose /dev holds only what the
+scenario puts there: a devpts instance of its own (so every pty it makes is
+/dev/pts/N inside), /dev/null, and the links discovery is meant to find.
+
+Discovery reads the fixed directory /dev; this gives it a real one without
+touching the machine's. The scenario is Python source run as root under
+`unshare --mount`; it ends by calling report(...), whose JSON comes back.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+TESTS = str(Path(__file__).resolve().parent)
+
+PRELUDE = f"""
+import atexit, json, os, stat, subprocess, sys, threading, time
+sys.path.insert(0, {TESTS!r})
+subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvo-dev", "/dev"], check=True)
+os.mkdir("/dev/pts")
+subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts", "/dev/pts"], check=True)
+os.symlink("pts/ptmx", "/dev/ptmx")
+os.mknod("/dev/null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+
+import KorvoHardwareAPI as korvo
+from rig import korvo_sim_path
+
+_children = []
+
+@atexit.register
+def _stop_children():
+    for child in _children:
+        if child.poll() is None:
+            child.terminate()
+            child.wait(5)
+
+def sim(*arguments):
+    \"\"\"Starts korvo-sim; returns the slave path of each device it serves.\"\"\"
+    child = subprocess.Popen([korvo_sim_path(), "--die-with-parent", *arguments], stdout=subprocess.PIPE, text=True)
+    _children.append(child)
+    devices = sum(arguments.count(kind) for kind in ("arm", "handle", "loopback"))
+    return [child.stdout.readline().split()[1] for _ in range(devices)]
+
+def peer(reply=b"", delay=0.0):
+    \"\"\"A scripted peer process answering its first byte with `reply`.\"\"\"
+    child = subprocess.Popen([sys.executable, {TESTS!r} + "/rig.py", "peer", "--reply", reply.hex(),
+                              "--delay", str(delay)], stdout=subprocess.PIPE, text=True)
+    _children.append(child)
+    return child, child.stdout.readline().strip()
+
+def received(child):
+    \"\"\"Everything a peer process was sent.\"\"\"
+    child.terminate()
+    return bytes.fromhex(child.stdout.read().strip())
+
+def link(name, target):
+    os.symlink(target, "/dev/" + name)
+
+def timed(call):
+    start = time.monotonic()
+    result = call()
+    return result, time.monotonic() - start
+
+def report(**values):
+    print(json.dumps(values), flush=True)
+"""
+
+
+def run(body: str, timeout: float = 120) -> dict:
+    if os.geteuid() != 0:
+        pytest.skip("a private /dev needs root (mount namespaces)")
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare(1) is not installed")
+    from rig import korvo_sim_path
+
+    if korvo_sim_path() is None:
+        pytest.skip("korvo-sim is not built (set KORVO_SIM or install the package)")
+    env = dict(os.environ, KORVO_SIM=korvo_sim_path())
+    result = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.strip().splitlines()[-1])
