@@ -1,0 +1,108 @@
+"""Shared pieces of the benchmarks: building their tools, starting the
+simulator, a pty pair to play a device on, and the statistics they print."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import termios
+import time
+import tty
+from contextlib import contextmanager
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+
+
+def build_tools() -> Path:
+    """Builds the C++ floor client (and the simulator) in build/bench."""
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DKORVO_BUILD_BENCH=ON"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-sim"], check=True, stdout=subprocess.DEVNULL)
+    return BUILD
+
+
+def korvo_sim() -> str:
+    beside = Path(sys.executable).with_name("korvo-sim")
+    if beside.exists():
+        return str(beside)
+    found = shutil.which("korvo-sim") or str(BUILD / "sim" / "korvo-sim")
+    return found
+
+
+@contextmanager
+def simulator(*arguments: str):
+    """Runs korvo-sim with `arguments`; yields the slave path of each device."""
+    child = subprocess.Popen([korvo_sim(), "--die-with-parent", *arguments], stdout=subprocess.PIPE, text=True)
+    try:
+        devices = sum(arguments.count(kind) for kind in ("arm", "handle", "loopback"))
+        yield [child.stdout.readline().split()[1] for _ in range(devices)]
+    finally:
+        child.terminate()
+        child.wait(5)
+
+
+class PtyPair:
+    """A pty whose master this process holds, to play a device."""
+
+    def __init__(self) -> None:
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+
+    def pending(self) -> int:
+        return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+    def fill(self, data: bytes) -> None:
+        """Queues `data` for the client and waits until all of it is there."""
+        os.write(self.master, data)
+        deadline = time.monotonic() + 5
+        while self.pending() < len(data):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the pty did not take the prefilled replies")
+
+    def take(self, n: int) -> bytes:
+        out = bytearray()
+        while len(out) < n:
+            out += os.read(self.master, n - len(out))
+        return bytes(out)
+
+    def close(self) -> None:
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def percentile(sorted_values: list[float], p: float) -> float:
+    index = min(len(sorted_values) - 1, max(0, round(p / 100 * (len(sorted_values) - 1))))
+    return sorted_values[index]
+
+
+def summary(latencies_ns: list[int], cpu_ns: int, wall_ns: int | None = None) -> dict:
+    ordered = sorted(latencies_ns)
+    n = len(ordered)
+    wall = wall_ns if wall_ns is not None else sum(ordered)
+    return {
+        "n": n,
+        "p50_us": percentile(ordered, 50) / 1e3,
+        "p99_us": percentile(ordered, 99) / 1e3,
+        "p99.9_us": percentile(ordered, 99.9) / 1e3,
+        "mean_us": sum(ordered) / n / 1e3,
+        "per_s": n / (wall / 1e9),
+        "cpu_us": cpu_ns / n / 1e3,
+    }
+
+
+def table(title: str, rows: dict[str, dict], columns: list[str]) -> str:
+    width = max(len(name) for name in rows) + 2
+    lines = [title, " " * width + "".join(f"{c:>12}" for c in columns)]
+    for name, values in rows.items():
+        lines.append(f"{name:<{width}}" + "".join(f"{values[c]:>12.2f}" for c in columns))
+    return "\n".join(lines)

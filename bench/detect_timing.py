@@ -1,0 +1,87 @@
+"""How long a detect call takes per port: answering and silent, arm and
+handle.
+
+Discovery reads /dev, so this runs itself again as root in a private mount
+namespace whose /dev holds only the ports it measures (a devpts instance of
+its own, korvo-sim devices and silent ptys behind links named like serial
+ports).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+from common import korvo_sim
+
+
+def inside() -> dict:
+    import stat
+
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvo-dev", "/dev"], check=True)
+    os.mkdir("/dev/pts")
+    subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts", "/dev/pts"], check=True)
+    os.symlink("pts/ptmx", "/dev/ptmx")
+    os.mknod("/dev/null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+
+    import KorvoHardwareAPI as korvo
+
+    def timed(call, repeat=1):
+        start = time.monotonic()
+        for _ in range(repeat):
+            found = call()
+        return (time.monotonic() - start) / repeat, found
+
+    figures = {}
+    figures["empty /dev, detect_handles"] = timed(korvo.detect_handles, 20)[0]
+
+    sim = subprocess.Popen(
+        [korvo_sim(), "--die-with-parent", "arm", "--link", "/dev/ttyACM0", "handle", "--rate", "0", "--link", "/dev/ttyUSB0"],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    sim.stdout.readline(), sim.stdout.readline()
+    seconds, found = timed(korvo.detect_arvenas, 20)
+    assert len(found) == 1
+    figures["answering arm port, detect_arvenas"] = seconds
+    seconds, found = timed(korvo.detect_wired_handles, 20)
+    assert len(found) == 1
+    figures["answering handle port, detect_wired_handles"] = seconds
+    sim.terminate()
+    sim.wait()
+    os.unlink("/dev/ttyACM0") if os.path.lexists("/dev/ttyACM0") else None
+    os.unlink("/dev/ttyUSB0") if os.path.lexists("/dev/ttyUSB0") else None
+
+    master, slave = os.openpty()  # nobody answers on this one
+    os.symlink(os.ttyname(slave), "/dev/ttyACM9")
+    figures["silent arm port, detect_arvenas"] = timed(korvo.detect_arvenas)[0]
+    os.rename("/dev/ttyACM9", "/dev/ttyUSB9")
+    figures["silent handle port, detect_wired_handles"] = timed(korvo.detect_wired_handles)[0]
+    return figures
+
+
+def main() -> dict:
+    if os.geteuid() != 0:
+        print("detect timing needs root (a private /dev in a mount namespace); skipped")
+        return {}
+    result = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", sys.executable, __file__, "--inside"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    figures = json.loads(result.stdout.strip().splitlines()[-1])
+    print("Detect call duration per port")
+    for name, seconds in figures.items():
+        print(f"  {name:<46}{seconds * 1e3:10.1f} ms")
+    return figures
+
+
+if __name__ == "__main__":
+    if "--inside" in sys.argv:
+        print(json.dumps(inside()))
+    else:
+        main()

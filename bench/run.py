@@ -1,0 +1,40 @@
+"""Runs every benchmark and keeps the figures.
+
+    ./dev.sh bench                 all of them
+    ./dev.sh bench arm handle      some of them (arm, handle, detect)
+
+Results are printed and written to bench/results/<name>.json. Run on an
+otherwise idle machine: the figures are latencies of a few microseconds.
+"""
+
+from __future__ import annotations
+
+import json
+import platform
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import arm_exchange  # noqa: E402
+import detect_timing  # noqa: E402
+import handle_rates  # noqa: E402
+
+BENCHMARKS = {"arm": arm_exchange.main, "handle": handle_rates.main, "detect": detect_timing.main}
+
+
+def main(argv: list[str]) -> int:
+    chosen = argv or list(BENCHMARKS)
+    results_dir = Path(__file__).resolve().parent / "results"
+    results_dir.mkdir(exist_ok=True)
+    for name in chosen:
+        print(f"\n=== {name} ===", flush=True)
+        figures = BENCHMARKS[name]([]) if name != "detect" else BENCHMARKS[name]()
+        record = {"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(), "figures": figures}
+        (results_dir / f"{name}.json").write_text(json.dumps(record, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
