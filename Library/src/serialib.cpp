@@ -50,6 +50,11 @@ char serialib::Open(const char* path) {
     options.c_cc[VTIME] = 0;
     options.c_cc[VMIN] = 0;
     ::tcsetattr(fd_, TCSANOW, &options);
+    // A port opens empty. Bytes a device sent before this open (to an
+    // earlier user of the port, or while no one listened) answer no request
+    // of ours, and a well-formed stale reply would be taken for the answer to
+    // the first one: wrong values, reported as success.
+    ::tcflush(fd_, TCIFLUSH);
     return 1;
 }
 

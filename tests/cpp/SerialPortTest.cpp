@@ -56,6 +56,18 @@ TEST_F(SerialPortTest, OpenConfiguresRaw115200EightNOne) {
     EXPECT_TRUE(::fcntl(port.Descriptor(), F_GETFL) & O_NONBLOCK);
 }
 
+TEST(SerialPortOpen, StartsWithNothingLeftFromBefore) {
+    PtyPeer peer;
+    peer.Send({0x2B, 1, 2, 3});  // an answer to someone else's request
+    AwaitPending(peer, 4);
+    serialib port;
+    ASSERT_EQ(port.Open(peer.Path().c_str()), 1);
+    EXPECT_EQ(peer.PendingForLibrary(), 0);
+    peer.Send({0x0B});
+    AwaitPending(peer, 1);
+    EXPECT_EQ(port.sbumpc(), 0x0B);
+}
+
 class SerialPortTransfer : public SerialPortTest, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(SerialPortTransfer, BlockArrivesByteForByteBothWays) {

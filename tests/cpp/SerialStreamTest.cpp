@@ -174,10 +174,14 @@ TEST_F(OpenSerialStream, TimedOutReadSticksUntilANewStream) {
     EXPECT_TRUE(peer.Drain().empty());
     EXPECT_EQ(capture.Text(), "");
 
+    // A new stream starts clean: what the old one left waiting is gone.
     SerialStream fresh(peer.Path());
-    fresh.read(got, 4);
+    EXPECT_EQ(fresh.BytesAvailable(), 0);
+    peer.Send({5, 6});
+    AwaitAvailable(fresh, 2);
+    fresh.read(got, 2);
     EXPECT_TRUE(fresh.good());
-    EXPECT_EQ(Bytes(got, got + 4), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(Bytes(got, got + 2), (Bytes{5, 6}));
 }
 
 TEST_F(OpenSerialStream, KnownAvailableIsTheLastCountLessWhatWasReadSince) {

@@ -27,7 +27,8 @@ public:
 
     // Opens `path` non-blocking and configures it: 115200 baud both ways,
     // 8 data bits, no parity, one stop bit, no flow control, raw, reads that
-    // return at once (VMIN = VTIME = 0). Returns 1 on success, -2 when the
+    // return at once (VMIN = VTIME = 0), then discards input that was
+    // already waiting: the port starts empty. Returns 1 on success, -2 when the
     // node cannot be opened (errno tells why). A node that opens but is not a
     // terminal still counts as opened.
     char Open(const char* path);
