@@ -52,6 +52,11 @@ Global options:
   --seed N              seed of the pseudo-random parts (notification bytes,
                         handle buttons); the same seed gives the same bytes.
                         Default: a fresh seed on every run
+  --busy-poll-us N      after each request, look for the next one for N
+                        microseconds without sleeping (a core stays busy).
+                        A control loop that pauses between exchanges then
+                        does not pay for waking the simulator up: on virtual
+                        machines that can cost milliseconds. Default 0
   -h, --help            print this text and exit
 
 Options for the DEVICE they follow (every kind):
@@ -193,6 +198,10 @@ const std::vector<OptionDef>& optionTable()
     static const std::vector<OptionDef> table = {
         {"--die-with-parent", Scope::Global, false,
          [](Options& o, DeviceOptions*, const std::string&) { o.dieWithParent = true; }},
+        {"--busy-poll-us", Scope::Global, true,
+         [](Options& o, DeviceOptions*, const std::string& v) {
+             o.busyPollUs = parseUnsigned("--busy-poll-us", v, 1'000'000ull);
+         }},
         {"--seed", Scope::Global, true,
          [](Options& o, DeviceOptions*, const std::string& v) { o.seed = parseUnsigned("--seed", v, UINT64_MAX); }},
         {"--link", Scope::AnyDevice, true,

@@ -52,6 +52,8 @@ struct DeviceOptions {
 struct Options {
     bool help = false;
     bool dieWithParent = false;
+    // After each request, look for the next one this long without sleeping.
+    std::uint64_t busyPollUs = 0;
     std::optional<std::uint64_t> seed;
     std::vector<DeviceOptions> devices;
 };

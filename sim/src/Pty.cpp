@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -56,12 +55,6 @@ Pty Pty::open()
         fail("tcsetattr");
     }
 
-    // Watched only now, so that the open above is not taken for a host's.
-    pty.opens_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!pty.opens_ || ::inotify_add_watch(pty.opens_.get(), name, IN_OPEN) < 0) {
-        fail("inotify");
-    }
-
     // Replies are written whole; a host that stops reading must not block the
     // thread past a stop request, so writes wait in poll() instead.
     const int flags = ::fcntl(pty.master(), F_GETFL);
@@ -80,35 +73,10 @@ std::size_t Pty::unreadByHost() const noexcept
     return static_cast<std::size_t>(pending);
 }
 
-bool Pty::takeHostOpens() noexcept
-{
-    alignas(inotify_event) char events[1024];
-    bool opened = false;
-    for (;;) {
-        const ssize_t n = ::read(opens_.get(), events, sizeof events);
-        if (n <= 0) {
-            return opened;
-        }
-        for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-            opened = opened || (event->mask & IN_OPEN) != 0;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-}
-
-void Pty::discardUnreadByHost() noexcept
-{
-    if (slave_) {
-        ::tcflush(slave_.get(), TCIFLUSH);
-    }
-}
-
 void Pty::close() noexcept
 {
     master_.reset();
     slave_.reset();
-    opens_.reset();
 }
 
 }  // namespace korvo::sim

@@ -22,16 +22,6 @@ public:
     // Bytes written by the device that the host has not read yet.
     [[nodiscard]] std::size_t unreadByHost() const noexcept;
 
-    // Readable when a host has opened the slave since the last call of
-    // takeHostOpens().
-    [[nodiscard]] int hostOpens() const noexcept { return opens_.get(); }
-    // Whether a host opened the slave; consumes the notices.
-    bool takeHostOpens() noexcept;
-    // A port opens empty: whatever the device sent while no one listened is
-    // gone, as on a real serial line. The shared slave descriptor kept here
-    // would otherwise hand a new host the bytes an earlier one left behind.
-    void discardUnreadByHost() noexcept;
-
     // Hangs up: the host's descriptors on the slave see end of file / EIO.
     void close() noexcept;
 
@@ -41,8 +31,6 @@ private:
     // the host closes and reopens the port, and the raw settings made here stay in
     // force until the host applies its own.
     Fd slave_;
-    // inotify on the slave path, for the host's opens.
-    Fd opens_;
     std::string slavePath_;
 };
 

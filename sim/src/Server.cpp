@@ -24,7 +24,7 @@ timespec toTimespec(std::int64_t ns) noexcept
 }  // namespace
 
 Server::Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
-               Announcer& announcer, const SimClock& clock, int stopFd)
+               Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs)
     : kind_(kind),
       model_(std::move(model)),
       faults_(std::move(faults)),
@@ -32,7 +32,8 @@ Server::Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults fault
       link_(std::move(link)),
       announcer_(announcer),
       clock_(clock),
-      stopFd_(stopFd)
+      stopFd_(stopFd),
+      busyPollSeconds_(static_cast<double>(busyPollUs) * 1e-6)
 {
     request_.reply.reserve(1024);
     out_.reserve(4096);
@@ -132,28 +133,27 @@ Server::End Server::serve()
         const double due = model_->nextFrameDue();
         timespec ts{};
         const timespec* timeout = nullptr;
-        if (std::isfinite(due)) {
-            const double wait = std::max(0.0, due - clock_.now());
+        const double now = clock_.now();
+        if (now - lastRequest_ < busyPollSeconds_) {
+            timeout = &ts;  // zero: look, do not sleep
+        } else if (std::isfinite(due)) {
+            const double wait = std::max(0.0, due - now);
             ts = toTimespec(static_cast<std::int64_t>(wait * 1e9));
             timeout = &ts;
         }
-        pollfd fds[3] = {{pty_.master(), POLLIN, 0}, {stopFd_, POLLIN, 0}, {pty_.hostOpens(), POLLIN, 0}};
-        const int r = ::ppoll(fds, 3, timeout, nullptr);
+        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        const int r = ::ppoll(fds, 2, timeout, nullptr);
         if (r < 0 && errno != EINTR) {
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
         }
         if (fds[1].revents & POLLIN) {
             return End::Stopped;
         }
-        // Before the host's first request is read: its open came first.
-        if ((fds[2].revents & POLLIN) && pty_.takeHostOpens()) {
-            pty_.discardUnreadByHost();
-            model_->resetParser();
-        }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
             if (n > 0) {
-                if (handleChunk(buffer, static_cast<std::size_t>(n), clock_.now())) {
+                lastRequest_ = clock_.now();
+                if (handleChunk(buffer, static_cast<std::size_t>(n), lastRequest_)) {
                     return End::HungUp;
                 }
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -162,8 +162,7 @@ Server::End Server::serve()
                                          + (n == 0 ? "end of file" : std::strerror(errno)));
             }
         }
-        const double now = clock_.now();
-        if (model_->nextFrameDue() <= now) {
+        if (model_->nextFrameDue() <= clock_.now()) {
             out_.clear();
             model_->takeFrame(now, pty_.unreadByHost() <= kStreamBacklogLimit, out_);
             if (!out_.empty()) {

@@ -23,7 +23,7 @@ public:
     static constexpr std::size_t kStreamBacklogLimit = 512;
 
     Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
-           Announcer& announcer, const SimClock& clock, int stopFd);
+           Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs = 0);
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -55,6 +55,8 @@ private:
     Announcer& announcer_;
     const SimClock& clock_;
     int stopFd_;
+    double busyPollSeconds_;
+    double lastRequest_ = -1e9;
 
     Request request_;
     wire::Bytes out_;
