@@ -68,6 +68,7 @@ class Simulator:
             stderr=subprocess.PIPE,
         )
         self._buffer = b""
+        self._stderr = ""
         #: (kind, slave path) of every device, in command-line order; a
         #: reconnect after ``--disconnect-after`` appends one more.
         self.ports: list[tuple[str, str]] = []
@@ -113,6 +114,7 @@ class Simulator:
         return self._process.poll() is None
 
     def stop(self) -> int:
+        """Ends the simulator (it removes its links) and returns its exit status."""
         if self._process.poll() is None:
             self._process.terminate()
             try:
@@ -120,16 +122,16 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 self._process.wait()
-        self._process.stdout.close()
+        if not self._process.stdout.closed:
+            self._process.stdout.close()
+        if not self._process.stderr.closed:
+            self._stderr = self._process.stderr.read().decode(errors="replace")
+            self._process.stderr.close()
         return self._process.returncode
 
     def stderr(self) -> str:
-        """What the simulator wrote to standard error (after it stopped)."""
-        if self._process.poll() is None:
-            return ""
-        data = self._process.stderr.read()
-        self._process.stderr.close()
-        return data.decode(errors="replace")
+        """What the simulator wrote to standard error (once it has stopped)."""
+        return self._stderr
 
     def __enter__(self) -> "Simulator":
         return self
