@@ -138,13 +138,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ArvenaTest : public ::testing::Test {
 protected:
-    void Queue(const Bytes& bytes) {
-        peer.Send(bytes);
-        const auto deadline = Clock::now() + 2s;
-        while (peer.PendingForLibrary() < static_cast<int>(bytes.size()) && Clock::now() < deadline) {
-        }
-    }
-
     PtyPeer peer;
     SerialStream stream{peer.Path()};
     Arvena arm{&stream, kShortLimit};
@@ -163,7 +156,7 @@ TEST_F(ArvenaTest, MissingIdentityReplyCostsThreeLimits) {
 }
 
 TEST_F(ArvenaTest, SendOnlyEntryPointsWriteAndReadNothing) {
-    Queue({0x2B, 0x2B, 0x2B});
+    peer.Deliver({0x2B, 0x2B, 0x2B});
     arm.SendAngle({10.0f, 20.0f, 30.0f});
     arm.SendForce(1.0f, 2.0f, 3.0f);
     arm.SendForce({4.0f, 5.0f, 6.0f});
@@ -178,7 +171,7 @@ TEST_F(ArvenaTest, SendOnlyEntryPointsWriteAndReadNothing) {
 }
 
 TEST_F(ArvenaTest, ReceiveOnlyEntryPointsFillOnSuccessAndKeepOnFailure) {
-    Queue(Concat({{0xAB}, FloatBytes({1, 2, 3}), {0x2B}, kState, {0x1B}, kState,
+    peer.Deliver(Concat({{0xAB}, FloatBytes({1, 2, 3}), {0x2B}, kState, {0x1B}, kState,
                   {0x0B, 0x01, 0x00, 0x04, 0x01, 0x02}, Bytes(16, 0xFF)}));
     Vector3 current{9, 9, 9};
     EXPECT_TRUE(arm.ReceiveCurrent(current));
@@ -203,14 +196,14 @@ TEST_F(ArvenaTest, ReceiveOnlyEntryPointsFillOnSuccessAndKeepOnFailure) {
 TEST_F(ArvenaTest, SplitWakeupPairsLikeTheWholeExchange) {
     arm.SendDeviceWakeup();
     EXPECT_EQ(peer.Read(1), Bytes{0x0A});
-    Queue(Concat({{0x0B, 0x01, 0x02, 0x03, 0x04, 0x05}, Bytes(16, 0xFF)}));
+    peer.Deliver(Concat({{0x0B, 0x01, 0x02, 0x03, 0x04, 0x05}, Bytes(16, 0xFF)}));
     EXPECT_EQ(Text(arm.ReceiveDeviceInfo()), "513 3 4 5 " + std::string(32, 'f'));
 }
 
 TEST_F(ArvenaTest, ResynchronisationWaitTakesAWholeBufferIfOneIsWaiting) {
     // Garbage of at least a buffer's size is swallowed, and the next
     // exchange finds the line clean.
-    Queue(Concat({{0x77}, Bytes(Arvena::kBufferSize, 0x55)}));
+    peer.Deliver(Concat({{0x77}, Bytes(Arvena::kBufferSize, 0x55)}));
     StderrCapture quiet;
     EXPECT_EQ(Text(arm.get_temperature()), "0");
     EXPECT_EQ(peer.Drain(), Bytes{0xAA});

@@ -34,13 +34,6 @@ std::string Site(unsigned line) { return "[err] Library/src/Device:" + std::to_s
 
 class DeviceTest : public ::testing::Test {
 protected:
-    void Queue(const Bytes& bytes) {
-        peer.Send(bytes);
-        const auto deadline = Clock::now() + 2s;
-        while (peer.PendingForLibrary() < static_cast<int>(bytes.size()) && Clock::now() < deadline) {
-        }
-        ASSERT_GE(peer.PendingForLibrary(), static_cast<int>(bytes.size()));
-    }
 
     // Makes the stream bad without end of file, as a failed write does.
     void BreakStream() {
@@ -92,7 +85,7 @@ class ReadHeaderCode : public DeviceTest, public ::testing::WithParamInterface<H
 
 TEST_P(ReadHeaderCode, SkipsNotificationsAndReportsFailures) {
     const auto& c = GetParam();
-    if (!c.input.empty()) Queue(c.input);
+    if (!c.input.empty()) peer.Deliver(c.input);
     StderrCapture capture;
     EXPECT_EQ(device.ReadHeaderCode(), c.code);
     EXPECT_EQ(peer.PendingForLibrary(), c.left_over);
@@ -133,7 +126,7 @@ TEST_F(DeviceTest, NoLimitWaitsUntilTheBytesCome) {
 }
 
 TEST_F(DeviceTest, ReadBytesReadsExactlyNIntoTheInputBuffer) {
-    Queue({5, 6, 7, 8});
+    peer.Deliver({5, 6, 7, 8});
     EXPECT_EQ(device.ReadBytes(3), 3);
     EXPECT_EQ(Bytes(device.input_buffer.get(), device.input_buffer.get() + 3), (Bytes{5, 6, 7}));
     EXPECT_EQ(peer.PendingForLibrary(), 1);
@@ -142,7 +135,7 @@ TEST_F(DeviceTest, ReadBytesReadsExactlyNIntoTheInputBuffer) {
 }
 
 TEST_F(DeviceTest, ReadBytesShortOfNReadsNothing) {
-    Queue(Bytes(23, 0x11));
+    peer.Deliver(Bytes(23, 0x11));
     StderrCapture capture;
     EXPECT_EQ(device.ReadBytes(24), 0);
     EXPECT_EQ(peer.PendingForLibrary(), 23);
@@ -150,7 +143,7 @@ TEST_F(DeviceTest, ReadBytesShortOfNReadsNothing) {
 }
 
 TEST_F(DeviceTest, ReadBytesNeverReadsPastItsBuffer) {
-    Queue(Bytes(1100, 0x22));
+    peer.Deliver(Bytes(1100, 0x22));
     StderrCapture capture;
     EXPECT_EQ(device.ReadBytes(Device::kBufferSize + 1), 0);
     EXPECT_EQ(peer.PendingForLibrary(), 1100);
@@ -160,7 +153,7 @@ TEST_F(DeviceTest, ReadBytesNeverReadsPastItsBuffer) {
 
 TEST_F(DeviceTest, BrokenStreamIsReportedOnceByEachRead) {
     BreakStream();
-    Queue({0x2B, 1, 2});
+    peer.Deliver({0x2B, 1, 2});
     StderrCapture capture;
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     EXPECT_EQ(device.ReadBytes(2), 0);
@@ -171,7 +164,7 @@ TEST_F(DeviceTest, BrokenStreamIsReportedOnceByEachRead) {
 
 TEST_F(DeviceTest, StreamAtEndOfFileFailsSilently) {
     stream.setstate(std::ios::eofbit);
-    Queue({0x2B, 1, 2});
+    peer.Deliver({0x2B, 1, 2});
     StderrCapture capture;
     EXPECT_EQ(device.ReadHeaderCode(), 0);
     EXPECT_EQ(device.ReadBytes(2), 0);
@@ -180,7 +173,7 @@ TEST_F(DeviceTest, StreamAtEndOfFileFailsSilently) {
 }
 
 TEST_F(DeviceTest, ReadRawHandsBackWhatArrivedByTheLimit) {
-    Queue({1, 2, 3, 4});
+    peer.Deliver({1, 2, 3, 4});
     char got[10];
     StderrCapture capture;
     const auto start = Clock::now();
@@ -192,7 +185,7 @@ TEST_F(DeviceTest, ReadRawHandsBackWhatArrivedByTheLimit) {
 }
 
 TEST_F(DeviceTest, ReadRawTakesOnlyWhatWasAskedFor) {
-    Queue({1, 2, 3, 4, 5, 6});
+    peer.Deliver({1, 2, 3, 4, 5, 6});
     char got[4];
     EXPECT_EQ(device.read_raw(got, 4, 5.0f), 4u);
     EXPECT_EQ(Bytes(got, got + 4), (Bytes{1, 2, 3, 4}));
@@ -202,7 +195,7 @@ TEST_F(DeviceTest, ReadRawTakesOnlyWhatWasAskedFor) {
 }
 
 TEST_F(DeviceTest, ReadRawWithoutLimitWaitsForAllBytes) {
-    Queue({9, 8});
+    peer.Deliver({9, 8});
     char got[3];
     peer.SendAfter(50ms, {7});
     EXPECT_EQ(device.read_raw(got, 3, 0.0f), 3u);
@@ -210,7 +203,7 @@ TEST_F(DeviceTest, ReadRawWithoutLimitWaitsForAllBytes) {
 }
 
 TEST_F(DeviceTest, FlushInputDiscardsWhatIsWaitingInBufferSizedReads) {
-    Queue(Bytes(3000, 0x33));
+    peer.Deliver(Bytes(3000, 0x33));
     const auto start = Clock::now();
     device.flush_input();
     EXPECT_EQ(peer.PendingForLibrary(), 0);
@@ -257,9 +250,7 @@ TEST(DeviceCounting, ReplyAlreadyWaitingIsCountedOnce) {
     PtyPeer peer;
     CountingStream stream(peer.Path());
     Device device(&stream, kShortLimit);
-    peer.Send(Korvo::Testing::Concat({{0xBA, 0x00, 0x02, 1, 2, 0x2B}, Bytes(24, 7)}));
-    while (peer.PendingForLibrary() < 30) {
-    }
+    peer.Deliver(Korvo::Testing::Concat({{0xBA, 0x00, 0x02, 1, 2, 0x2B}, Bytes(24, 7)}));
     EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
     EXPECT_EQ(device.ReadBytes(24), 24);
     EXPECT_EQ(stream.counts, 1);
@@ -269,9 +260,7 @@ TEST(DeviceCounting, BytesReadByAnotherDeviceOnTheStreamAreNotCountedTwice) {
     PtyPeer peer;
     SerialStream stream(peer.Path());
     Device first(&stream, kShortLimit), second(&stream, kShortLimit);
-    peer.Send(Korvo::Testing::Concat({{0x2B}, Bytes(24, 1), {0x2B}, Bytes(24, 2)}));
-    while (peer.PendingForLibrary() < 50) {
-    }
+    peer.Deliver(Korvo::Testing::Concat({{0x2B}, Bytes(24, 1), {0x2B}, Bytes(24, 2)}));
     EXPECT_EQ(first.ReadHeaderCode(), 0x2B);
     EXPECT_EQ(second.ReadBytes(24), 24);
     EXPECT_EQ(second.ReadHeaderCode(), 0x2B);

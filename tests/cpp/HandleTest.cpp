@@ -17,6 +17,7 @@
 
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "support/PtyPeer.h"
+#include "support/StatusFrames.h"
 #include "support/StderrCapture.h"
 
 namespace {
@@ -31,6 +32,7 @@ using Korvo::Testing::Bytes;
 using Korvo::Testing::Concat;
 using Korvo::Testing::FloatBytes;
 using Korvo::Testing::PtyPeer;
+using Korvo::Testing::StatusFrame;
 using Korvo::Testing::StderrCapture;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -128,17 +130,6 @@ protected:
     PtyPeer peer;
     SerialStream stream{peer.Path()};
     RecordingHandle handle{&stream, kShortTimeout};
-
-    // Sends bytes and waits until the library's side has them all queued, so
-    // that no short time limit can race their delivery.
-    void Deliver(const Bytes& bytes) {
-        peer.Send(bytes);
-        const auto deadline = Clock::now() + 2s;
-        while (peer.PendingForLibrary() < static_cast<int>(bytes.size()) && Clock::now() < deadline) {
-            std::this_thread::yield();
-        }
-        ASSERT_GE(peer.PendingForLibrary(), static_cast<int>(bytes.size()));
-    }
 };
 
 // -- commands ------------------------------------------------------------------------
@@ -209,7 +200,7 @@ class HandleReceive : public HandleOverPty, public ::testing::WithParamInterface
 
 TEST_P(HandleReceive, DispatchesOneMessage) {
     const auto& c = GetParam();
-    Deliver(c.wire);
+    peer.Deliver(c.wire);
     StderrCapture capture;
     EXPECT_EQ(handle.Receive(), c.result);
     EXPECT_EQ(handle.calls, c.calls);
@@ -250,7 +241,7 @@ TEST_F(HandleOverPty, ReceiveWithoutAnswerReturnsMinusOneAfterTheTimeLimit) {
 }
 
 TEST_F(HandleOverPty, PayloadThatNeverCompletesIsCountedShort) {
-    Deliver({0xD0, 0x07, 0x34});
+    peer.Deliver({0xD0, 0x07, 0x34});
     StderrCapture capture;
     EXPECT_EQ(handle.Receive(), 0);
     // Both callbacks still run; the count is what tells the caller.
@@ -264,7 +255,7 @@ TEST_F(HandleOverPty, PayloadThatNeverCompletesIsCountedShort) {
 TEST_F(HandleOverPty, StatusRecordIsZeroFilledPastItsUserData) {
     const StatusExample longer = Status(1, 0, 0, {0, 0, 0, 0}, {9, 9, 9, 9, 9});
     const StatusExample shorter = Status(2, 0, 0, {0, 0, 0, 0}, {5, 6});
-    Deliver(Concat({longer.wire, shorter.wire}));
+    peer.Deliver(Concat({longer.wire, shorter.wire}));
     EXPECT_EQ(handle.Receive(), 26);
     handle.calls.clear();
     EXPECT_EQ(handle.Receive(), 23);
@@ -273,7 +264,7 @@ TEST_F(HandleOverPty, StatusRecordIsZeroFilledPastItsUserData) {
 
 TEST_F(HandleOverPty, PlainHandleConsumesMessagesWithItsEmptyCallbacks) {
     Handle plain(&stream, kShortTimeout);
-    Deliver(Concat({kStatusThree.wire, kInfo, {0xDF, 0x00, 0x00, 0x05}}));
+    peer.Deliver(Concat({kStatusThree.wire, kInfo, {0xDF, 0x00, 0x00, 0x05}}));
     EXPECT_EQ(plain.Receive(), 24);
     EXPECT_EQ(plain.Receive(), 6);
     EXPECT_EQ(plain.Receive(), 3);
@@ -297,7 +288,7 @@ public:
 
 TEST_F(HandleOverPty, CallbackExceptionLeavesReceiveBeforeTheRecordCallback) {
     ThrowingHandle throwing(&stream, kShortTimeout);
-    Deliver(Concat({kInfo, {0xDF, 0x42, 0x00, 0x01}}));
+    peer.Deliver(Concat({kInfo, {0xDF, 0x42, 0x00, 0x01}}));
     EXPECT_THROW(throwing.Receive(), std::runtime_error);
     EXPECT_TRUE(throwing.calls.empty());
     // The message was consumed whole; the next one is read cleanly.
@@ -307,39 +298,12 @@ TEST_F(HandleOverPty, CallbackExceptionLeavesReceiveBeforeTheRecordCallback) {
 
 // -- status frames ---------------------------------------------------------------------------
 
-// One status frame as the handle streams it: 0xDA, then the body with its
-// checksum, escaped, then 0xC0. `mangle` edits the unescaped body first.
-Bytes StatusFrame(Bytes body, const std::function<void(Bytes&)>& mangle = {}) {
-    unsigned sum = 0xDA;
-    for (std::uint8_t b : body) sum += b;
-    body.push_back(static_cast<std::uint8_t>(sum));
-    if (mangle) mangle(body);
-    Bytes out{0xDA};
-    for (std::uint8_t b : body) {
-        if (b == 0xC0 || b == 0xDB) {
-            out.insert(out.end(), {0xDB, static_cast<std::uint8_t>(b == 0xC0 ? 0xDC : 0xDD)});
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0xC0);
-    return out;
-}
-
+// A body whose counter bytes need escaping.
 Bytes Body(std::uint8_t device_id, std::uint8_t byte3, std::uint16_t a, std::uint16_t b, std::uint16_t c,
            std::uint16_t d, std::uint8_t battery, std::uint8_t error_flag = 0) {
-    Bytes body(17, 0);
-    body[0] = 0xC0;  // a counter that needs escaping
+    Bytes body = Korvo::Testing::FrameFields(error_flag, byte3, device_id, a, b, c, d, battery);
+    body[0] = 0xC0;
     body[1] = 0xDB;
-    body[2] = error_flag;
-    body[3] = byte3;
-    body[4] = device_id;
-    const std::uint16_t q[4] = {a, b, c, d};
-    for (int i = 0; i < 4; ++i) {
-        body[8 + 2 * i] = static_cast<std::uint8_t>(q[i] & 0xFF);
-        body[9 + 2 * i] = static_cast<std::uint8_t>(q[i] >> 8);
-    }
-    body[16] = battery;
     return body;
 }
 
@@ -374,7 +338,7 @@ void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
 class StylarStatusFinds : public HandleOverPty, public ::testing::WithParamInterface<FrameCase> {};
 
 TEST_P(StylarStatusFinds, TheGoodFrame) {
-    Deliver(GetParam().wire);
+    peer.Deliver(GetParam().wire);
     ExpectGood(handle.GetStylarStatus());
 }
 
@@ -411,7 +375,7 @@ class StylarStatusFails : public HandleOverPty, public ::testing::WithParamInter
 
 TEST_P(StylarStatusFails, WithItsCodeAndOtherwiseZeros) {
     const auto& c = GetParam();
-    Deliver(c.wire);
+    peer.Deliver(c.wire);
     StderrCapture capture;
     const StylarStatus s = handle.GetStylarStatus();
     EXPECT_EQ(s.error_flag, c.error_flag);

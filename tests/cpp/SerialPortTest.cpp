@@ -24,13 +24,6 @@ using Clock = std::chrono::steady_clock;
 using traits = std::char_traits<char>;
 using namespace std::chrono_literals;
 
-// Waits until the library side of the pty has `n` bytes queued.
-void AwaitPending(const PtyPeer& peer, int n) {
-    const auto deadline = Clock::now() + 2s;
-    while (peer.PendingForLibrary() < n && Clock::now() < deadline) std::this_thread::yield();
-    ASSERT_GE(peer.PendingForLibrary(), n);
-}
-
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(port.Open(peer.Path().c_str()), 1); }
@@ -58,13 +51,11 @@ TEST_F(SerialPortTest, OpenConfiguresRaw115200EightNOne) {
 
 TEST(SerialPortOpen, StartsWithNothingLeftFromBefore) {
     PtyPeer peer;
-    peer.Send({0x2B, 1, 2, 3});  // an answer to someone else's request
-    AwaitPending(peer, 4);
+    peer.Deliver({0x2B, 1, 2, 3});  // an answer to someone else's request
     serialib port;
     ASSERT_EQ(port.Open(peer.Path().c_str()), 1);
     EXPECT_EQ(peer.PendingForLibrary(), 0);
-    peer.Send({0x0B});
-    AwaitPending(peer, 1);
+    peer.Deliver({0x0B});
     EXPECT_EQ(port.sbumpc(), 0x0B);
 }
 
@@ -79,8 +70,7 @@ TEST_P(SerialPortTransfer, BlockArrivesByteForByteBothWays) {
     EXPECT_EQ(port.sputn(reinterpret_cast<const char*>(data.data()), n), n);
     EXPECT_EQ(peer.Read(data.size()), data);
 
-    peer.Send(data);
-    AwaitPending(peer, static_cast<int>(data.size()));
+    peer.Deliver(data);
     Bytes got(data.size());
     const auto start = Clock::now();
     EXPECT_EQ(port.sgetn(reinterpret_cast<char*>(got.data()), n), n);
@@ -92,8 +82,7 @@ TEST_P(SerialPortTransfer, BlockArrivesByteForByteBothWays) {
 INSTANTIATE_TEST_SUITE_P(Sizes, SerialPortTransfer, ::testing::Values(1, 128, 200, 256, 1024));
 
 TEST_F(SerialPortTest, ShortReadReturnsWhatArrivedAfterTheLimit) {
-    peer.Send({1, 2, 3});
-    AwaitPending(peer, 3);
+    peer.Deliver({1, 2, 3});
     char got[10] = {};
     const auto start = Clock::now();
     EXPECT_EQ(port.sgetn(got, 10), 3);
@@ -110,16 +99,14 @@ TEST_F(SerialPortTest, ShowmanycWaitsForOneByteAndRestoresTheFlags) {
     EXPECT_GE(Clock::now() - start, 1000ms);
     EXPECT_EQ(::fcntl(port.Descriptor(), F_GETFL), flags);
 
-    peer.Send({0x42});
-    AwaitPending(peer, 1);
+    peer.Deliver({0x42});
     EXPECT_EQ(port.in_avail(), 1);
     EXPECT_EQ(port.in_avail(), 1);  // cached: answered without another read
     EXPECT_EQ(port.sbumpc(), 0x42);
 }
 
 TEST_F(SerialPortTest, PeekThenConsumeReadsThePortOnce) {
-    peer.Send({'A', 'B'});
-    AwaitPending(peer, 2);
+    peer.Deliver({'A', 'B'});
     EXPECT_EQ(port.sgetc(), 'A');
     EXPECT_EQ(peer.PendingForLibrary(), 1);
     EXPECT_EQ(port.sgetc(), 'A');
@@ -129,8 +116,7 @@ TEST_F(SerialPortTest, PeekThenConsumeReadsThePortOnce) {
 }
 
 TEST_F(SerialPortTest, CachedByteLeadsABulkRead) {
-    peer.Send({10, 11, 12, 13, 14, 15});
-    AwaitPending(peer, 6);
+    peer.Deliver({10, 11, 12, 13, 14, 15});
     char one = 0;
     ASSERT_EQ(port.sgetc(), 10);
     EXPECT_EQ(port.sgetn(&one, 1), 1);
@@ -143,8 +129,7 @@ TEST_F(SerialPortTest, CachedByteLeadsABulkRead) {
 }
 
 TEST_F(SerialPortTest, ByteFFIsNeverEndOfFile) {
-    peer.Send({0xFF, 0xFF});
-    AwaitPending(peer, 2);
+    peer.Deliver({0xFF, 0xFF});
     EXPECT_EQ(port.sgetc(), 255);
     EXPECT_EQ(port.sbumpc(), 255);
     EXPECT_EQ(port.sbumpc(), 255);

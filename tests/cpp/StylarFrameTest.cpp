@@ -11,47 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "support/StatusFrames.h"
+
 namespace {
 
 namespace Frame = Korvo::HardwareAPI::Devices::StylarFrame;
 using Korvo::HardwareAPI::Devices::StylarStatus;
-using Bytes = std::vector<std::uint8_t>;
-
-// The handle's side, written independently of the decoder: checksum appended,
-// 0xC0 and 0xDB escaped, end marker added.
-Bytes Stuff(Bytes body) {
-    unsigned sum = 0xDA;
-    for (std::uint8_t b : body) sum += b;
-    body.push_back(static_cast<std::uint8_t>(sum));
-    Bytes out;
-    for (std::uint8_t b : body) {
-        if (b == 0xC0) {
-            out.insert(out.end(), {0xDB, 0xDC});
-        } else if (b == 0xDB) {
-            out.insert(out.end(), {0xDB, 0xDD});
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0xC0);
-    return out;
-}
-
-// A 17-byte field block (checksum not included).
-Bytes Fields(std::uint8_t error_flag, std::uint8_t byte3, std::uint8_t device_id, std::uint16_t a, std::uint16_t b,
-             std::uint16_t c, std::uint16_t d, std::uint8_t battery) {
-    Bytes body(17, 0);
-    body[2] = error_flag;
-    body[3] = byte3;
-    body[4] = device_id;
-    const std::uint16_t q[4] = {a, b, c, d};
-    for (int i = 0; i < 4; ++i) {
-        body[8 + 2 * i] = static_cast<std::uint8_t>(q[i] & 0xFF);
-        body[9 + 2 * i] = static_cast<std::uint8_t>(q[i] >> 8);
-    }
-    body[16] = battery;
-    return body;
-}
+using Korvo::Testing::Bytes;
+using Korvo::Testing::FrameFields;
+using Korvo::Testing::StuffedBody;
 
 struct UnstuffCase {
     const char* name;
@@ -141,7 +109,7 @@ class DecodingAFrame : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodingAFrame, TakesEveryField) {
     const auto& c = GetParam();
-    const auto status = Frame::Decode(Stuff(c.fields));
+    const auto status = Frame::Decode(StuffedBody(c.fields));
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->device_id, c.device_id);
     EXPECT_EQ(status->error_flag, c.error_flag);
@@ -165,20 +133,20 @@ Bytes WithCounter(Bytes fields, std::uint8_t b0, std::uint8_t b1) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DecodingAFrame,
     ::testing::Values(
-        DecodeCase{"ButtonsAndHallShareByte3", Fields(0, 0xE5, 0x42, 0, 0, 0, 0, 0), 0x42, 0, 5, 7, {0, 0, 0, 0}, 3.0f},
+        DecodeCase{"ButtonsAndHallShareByte3", FrameFields(0, 0xE5, 0x42, 0, 0, 0, 0, 0), 0x42, 0, 5, 7, {0, 0, 0, 0}, 3.0f},
         DecodeCase{"SecondAndThirdComponentsFlipSign",
-                   Fields(0, 0x1F, 1, 0x4000, 0x4000, 0x4000, 0x4000, 100),
+                   FrameFields(0, 0x1F, 1, 0x4000, 0x4000, 0x4000, 0x4000, 100),
                    1, 0, 31, 0, {0.5f, -0.5f, -0.5f, 0.5f}, 3.5f},
         DecodeCase{"ExtremeComponents",
-                   Fields(7, 0x20, 0xFF, 0x8000, 0x8000, 0x7FFF, 0x7FFF, 255),
+                   FrameFields(7, 0x20, 0xFF, 0x8000, 0x8000, 0x7FFF, 0x7FFF, 255),
                    0xFF, 7, 0, 1, {-1.0f, 1.0f, -0.999969482421875f, 0.999969482421875f}, 4.275000095367432f},
         // Values that must be escaped on the wire, in every kind of byte.
         DecodeCase{"EscapedValuesInFields",
-                   WithCounter(Fields(0xDB, 0xC0, 0xC0, 0x00C0, 0xDBDB, 0, 0, 0xDB), 0xC0, 0xDB),
+                   WithCounter(FrameFields(0xDB, 0xC0, 0xC0, 0x00C0, 0xDBDB, 0, 0, 0xDB), 0xC0, 0xDB),
                    0xC0, 0xDB, 0, 6, {192.0f / 32768, 9253.0f / 32768, 0.0f, 0.0f},
                    static_cast<float>(3.0 + 0.005 * 0xDB)},
         DecodeCase{"TrailingBytesIgnored",
-                   WithExtra(Fields(0, 0x03, 9, 0, 0, 0, 0x4000, 200), {0xC0, 0x11, 0xDB}),
+                   WithExtra(FrameFields(0, 0x03, 9, 0, 0, 0, 0x4000, 200), {0xC0, 0x11, 0xDB}),
                    9, 0, 3, 0, {0, 0, 0, 0.5f}, 4.0f}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -194,13 +162,13 @@ class RejectingAFrame : public ::testing::TestWithParam<RejectCase> {};
 TEST_P(RejectingAFrame, GivesNothing) { EXPECT_FALSE(Frame::Decode(GetParam().stuffed).has_value()); }
 
 Bytes WrongChecksum() {
-    Bytes frame = Stuff(Fields(0, 0, 1, 0, 0, 0, 0, 0));
+    Bytes frame = StuffedBody(FrameFields(0, 0, 1, 0, 0, 0, 0, 0));
     frame[frame.size() - 2] ^= 0x01;
     return frame;
 }
 
 Bytes EndsInEscape() {
-    Bytes frame = Stuff(Fields(0, 0, 1, 0, 0, 0, 0, 0));
+    Bytes frame = StuffedBody(FrameFields(0, 0, 1, 0, 0, 0, 0, 0));
     frame.back() = 0xDB;  // the end marker never came; a stray escape did
     return frame;
 }
@@ -210,14 +178,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RejectCase{"Empty", {}}, RejectCase{"EndMarkerOnly", {0xC0}},
                       RejectCase{"EndsInEscape", EndsInEscape()}, RejectCase{"WrongChecksum", WrongChecksum()},
                       // Short bodies whose checksums are right: the fields are not there.
-                      RejectCase{"ChecksumOnly", Stuff({})}, RejectCase{"TenByteBody", Stuff(Bytes(9, 0x11))},
-                      RejectCase{"SeventeenByteBody", Stuff(Bytes(16, 0x22))}),
+                      RejectCase{"ChecksumOnly", StuffedBody({})}, RejectCase{"TenByteBody", StuffedBody(Bytes(9, 0x11))},
+                      RejectCase{"SeventeenByteBody", StuffedBody(Bytes(16, 0x22))}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(StylarFrame, SmallestBodyIsEighteenBytes) {
-    const Bytes body = Fields(0, 0, 5, 0, 0, 0, 0, 0);
+    const Bytes body = FrameFields(0, 0, 5, 0, 0, 0, 0, 0);
     ASSERT_EQ(body.size() + 1, Frame::kMinimumBody);
-    const auto status = Frame::Decode(Stuff(body));
+    const auto status = Frame::Decode(StuffedBody(body));
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->device_id, 5);
 }

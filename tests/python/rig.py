@@ -90,6 +90,13 @@ class PtyPeer:
         while view:
             view = view[os.write(self.master, view) :]
 
+    def deliver(self, data: bytes) -> None:
+        """Sends, then waits until the library's side has all of it queued,
+        so that no short time limit can race the delivery."""
+        before = self.pending_for_library()
+        self.send(data)
+        self.wait_pending(before + len(data))
+
     def send_after(self, delay: float, data: bytes) -> None:
         self._start(lambda: (time.sleep(delay), self.send(data)))
 
@@ -147,6 +154,28 @@ class PtyPeer:
     def close(self) -> None:
         if self.master >= 0:
             self.hang_up()
+
+
+def recorder_class():
+    """A Handle subclass that writes down every callback with its arguments
+    (built on demand: importing this module must not need the extension)."""
+    import KorvoHardwareAPI as korvo
+
+    class Recorder(korvo.Handle):
+        def __init__(self, stream):
+            super().__init__(stream)
+            self.calls = []
+
+        def OnReceiveHandleInfo(self, *args):
+            self.calls.append(("info", args))
+
+        def OnReceiveHandleStatusMessage(self, *args):
+            self.calls.append(("status", args))
+
+        def OnReceiveHandleErrorResponse(self, *args):
+            self.calls.append(("error", args))
+
+    return Recorder
 
 
 ERROR_LINE = re.compile(r"^\[err\] (?P<source>[^:]+):(?P<line>\d+)> (?P<words>.*): \[(?P<errno>-?\d+)\] (?P<text>.*)$")

@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import KorvoHardwareAPI as korvo
-from rig import error_lines, floats
+from rig import error_lines, floats, recorder_class
 
 PURE_VIRTUAL = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 WAKEUP = b"\x0a"
@@ -56,29 +56,10 @@ def frame_body(device_id, byte3, quaternion_raw, battery, error_flag=0, counter=
     )
 
 
-def deliver(peer, data: bytes) -> None:
-    peer.send(data)
-    peer.wait_pending(len(data))
-
-
 # -- fixtures ---------------------------------------------------------------------------------
 
 
-class Recorder(korvo.Handle):
-    """Writes down every callback with its arguments."""
-
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
+Recorder = recorder_class()
 
 
 @pytest.fixture
@@ -249,7 +230,7 @@ USER = bytes(range(1, 256))
     ids=["info", "error", "status-no-user-data", "status-user-data", "status-all-user-data", "after-notifications"],
 )
 def test_subclass_receives_each_message(peer, recorder, wire, result, calls):
-    deliver(peer, wire)
+    peer.deliver(wire)
     assert recorder.Receive() == result
     assert recorder.calls == calls
     assert all(type(v) in (int, list) for _, args in recorder.calls for v in args)
@@ -257,7 +238,7 @@ def test_subclass_receives_each_message(peer, recorder, wire, result, calls):
 
 
 def test_status_callback_gets_lists_of_floats_and_ints(peer, recorder):
-    deliver(peer, status_message(9, 0, 0, [1.0, 2.0, 3.0, 4.0], b"\x00\xff"))
+    peer.deliver(status_message(9, 0, 0, [1.0, 2.0, 3.0, 4.0], b"\x00\xff"))
     recorder.Receive()
     (_, (_, quaternion, _, _, n, user_data)), = recorder.calls
     assert type(quaternion) is list and [type(q) for q in quaternion] == [float] * 4
@@ -268,7 +249,7 @@ def test_status_callback_gets_lists_of_floats_and_ints(peer, recorder):
 @pytest.mark.parametrize("code", [0x0B, 0x00, 0xDB, 0xD1, 0x2B])
 def test_unknown_code_leaves_its_payload_unread(peer, recorder, code, capfd):
     payload = bytes(range(21))
-    deliver(peer, bytes([code]) + payload)
+    peer.deliver(bytes([code]) + payload)
     assert recorder.Receive() == -1
     assert recorder.calls == []
     assert peer.pending_for_library() == len(payload)
@@ -276,13 +257,13 @@ def test_unknown_code_leaves_its_payload_unread(peer, recorder, code, capfd):
 
 
 def test_messages_are_dispatched_one_per_receive(peer, recorder):
-    deliver(peer, info_reply(1, 2, 3, 4, 5) + error_response(6, 7) + status_message(8, 0, 0, Q))
+    peer.deliver(info_reply(1, 2, 3, 4, 5) + error_response(6, 7) + status_message(8, 0, 0, Q))
     assert [recorder.Receive() for _ in range(3)] == [6, 3, 21]
     assert [kind for kind, _ in recorder.calls] == ["info", "error", "status"]
 
 
 def test_plain_handle_consumes_messages_with_empty_callbacks(peer, handle):
-    deliver(peer, status_message(1, 0, 0, Q, b"\x01\x02") + info_reply(1, 2, 3, 4, 5) + error_response(1, 2))
+    peer.deliver(status_message(1, 0, 0, Q, b"\x01\x02") + info_reply(1, 2, 3, 4, 5) + error_response(1, 2))
     assert [handle.Receive() for _ in range(3)] == [23, 6, 3]
     assert peer.pending_for_library() == 0
 
@@ -309,7 +290,7 @@ class InfoAndErrorOnly(korvo.Handle):
 
 def test_status_without_python_override_is_the_pure_virtual_error(peer, stream):
     partial = InfoAndErrorOnly(stream)
-    deliver(peer, info_reply(1, 2, 3, 4, 5) + status_message(1, 0, 0, Q) + error_response(3, 4))
+    peer.deliver(info_reply(1, 2, 3, 4, 5) + status_message(1, 0, 0, Q) + error_response(3, 4))
     assert partial.Receive() == 6
     with pytest.raises(RuntimeError) as raised:
         partial.Receive()
@@ -331,7 +312,7 @@ class Refusing(Recorder):
 
 def test_override_exception_leaves_receive_unchanged(peer, stream):
     refusing = Refusing(stream)
-    deliver(peer, status_message(1, 0, 0, Q, b"\x05") + error_response(1, 9))
+    peer.deliver(status_message(1, 0, 0, Q, b"\x05") + error_response(1, 9))
     with pytest.raises(ValueError) as raised:
         refusing.Receive()
     assert raised.value is Refusing.error
@@ -346,7 +327,7 @@ def test_override_calling_the_base_method_gets_the_empty_default(peer, stream):
             assert korvo.Handle.OnReceiveHandleInfo(self, *args) is None
 
     forwarding = Forwarding(stream)
-    deliver(peer, info_reply(1, 2, 3, 4, 5))
+    peer.deliver(info_reply(1, 2, 3, 4, 5))
     assert forwarding.Receive() == 6
     assert forwarding.calls == [("info", (1, 2, 3, 4, 5))]
 
@@ -410,7 +391,7 @@ def test_direct_status_call_never_claims_more_than_it_carries(recorder, args, er
 
 
 def test_deprecated_receive_warns_and_receives(peer, recorder):
-    deliver(peer, info_reply(1, 2, 3, 4, 5))
+    peer.deliver(info_reply(1, 2, 3, 4, 5))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         assert recorder.Receive(7) == 6
@@ -422,7 +403,7 @@ def test_deprecated_receive_warns_and_receives(peer, recorder):
 
 
 def test_deprecated_receive_with_a_bad_argument_neither_warns_nor_reads(peer, recorder):
-    deliver(peer, info_reply(1, 2, 3, 4, 5))
+    peer.deliver(info_reply(1, 2, 3, 4, 5))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         with pytest.raises(TypeError):
@@ -432,7 +413,7 @@ def test_deprecated_receive_with_a_bad_argument_neither_warns_nor_reads(peer, re
 
 
 def test_deprecated_receive_under_an_error_filter_still_receives(peer, recorder):
-    deliver(peer, error_response(4, 5))
+    peer.deliver(error_response(4, 5))
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning, match="Receive with one argument is deprecated"):
@@ -486,7 +467,7 @@ OTHER = status_frame(frame_body(0x17, 0, (0, 0, 0, 0), 0))
     ids=["buttons-hall-signs", "extremes", "escaped-values"],
 )
 def test_stylar_status_decodes_a_frame(peer, handle, wire, expected):
-    deliver(peer, wire)
+    peer.deliver(wire)
     status = handle.GetStylarStatus()
     assert list(status) == KEYS
     assert status == expected
@@ -508,7 +489,7 @@ def test_stylar_status_decodes_a_frame(peer, handle, wire, expected):
     ids=["wrong-checksum", "stray-escape", "cut-short", "empty", "short-body", "junk", "notification"],
 )
 def test_stylar_status_survives_corrupt_frames(peer, handle, junk):
-    deliver(peer, junk + GOOD)
+    peer.deliver(junk + GOOD)
     assert handle.GetStylarStatus() == GOOD_STATUS
 
 
@@ -532,7 +513,7 @@ def test_stylar_status_without_traffic_fails_with_99(handle):
 
 
 def test_stylar_status_with_no_frame_start_fails_with_3(peer, handle):
-    deliver(peer, bytes([0x11]) * 101 + GOOD)
+    peer.deliver(bytes([0x11]) * 101 + GOOD)
     assert handle.GetStylarStatus() == {
         "device_id": 0,
         "quaternion": [0.0, 0.0, 0.0, 0.0],

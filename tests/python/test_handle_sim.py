@@ -1,94 +1,38 @@
 """Handle end to end against the simulated handle of korvo-sim.
 
-The simulator is found through the KORVO_SIM environment variable, else on
-PATH; without it these tests are skipped. Exchanges that go through Receive
-run with streaming off (--rate 0): replies and status frames share the line,
-and Receive is not meant to read frames."""
+Exchanges that go through Receive run with streaming off (--rate 0): replies
+and status frames share the line, and Receive is not meant to read frames."""
 
 import fcntl
 import math
 import os
-import select
-import shutil
 import struct
-import subprocess
 import termios
 import time
 
 import pytest
 
 import KorvoHardwareAPI as korvo
-
-
-def simulator() -> str:
-    path = os.environ.get("KORVO_SIM") or shutil.which("korvo-sim")
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip("korvo-sim not found: build sim/ and set KORVO_SIM to the binary, or put it on PATH")
-    return path
-
-
-def read_line(pipe, timeout: float) -> str:
-    """One line from the simulator's standard output, within `timeout`."""
-    data = b""
-    deadline = time.monotonic() + timeout
-    while not data.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        ready, _, _ = select.select([pipe], [], [], max(left, 0))
-        if not ready:
-            raise AssertionError(f"korvo-sim printed no port line within {timeout} s (got {data!r})")
-        chunk = os.read(pipe.fileno(), 1)
-        if not chunk:
-            raise AssertionError(f"korvo-sim ended before printing its port line (got {data!r})")
-        data += chunk
-    return data.decode()
+from korvo_sim import Simulator
+from rig import recorder_class
 
 
 @pytest.fixture
-def start_sim(tmp_path):
+def start_sim():
     """start_sim(*handle_options) -> slave path of a simulated handle."""
-    processes = []
+    started = []
 
     def start(*options: str) -> str:
-        binary = simulator()
-        log = open(tmp_path / f"korvo-sim-{len(processes)}.log", "wb")
-        try:
-            process = subprocess.Popen(
-                [binary, "--die-with-parent", "handle", *options], stdout=subprocess.PIPE, stderr=log
-            )
-        except BaseException:
-            log.close()
-            raise
-        processes.append((process, log))
-        kind, path = read_line(process.stdout, 5.0).split()
-        assert kind == "handle"
-        return path
+        sim = Simulator("handle", *options)
+        started.append(sim)
+        return sim.port("handle")
 
     yield start
-    for process, log in processes:
-        process.terminate()
-        try:
-            assert process.wait(timeout=5) == 0
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-            process.stdout.close()
-            log.close()
+    for sim in started:
+        assert sim.stop() == 0, sim.stderr()
 
 
-class Recorder(korvo.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
+Recorder = recorder_class()
 
 
 def connect(path):

@@ -96,6 +96,16 @@ Bytes PtyPeer::Drain(std::chrono::milliseconds quiet) {
 
 void PtyPeer::Send(const Bytes& bytes) { WriteAll(master_, bytes); }
 
+void PtyPeer::Deliver(const Bytes& bytes) {
+    const int before = PendingForLibrary();
+    Send(bytes);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (PendingForLibrary() < before + static_cast<int>(bytes.size())) {
+        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("pty peer: bytes not delivered");
+        std::this_thread::yield();
+    }
+}
+
 void PtyPeer::SendAfter(std::chrono::microseconds delay, Bytes bytes) {
     JoinWorker();
     worker_ = std::thread([this, delay, bytes = std::move(bytes)] {

@@ -54,6 +54,9 @@ public:
 
     // Answers: at once, or from a background thread after a delay.
     void Send(const Bytes& bytes);
+    // Send, then wait until the library's side has all of it queued, so that
+    // no short time limit can race the delivery.
+    void Deliver(const Bytes& bytes);
     void SendAfter(std::chrono::microseconds delay, Bytes bytes);
 
     // Runs the steps on a background thread; Join() waits for it and returns
