@@ -61,32 +61,36 @@ DeviceInfo Arvena::device_wakeup() {
     return ReceiveDeviceInfo();
 }
 
-EndEffectorState Arvena::end_effector_force(const Vector3& force) {
-    SendForce(force);
-    EndEffectorState state;
+EndEffectorState Arvena::ReceiveEndEffectorState() {
+    EndEffectorState state;  // zeros unless the reply comes
     ReceiveState(state.position, state.velocity);
     return state;
+}
+
+JointState Arvena::ReceiveJoints() {
+    JointState state;  // zeros unless the reply comes
+    ReceiveJointState(state.joint_position, state.joint_velocity);
+    return state;
+}
+
+EndEffectorState Arvena::end_effector_force(const Vector3& force) {
+    SendForce(force);
+    return ReceiveEndEffectorState();
 }
 
 EndEffectorState Arvena::end_effector_position(const Vector3& position) {
     SendPosition(position);
-    EndEffectorState state;
-    ReceiveState(state.position, state.velocity);
-    return state;
+    return ReceiveEndEffectorState();
 }
 
 JointState Arvena::joint_torques(const Vector3& torques) {
     SendJointTorques(torques);
-    JointState state;
-    ReceiveJointState(state.joint_position, state.joint_velocity);
-    return state;
+    return ReceiveJoints();
 }
 
 JointState Arvena::joint_angles(const Vector3& angles) {
     SendAngle(angles);
-    JointState state;
-    ReceiveJointState(state.joint_position, state.joint_velocity);
-    return state;
+    return ReceiveJoints();
 }
 
 EndEffectorState Arvena::get_end_effector_position(bool onboard) {

@@ -120,6 +120,9 @@ private:
     bool ReceiveReply(std::uint8_t code, std::size_t payload);
     // Reply with two float triples (a state pair).
     bool ReceivePair(std::uint8_t code, Vector3& first, Vector3& second);
+    // The state replies, zero when they do not come.
+    EndEffectorState ReceiveEndEffectorState();
+    JointState ReceiveJoints();
     // One-byte request answered by the same code and `payload` bytes.
     bool Query(std::uint8_t code, std::size_t payload);
     UUID IdentityQuery(std::uint8_t subcode);
