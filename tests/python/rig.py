@@ -156,6 +156,28 @@ class PtyPeer:
             self.hang_up()
 
 
+def ticks_during(call) -> int:
+    """How often a second Python thread ran while `call` waited: none when
+    the call kept the interpreter lock."""
+    stamps, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            stamps.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    time.sleep(0.01)
+    start = time.monotonic()
+    call()
+    end = time.monotonic()
+    stop.set()
+    ticker.join()
+    # Leave out the edges, where the ticker may be between two steps.
+    return sum(start + 0.03 < t < end - 0.03 for t in stamps)
+
+
 def recorder_class():
     """A Handle subclass that writes down every callback with its arguments
     (built on demand: importing this module must not need the extension)."""

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import KorvoHardwareAPI as korvo
-from rig import Step, error_lines, floats, unpack_floats
+from rig import Step, error_lines, floats, ticks_during, unpack_floats
 
 SHORT = 0.02  # seconds: the failure cases wait this long per time limit
 
@@ -441,27 +441,6 @@ def test_negative_extension_is_stored_as_its_magnitude(peer, arm):
 
 
 # -- the interpreter lock -------------------------------------------------------------------------------------
-
-
-def ticks_during(call):
-    """How often a second thread ran while `call` waited."""
-    stamps, stop = [], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            stamps.append(time.monotonic())
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    time.sleep(0.01)
-    start = time.monotonic()
-    call()
-    end = time.monotonic()
-    stop.set()
-    ticker.join()
-    # Leave out the edges, where the ticker may be between two steps.
-    return sum(start + 0.03 < t < end - 0.03 for t in stamps)
 
 
 RELEASED = [

@@ -82,21 +82,11 @@ def test_detection_keeps_the_interpreter_lock():
     r = run(
         """
         sim("handle", "--rate", "0", "--delay-us", "300000", "--link", "/dev/ttyUSB0")
-        stamps, stop = [], threading.Event()
-        def tick():
-            while not stop.is_set():
-                stamps.append(time.monotonic())
-                time.sleep(0.001)
-        ticker = threading.Thread(target=tick)
-        ticker.start()
-        time.sleep(0.01)
+        from rig import ticks_during
+        found = []
         start = time.monotonic()
-        found = korvo.detect_wired_handles()
-        end = time.monotonic()
-        stop.set()
-        ticker.join()
-        report(found=found, seconds=end - start,
-               ticks=sum(start + 0.03 < t < end - 0.03 for t in stamps))
+        ticks = ticks_during(lambda: found.extend(korvo.detect_wired_handles()))
+        report(found=found, seconds=time.monotonic() - start, ticks=ticks)
         """
     )
     assert len(r["found"]) == 1

@@ -107,9 +107,9 @@ def other_python():
 def test_other_interpreter_is_refused_with_the_mismatch_message():
     loader = (
         "import importlib.util, sys\n"
-        "spec = importlib.util.spec_from_file_location('KorvoHardwareAPI', sys.argv[1])\n"
+        "found = importlib.util.spec_from_file_location('KorvoHardwareAPI', sys.argv[1])\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    print(str(e), end='')\n"
         "    sys.exit(0)\n"
