@@ -315,6 +315,21 @@ def identify(arm: korvo.Arvena) -> None:
     )
 
 
+def identify_handle(handle: korvo.Handle) -> None:
+    """Wakes the handle and reports who answers, from its status frames: the
+    wakeup's own reply shares the line with them and is passed over."""
+    handle.SendDeviceWakeup()
+    for _ in range(5):
+        status = handle.GetStylarStatus()
+        if status["error_flag"] not in HandleReader.FAILURES:
+            print(
+                f"Handle: device {status['device_id']}, battery {status['battery_level']:.2f} V, "
+                f"buttons {status['buttons']:03b}"
+            )
+            return
+    print("Handle: no status frame yet")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", nargs="+", metavar=("ARM", "HANDLE"), help="serial ports of the arm and (optionally) the handle")
@@ -339,7 +354,7 @@ def main(argv: list[str] | None = None) -> int:
         reader = None
         if handle_port:
             handle = korvo.Handle(korvo.SerialStream(handle_port))
-            handle.SendDeviceWakeup()
+            identify_handle(handle)
             reader = HandleReader(handle, handle_port)
             reader.start()
 

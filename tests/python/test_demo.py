@@ -123,7 +123,8 @@ def test_demo_end_to_end_with_the_simulator(tmp_path, capsys):
     assert demo.main(["--seconds", "0.5", "--quiet", "--output", str(picture)]) == 0
     out = capsys.readouterr().out
     assert "Arvena: device 260, model 4" in out
-    assert "status frames read" in out
+    assert "Handle: device 66, battery" in out
+    assert "status frames read, 0 failed reads" in out
     assert picture.read_bytes().startswith(b"\x89PNG")
     # Links under /dev, if the demo made them, are gone with the simulator.
     assert not any(os.path.lexists(p) for p in demo.LINK_NAMES.values())
