@@ -58,7 +58,25 @@ apt_install() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
-ensure_system_packages() {
+# What building the module needs from the system: a C++ compiler, and for
+# Debian's own Python 3.13 its venv and development packages (pyenv builds
+# carry both).
+ensure_build_packages() {
+    local py
+    py=$(find_python313)
+    local wanted=()
+    command -v g++ >/dev/null 2>&1 || wanted+=(g++)
+    if [ "${py#/usr/bin/}" != "$py" ]; then
+        dpkg -s python3.13-venv >/dev/null 2>&1 || wanted+=(python3.13-venv)
+        dpkg -s python3.13-dev >/dev/null 2>&1 || wanted+=(python3.13-dev)
+    fi
+    if [ ${#wanted[@]} -gt 0 ]; then
+        log "installing ${wanted[*]}"
+        apt_install "${wanted[@]}"
+    fi
+}
+
+ensure_test_packages() {
     if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
         log "installing libgtest-dev"
         apt_install libgtest-dev
@@ -123,7 +141,8 @@ cmd=${1:-help}
 shift || true
 case "$cmd" in
     test)
-        ensure_system_packages
+        ensure_build_packages
+        ensure_test_packages
         ensure_venv
         build_cpp_tests
         build_module
@@ -131,15 +150,18 @@ case "$cmd" in
         run_python_tests "$@"
         ;;
     demo)
+        ensure_build_packages
         ensure_venv
         build_module
         "$VENV/bin/python" "$ROOT/examples/demo.py" "$@"
         ;;
     build)
+        ensure_build_packages
         ensure_venv
         build_module
         ;;
     bench)
+        ensure_build_packages
         ensure_venv
         build_module
         "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
