@@ -155,15 +155,14 @@ StylarStatus Handle::GetStylarStatus() {
         }
 
         // Only what is already there: a frame still in transit is cut short
-        // and then fails its checks.
-        // One byte per read, so that nothing of the next frame is taken; the
-        // port is asked again only when the bytes it last counted are used up.
+        // and then fails its checks. One byte per read, so that nothing of
+        // the next frame is taken; the port is asked again only when the
+        // bytes it last counted are used up.
         stuffed.clear();
-        for (int waiting = available(); waiting > 0 && stuffed.size() < StylarFrame::kMaximumStuffed;) {
+        while (stuffed.size() < StylarFrame::kMaximumStuffed && (stream->KnownAvailable() > 0 || available() > 0)) {
             if (ReadCountedBytes(1) != 1) break;  // a failed stream; the next header read reports it
             stuffed.push_back(input_buffer[0]);
             if (stuffed.back() == StylarFrame::kEnd) break;
-            if (--waiting == 0) waiting = available();
         }
         if (stuffed.size() == StylarFrame::kMaximumStuffed && stuffed.back() != StylarFrame::kEnd) continue;
 
