@@ -5,49 +5,36 @@ from __future__ import annotations
 
 import fcntl
 import os
-import shutil
 import struct
 import subprocess
-import sys
 import termios
 import time
 import tty
 from contextlib import contextmanager
 from pathlib import Path
 
+from korvo_sim import Simulator
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 
 
 def build_tools() -> Path:
-    """Builds the C++ floor client (and the simulator) in build/bench."""
+    """Builds the C++ floor client in build/bench."""
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DKORVO_BUILD_BENCH=ON"],
         check=True,
         stdout=subprocess.DEVNULL,
     )
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-sim"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor"], check=True, stdout=subprocess.DEVNULL)
     return BUILD
-
-
-def korvo_sim() -> str:
-    beside = Path(sys.executable).with_name("korvo-sim")
-    if beside.exists():
-        return str(beside)
-    found = shutil.which("korvo-sim") or str(BUILD / "sim" / "korvo-sim")
-    return found
 
 
 @contextmanager
 def simulator(*arguments: str):
     """Runs korvo-sim with `arguments`; yields the slave path of each device."""
-    child = subprocess.Popen([korvo_sim(), "--die-with-parent", *arguments], stdout=subprocess.PIPE, text=True)
-    try:
-        devices = sum(arguments.count(kind) for kind in ("arm", "handle", "loopback"))
-        yield [child.stdout.readline().split()[1] for _ in range(devices)]
-    finally:
-        child.terminate()
-        child.wait(5)
+    with Simulator(*arguments) as sim:
+        yield [path for _, path in sim.ports]
 
 
 class PtyPair:

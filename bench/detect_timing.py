@@ -15,18 +15,12 @@ import subprocess
 import sys
 import time
 
-from common import korvo_sim
 
 
 def inside() -> dict:
-    import stat
+    from korvo_sim import Simulator, mount_private_dev
 
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvo-dev", "/dev"], check=True)
-    os.mkdir("/dev/pts")
-    subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts", "/dev/pts"], check=True)
-    os.symlink("pts/ptmx", "/dev/ptmx")
-    os.mknod("/dev/null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
-
+    mount_private_dev()
     import KorvoHardwareAPI as korvo
 
     def timed(call, repeat=1):
@@ -38,22 +32,13 @@ def inside() -> dict:
     figures = {}
     figures["empty /dev, detect_handles"] = timed(korvo.detect_handles, 20)[0]
 
-    sim = subprocess.Popen(
-        [korvo_sim(), "--die-with-parent", "arm", "--link", "/dev/ttyACM0", "handle", "--rate", "0", "--link", "/dev/ttyUSB0"],
-        stdout=subprocess.PIPE,
-        text=True,
-    )
-    sim.stdout.readline(), sim.stdout.readline()
-    seconds, found = timed(korvo.detect_arvenas, 20)
-    assert len(found) == 1
-    figures["answering arm port, detect_arvenas"] = seconds
-    seconds, found = timed(korvo.detect_wired_handles, 20)
-    assert len(found) == 1
-    figures["answering handle port, detect_wired_handles"] = seconds
-    sim.terminate()
-    sim.wait()
-    os.unlink("/dev/ttyACM0") if os.path.lexists("/dev/ttyACM0") else None
-    os.unlink("/dev/ttyUSB0") if os.path.lexists("/dev/ttyUSB0") else None
+    with Simulator("arm", "--link", "/dev/ttyACM0", "handle", "--rate", "0", "--link", "/dev/ttyUSB0"):
+        seconds, found = timed(korvo.detect_arvenas, 20)
+        assert len(found) == 1
+        figures["answering arm port, detect_arvenas"] = seconds
+        seconds, found = timed(korvo.detect_wired_handles, 20)
+        assert len(found) == 1
+        figures["answering handle port, detect_wired_handles"] = seconds
 
     master, slave = os.openpty()  # nobody answers on this one
     os.symlink(os.ttyname(slave), "/dev/ttyACM9")

@@ -22,21 +22,19 @@ import pytest
 TESTS = str(Path(__file__).resolve().parent)
 
 PRELUDE = f"""
-import atexit, json, os, stat, subprocess, sys, threading, time
+import atexit, json, os, subprocess, sys, threading, time
 sys.path.insert(0, {TESTS!r})
-subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvo-dev", "/dev"], check=True)
-os.mkdir("/dev/pts")
-subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts", "/dev/pts"], check=True)
-os.symlink("pts/ptmx", "/dev/ptmx")
-os.mknod("/dev/null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+from korvo_sim import Simulator, mount_private_dev
+mount_private_dev()
 
 import KorvoHardwareAPI as korvo
-from rig import korvo_sim_path
 
-_children = []
+_children, _sims = [], []
 
 @atexit.register
 def _stop_children():
+    for sim in _sims:
+        sim.stop()
     for child in _children:
         if child.poll() is None:
             child.terminate()
@@ -44,10 +42,8 @@ def _stop_children():
 
 def sim(*arguments):
     \"\"\"Starts korvo-sim; returns the slave path of each device it serves.\"\"\"
-    child = subprocess.Popen([korvo_sim_path(), "--die-with-parent", *arguments], stdout=subprocess.PIPE, text=True)
-    _children.append(child)
-    devices = sum(arguments.count(kind) for kind in ("arm", "handle", "loopback"))
-    return [child.stdout.readline().split()[1] for _ in range(devices)]
+    _sims.append(Simulator(*arguments))
+    return [path for _, path in _sims[-1].ports]
 
 def peer(reply=b"", delay=0.0):
     \"\"\"A scripted peer process answering its first byte with `reply`.\"\"\"
@@ -79,11 +75,12 @@ def run(body: str, timeout: float = 120) -> dict:
         pytest.skip("a private /dev needs root (mount namespaces)")
     if shutil.which("unshare") is None:
         pytest.skip("unshare(1) is not installed")
-    from rig import korvo_sim_path
+    from korvo_sim import SimulatorError, binary
 
-    if korvo_sim_path() is None:
-        pytest.skip("korvo-sim is not built (set KORVO_SIM or install the package)")
-    env = dict(os.environ, KORVO_SIM=korvo_sim_path())
+    try:
+        env = dict(os.environ, KORVO_SIM=binary())
+    except SimulatorError as e:
+        pytest.skip(str(e))
     result = subprocess.run(
         ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
         capture_output=True,

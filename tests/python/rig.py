@@ -214,19 +214,6 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
     return lines
 
 
-def korvo_sim_path() -> str | None:
-    """The simulator: $KORVO_SIM, else next to this interpreter (the venv's
-    bin), else on PATH."""
-    import shutil
-    import sys
-    from pathlib import Path
-
-    if os.environ.get("KORVO_SIM"):
-        return os.environ["KORVO_SIM"]
-    beside = Path(sys.executable).with_name("korvo-sim")
-    return str(beside) if beside.exists() else shutil.which("korvo-sim")
-
-
 # -- a scripted peer in a process of its own -------------------------------------------
 #
 # Needed where the library keeps the interpreter lock while it waits (the

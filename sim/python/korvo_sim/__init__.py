@@ -28,7 +28,7 @@ import sysconfig
 import time
 from pathlib import Path
 
-__all__ = ["Simulator", "SimulatorError", "binary"]
+__all__ = ["Simulator", "SimulatorError", "binary", "mount_private_dev"]
 
 KINDS = ("arm", "handle", "loopback")
 
@@ -138,3 +138,22 @@ class Simulator:
 
     def __exit__(self, *exc) -> None:
         self.stop()
+
+
+def mount_private_dev() -> None:
+    """Gives this process an empty /dev of its own, for testing discovery
+    against simulated ports only: a tmpfs with its own devpts instance (so
+    every pty made afterwards is /dev/pts/N inside), /dev/ptmx and /dev/null.
+
+    Call it as root in a private mount namespace, never in the machine's own:
+    run the test under ``unshare --mount --propagation private``. Then link
+    the simulator's ports under names discovery looks for
+    (``Simulator("arm", "--link", "/dev/ttyACM0")``).
+    """
+    import stat
+
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvo-dev", "/dev"], check=True)
+    os.mkdir("/dev/pts")
+    subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666", "devpts", "/dev/pts"], check=True)
+    os.symlink("pts/ptmx", "/dev/ptmx")
+    os.mknod("/dev/null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
