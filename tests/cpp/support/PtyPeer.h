@@ -67,9 +67,6 @@ public:
     // Bytes waiting for the library on the slave side.
     int PendingForLibrary() const;
 
-    // Pulls the cable: closes the master (and the peer's slave descriptor).
-    void HangUp();
-
 private:
     void JoinWorker();
 
