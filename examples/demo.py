@@ -185,6 +185,9 @@ def control_loop(
     force = [0.0, 0.0, 0.0]
     start = time.perf_counter()
     next_tick = start
+    # On a terminal the live line updates in place; in a log, one line per update.
+    in_place = live and sys.stdout.isatty()
+    prefix, end = ("\r", "") if in_place else ("", "\n")
     last_print = start
     previous = None
     exchange, clock = arm.end_effector_force, time.perf_counter
@@ -209,14 +212,14 @@ def control_loop(
 
         if live and now - last_print > 0.25:
             last_print = now
-            print("\r" + live_line(trace, status), end="", flush=True)
+            print(prefix + live_line(trace, status), end=end, flush=True)
         if period:
             next_tick += period
             if next_tick < clock():  # fell behind: do not try to catch up
                 next_tick = clock()
             wait_until(next_tick)
     if live:
-        print("\r" + live_line(trace, reader.latest if reader else None))
+        print(prefix + live_line(trace, reader.latest if reader else None))
     return trace
 
 
