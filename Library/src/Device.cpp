@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "Deadline.h"
@@ -52,6 +53,10 @@ bool Device::ReadWaiting(void* destination, std::size_t n) {
 
 std::uint8_t Device::ReadHeaderCode() {
     if (stream == nullptr) return 0;
+    // Each wait below has a limit of its own, but a device that keeps sending
+    // notifications and never the reply would hold the caller for good: it
+    // gets read_timeout from its first notification, like a silent device.
+    std::optional<Deadline> skipping;
     for (;;) {
         if (!AwaitBytes(1)) {
             LogError(kDevice, 78, "timeout waiting for header code");
@@ -65,6 +70,7 @@ std::uint8_t Device::ReadHeaderCode() {
         if (code != kNotificationA && code != kNotificationB) return code;
 
         // A notification: one uninterpreted byte, a length, that many bytes.
+        if (!skipping) skipping.emplace(read_timeout);
         if (!AwaitBytes(2)) {
             LogError(kDevice, 112, "timeout draining notification header");
             return 0;
@@ -72,12 +78,17 @@ std::uint8_t Device::ReadHeaderCode() {
         std::uint8_t header[2];
         if (!ReadWaiting(header, 2)) return 0;
         const std::size_t length = header[1];
-        if (length == 0) continue;
-        if (!AwaitBytes(length)) {
-            LogError(kDevice, 128, "timeout draining notification payload");
+        if (length > 0) {
+            if (!AwaitBytes(length)) {
+                LogError(kDevice, 128, "timeout draining notification payload");
+                return 0;
+            }
+            if (!ReadWaiting(input_buffer.get(), length)) return 0;
+        }
+        if (skipping->Passed()) {
+            LogError(kDevice, 78, "timeout waiting for header code");
             return 0;
         }
-        if (!ReadWaiting(input_buffer.get(), length)) return 0;
     }
 }
 

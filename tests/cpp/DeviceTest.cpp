@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "support/PtyPeer.h"
 #include "support/StderrCapture.h"
@@ -115,6 +117,29 @@ TEST_F(DeviceTest, SilenceLastsTheReadTimeout) {
     EXPECT_GE(waited, 50ms);
     EXPECT_LT(waited, 1000ms);
     EXPECT_EQ(capture.Lines().at(0).rfind("[err] Library/src/Device:78> timeout waiting for header code: [", 0), 0u);
+}
+
+TEST_F(DeviceTest, EndlessNotificationsFailLikeSilence) {
+    // A device that chatters without ever answering: each notification comes
+    // well inside the limit of its own wait. It gives up after two seconds,
+    // so that a library that keeps listening fails the test instead of
+    // hanging it.
+    std::atomic<bool> stop{false};
+    const auto start = Clock::now();
+    std::thread chatter([&] {
+        while (!stop && Clock::now() - start < 2s) {
+            peer.Send({0xBA, 0x00, 0x01, 0x42});
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    StderrCapture capture;
+    EXPECT_EQ(device.ReadHeaderCode(), 0);
+    const auto waited = Clock::now() - start;
+    stop = true;
+    chatter.join();
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 1000ms);
+    EXPECT_EQ(Sites(capture), std::vector<std::string>{Site(78)});
 }
 
 TEST_F(DeviceTest, NoLimitWaitsUntilTheBytesCome) {

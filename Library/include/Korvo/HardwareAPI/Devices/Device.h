@@ -46,7 +46,8 @@ public:
     void SendFloatCommand(std::uint8_t code, const float* values, int count);
     // Header code of the next message that is not a notification; 0 when no
     // byte came within read_timeout (line 78), the stream failed (line 94) or
-    // a notification was cut short (lines 112 and 128).
+    // a notification was cut short (lines 112 and 128). Notifications are
+    // skipped for at most read_timeout from the first one (line 78 after).
     std::uint8_t ReadHeaderCode();
     // Waits for n bytes and reads them into input_buffer: n on success, 0 when
     // they did not all arrive in time (line 153, nothing is read), the stream
