@@ -5,6 +5,7 @@
 
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,11 @@ void BindArvena(py::module_& m) {
         .def(
             "read_raw",
             [](Arvena& self, std::uint32_t n, float timeout) {
-                std::string buffer(n, '\0');
-                const std::size_t got = Released([&] { return self.read_raw(buffer.data(), n, timeout); });
-                return py::bytes(buffer.data(), got);
+                // Left uninitialised: only the pages the read fills are ever
+                // touched, so a large n costs address space, not memory.
+                const auto buffer = std::make_unique_for_overwrite<char[]>(n);
+                const std::size_t got = Released([&] { return self.read_raw(buffer.get(), n, timeout); });
+                return py::bytes(buffer.get(), got);
             },
             "n"_a, "timeout"_a = 1.0f,
             "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter than "

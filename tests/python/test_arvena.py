@@ -1,6 +1,7 @@
 """The Arvena binding over a scripted pty: exchanges, conversions, warnings,
 raw access, failure values and the interpreter lock."""
 
+import resource
 import threading
 import time
 import uuid
@@ -322,6 +323,14 @@ def test_read_raw(peer, arm):
     assert time.monotonic() - start >= 0.1
     assert arm.read_raw(4, 0.05) == b""
     assert arm.read_raw(0) == b""
+
+
+def test_read_raw_with_a_huge_count_costs_no_memory(peer, arm):
+    peer.send(b"\x01\x02")
+    peer.wait_pending(2)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB
+    assert arm.read_raw(2**32 - 1, 0.01) == b"\x01\x02"
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 64 * 1024
 
 
 def test_read_raw_without_limit_waits_for_all_bytes(peer, arm):
