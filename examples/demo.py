@@ -186,7 +186,7 @@ def control_loop(
     start = time.perf_counter()
     next_tick = start
     # On a terminal the live line updates in place; in a log, one line per update.
-    in_place = live and sys.stdout.isatty()
+    in_place = sys.stdout.isatty()
     prefix, end = ("\r", "") if in_place else ("", "\n")
     last_print = start
     previous = None

@@ -58,7 +58,7 @@ std::uint8_t Device::ReadHeaderCode() {
     // gets read_timeout from its first notification, like a silent device.
     std::optional<Deadline> skipping;
     for (;;) {
-        if (!AwaitBytes(1)) {
+        if ((skipping && skipping->Passed()) || !AwaitBytes(1)) {
             LogError(kDevice, 78, "timeout waiting for header code");
             return 0;
         }
@@ -78,17 +78,12 @@ std::uint8_t Device::ReadHeaderCode() {
         std::uint8_t header[2];
         if (!ReadWaiting(header, 2)) return 0;
         const std::size_t length = header[1];
-        if (length > 0) {
-            if (!AwaitBytes(length)) {
-                LogError(kDevice, 128, "timeout draining notification payload");
-                return 0;
-            }
-            if (!ReadWaiting(input_buffer.get(), length)) return 0;
-        }
-        if (skipping->Passed()) {
-            LogError(kDevice, 78, "timeout waiting for header code");
+        if (length == 0) continue;
+        if (!AwaitBytes(length)) {
+            LogError(kDevice, 128, "timeout draining notification payload");
             return 0;
         }
+        if (!ReadWaiting(input_buffer.get(), length)) return 0;
     }
 }
 
