@@ -14,4 +14,7 @@ void BindModuleFunctions(pybind11::module_& m);
 void BindArvena(pybind11::module_& m);
 void BindHandle(pybind11::module_& m);
 
+// Lets Ctrl+C end the library's waits on the main thread (KeyboardInterrupt).
+void InstallInterruptCheck();
+
 }  // namespace Korvo::HardwareAPI::Bindings

@@ -20,4 +20,6 @@ PYBIND11_MODULE(KorvoHardwareAPI, m) {
     bindings::BindHandle(m);
 
     m.attr("__version__") = "dev";
+
+    bindings::InstallInterruptCheck();
 }

@@ -23,13 +23,9 @@ time and a histogram of the loop periods.
 from __future__ import annotations
 
 import argparse
-import fcntl
 import math
 import os
-import select
-import struct
 import sys
-import termios
 import threading
 import time
 from dataclasses import dataclass, field
@@ -102,35 +98,20 @@ class Scene:
 
 class HandleReader(threading.Thread):
     """Keeps the latest good status of a handle. GetStylarStatus releases the
-    interpreter lock while it waits, so the control loop runs meanwhile.
-
-    GetStylarStatus spins while no frame is waiting. On a machine with few
-    cores a thread spinning beside the control loop and the device delays
-    them both, so this one sleeps in select() on a read-only descriptor of
-    its own on the port (it never reads from it) until a frame's worth of
-    bytes is there, and only then asks for the status."""
+    interpreter lock and sleeps until a frame's worth of bytes is there, so
+    the control loop runs meanwhile and this thread costs next to nothing."""
 
     FAILURES = (99, 2, 3)
-    FRAME = 19  # GetStylarStatus starts on more than 18 waiting bytes
 
-    def __init__(self, handle: korvo.Handle, port: str) -> None:
+    def __init__(self, handle: korvo.Handle) -> None:
         super().__init__(daemon=True)
         self.handle = handle
-        self.watch = os.open(port, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
         self.latest: dict | None = None
         self.frames = self.failures = 0
         self._stop = threading.Event()
 
-    def waiting(self) -> int:
-        return struct.unpack("i", fcntl.ioctl(self.watch, termios.FIONREAD, b"\0\0\0\0"))[0]
-
     def run(self) -> None:
         while not self._stop.is_set():
-            if not select.select([self.watch], [], [], 0.05)[0]:
-                continue
-            if self.waiting() < self.FRAME:  # part of a frame: let the rest come
-                self._stop.wait(0.0005)
-                continue
             status = self.handle.GetStylarStatus()
             if status["error_flag"] in self.FAILURES:
                 self.failures += 1
@@ -141,7 +122,6 @@ class HandleReader(threading.Thread):
     def stop(self) -> None:
         self._stop.set()
         self.join(3)
-        os.close(self.watch)
 
 
 # -- the control loop ----------------------------------------------------------------------------
@@ -358,7 +338,7 @@ def main(argv: list[str] | None = None) -> int:
         if handle_port:
             handle = korvo.Handle(korvo.SerialStream(handle_port))
             identify_handle(handle)
-            reader = HandleReader(handle, handle_port)
+            reader = HandleReader(handle)
             reader.start()
 
         rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])

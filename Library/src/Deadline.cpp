@@ -1,8 +1,8 @@
-#include "Deadline.h"
+#include "Korvo/HardwareAPI/IO/Deadline.h"
 
 #include <cmath>
 
-namespace Korvo::HardwareAPI::Devices {
+namespace Korvo::HardwareAPI::IO {
 
 namespace {
 // A century: anything longer is a wait without limit, and clamping here keeps
@@ -20,4 +20,4 @@ Deadline::Deadline(float seconds, Clock::time_point start) : unlimited_(!IsLimit
     }
 }
 
-}  // namespace Korvo::HardwareAPI::Devices
+}  // namespace Korvo::HardwareAPI::IO

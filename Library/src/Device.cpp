@@ -1,18 +1,16 @@
 #include "Korvo/HardwareAPI/Devices/Device.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 
-#include "Deadline.h"
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 
 namespace Korvo::HardwareAPI::Devices {
 
 using IO::ErrorSource::kDevice;
+using IO::Deadline;
 using IO::LogError;
 
 Device::Device(IO::SerialStream* stream_, float read_timeout_)
@@ -34,16 +32,19 @@ void Device::SendFloatCommand(std::uint8_t code, const float* values, int count)
     WriteBytes(1 + static_cast<int>(sizeof(float)) * count);
 }
 
-bool Device::AwaitBytes(std::size_t n) {
-    // A reply whose code and payload arrived together is counted once, not
-    // once per piece: every count is a system call.
-    if (stream->KnownAvailable() >= n) return true;
-    const Deadline deadline(read_timeout);
-    // A spin, not a sleep: the reply is taken the moment its bytes are counted.
-    while (static_cast<unsigned>(stream->BytesAvailable()) < n) {
-        if (deadline.Passed()) return false;
+bool Device::AwaitBytes(std::size_t n, const IO::Deadline& deadline) {
+    switch (stream->AwaitBytes(n, deadline)) {
+        case IO::WaitResult::Ready:
+            return true;
+        case IO::WaitResult::TimedOut:
+            return false;
+        case IO::WaitResult::HungUp:
+            // The line is gone: the stream fails here, so that the read that
+            // follows reports it (errno EIO) and every later wait ends at once.
+            stream->FailHungUp();
+            return true;
     }
-    return true;
+    return false;
 }
 
 bool Device::ReadWaiting(void* destination, std::size_t n) {
@@ -54,11 +55,15 @@ bool Device::ReadWaiting(void* destination, std::size_t n) {
 std::uint8_t Device::ReadHeaderCode() {
     if (stream == nullptr) return 0;
     // Each wait below has a limit of its own, but a device that keeps sending
-    // notifications and never the reply would hold the caller for good: it
-    // gets read_timeout from its first notification, like a silent device.
+    // notifications and never the reply would hold the caller for good: from
+    // its first notification on, every wait also ends read_timeout after it.
     std::optional<Deadline> skipping;
+    const auto limit = [&] {
+        const Deadline own(read_timeout);
+        return skipping ? Deadline::Earlier(own, *skipping) : own;
+    };
     for (;;) {
-        if ((skipping && skipping->Passed()) || !AwaitBytes(1)) {
+        if (!AwaitBytes(1, limit())) {
             LogError(kDevice, 78, "timeout waiting for header code");
             return 0;
         }
@@ -71,7 +76,7 @@ std::uint8_t Device::ReadHeaderCode() {
 
         // A notification: one uninterpreted byte, a length, that many bytes.
         if (!skipping) skipping.emplace(read_timeout);
-        if (!AwaitBytes(2)) {
+        if (!AwaitBytes(2, limit())) {
             LogError(kDevice, 112, "timeout draining notification header");
             return 0;
         }
@@ -79,7 +84,7 @@ std::uint8_t Device::ReadHeaderCode() {
         if (!ReadWaiting(header, 2)) return 0;
         const std::size_t length = header[1];
         if (length == 0) continue;
-        if (!AwaitBytes(length)) {
+        if (!AwaitBytes(length, limit())) {
             LogError(kDevice, 128, "timeout draining notification payload");
             return 0;
         }
@@ -89,7 +94,7 @@ std::uint8_t Device::ReadHeaderCode() {
 
 int Device::ReadBytes(std::size_t n) {
     if (stream == nullptr || n > kBufferSize) return 0;
-    if (!AwaitBytes(n)) {
+    if (!AwaitBytes(n, Deadline(read_timeout))) {
         LogError(kDevice, 153, "timeout waiting for bytes");
         return 0;
     }
@@ -104,20 +109,17 @@ int Device::ReadCountedBytes(std::size_t n) {
 
 std::size_t Device::read_raw(char* destination, std::size_t n, float timeout) {
     if (stream == nullptr || destination == nullptr || n == 0) return 0;
-    const Deadline deadline(timeout);
     std::size_t count = n;
-    for (;;) {
+    const IO::WaitResult waited = stream->AwaitBytes(n, Deadline(timeout));
+    if (waited != IO::WaitResult::Ready) {
+        // Time is up, or the line is gone: hand back what did arrive.
         const int waiting = stream->BytesAvailable();
-        if (waiting >= 0 && static_cast<std::size_t>(waiting) >= n) break;
-        if (deadline.Passed()) {
-            if (waiting <= 0) return 0;
-            count = static_cast<std::size_t>(waiting);  // fewer than n
-            break;
-        }
-        ::sched_yield();
+        count = waiting > 0 ? std::min(static_cast<std::size_t>(waiting), n) : 0;
     }
-    stream->read(destination, static_cast<std::streamsize>(count));
-    return stream->good() ? count : 0;
+    if (count > 0) stream->read(destination, static_cast<std::streamsize>(count));
+    const bool read = count > 0 && stream->good();
+    if (waited == IO::WaitResult::HungUp) stream->FailHungUp();
+    return read ? count : 0;
 }
 
 void Device::flush_input() {

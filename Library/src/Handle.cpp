@@ -25,12 +25,13 @@ StylarStatus Failure(std::uint8_t code) {
     return status;
 }
 
-// Whole seconds of the monotonic clock. The initial wait of GetStylarStatus
-// is counted in whole seconds (so it lasts one to two), and on a clock that
-// a time adjustment cannot move.
-std::chrono::seconds::rep WholeSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// The initial wait of GetStylarStatus is counted in whole seconds of the
+// monotonic clock (so it lasts one to two), on a clock that a time adjustment
+// cannot move: it ends when the whole seconds have advanced by two.
+IO::Deadline WholeSecondsLater(long long seconds) {
+    using namespace std::chrono;
+    const auto now = duration_cast<std::chrono::seconds>(steady_clock::now().time_since_epoch());
+    return IO::Deadline::At(steady_clock::time_point(now + std::chrono::seconds(seconds)) - nanoseconds(1));
 }
 
 }  // namespace
@@ -135,9 +136,16 @@ StylarStatus Handle::GetStylarStatus() {
     // A frame is only attempted while more bytes wait than its smallest body.
     const auto enough = [&] { return available() > static_cast<int>(kMinimumBody); };
 
-    const auto start = WholeSeconds();
-    while (!enough()) {
-        if (WholeSeconds() - start > 1) return Failure(StylarStatus::kNothingArrived);
+    // A failed stream (or a port that hung up) will never deliver a frame.
+    if (stream == nullptr || !stream->good()) return Failure(StylarStatus::kHeaderFailed);
+    switch (stream->AwaitBytes(kMinimumBody + 1, WholeSecondsLater(2))) {
+        case IO::WaitResult::Ready:
+            break;
+        case IO::WaitResult::TimedOut:
+            return Failure(StylarStatus::kNothingArrived);
+        case IO::WaitResult::HungUp:
+            stream->FailHungUp();
+            return Failure(StylarStatus::kHeaderFailed);
     }
 
     std::vector<std::uint8_t> stuffed;

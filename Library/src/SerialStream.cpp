@@ -2,6 +2,9 @@
 
 #include <sys/ioctl.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 
 namespace Korvo::HardwareAPI::IO {
@@ -45,6 +48,46 @@ std::size_t SerialStream::KnownAvailable() const noexcept {
     if (!port_buffer_ || port_buffer_->Descriptor() < 0) return 0;
     const unsigned long long since = port_buffer_->BytesRead() - read_when_counted_;
     return since >= counted_ ? 0 : counted_ - static_cast<std::size_t>(since);
+}
+
+WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible) {
+    if (KnownAvailable() >= n) return WaitResult::Ready;
+    // A failed stream fails its next read at once; waiting for bytes it will
+    // never read would only delay that.
+    if (!good()) return WaitResult::Ready;
+    const auto count = [this] { return static_cast<std::size_t>(std::max(BytesAvailable(), 0)); };
+
+    // A reply already on its way is taken without the cost of a wake-up.
+    const auto spin_end = Deadline::Clock::now() + kSpinBeforeSleep;
+    for (;;) {
+        if (count() >= n) return WaitResult::Ready;
+        const auto now = Deadline::Clock::now();
+        if (deadline.Passed(now)) return WaitResult::TimedOut;
+        if (now >= spin_end) break;
+    }
+    for (;;) {
+        const int fd = Descriptor();
+        if (fd >= 0) port_buffer_->SetReadableThreshold(n);
+        const short events = SleepOnDescriptor(fd, POLLIN, deadline, interruptible);
+        const std::size_t waiting = count();
+        if (waiting >= n) return WaitResult::Ready;
+        if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) return WaitResult::HungUp;
+        if (deadline.Passed()) return WaitResult::TimedOut;
+        if (waiting >= serialib::kMaxReadableThreshold) {
+            // More than a readable threshold can express is missing, and
+            // poll() says "readable" already: nap for about the time the
+            // rest takes at 115200 baud (87 us a byte) instead of spinning.
+            const auto nap = std::chrono::microseconds(87 * static_cast<long>(n - waiting));
+            SleepUntil(Deadline::Earlier(deadline, Deadline::At(Deadline::Clock::now() +
+                                                                std::max<Deadline::Clock::duration>(nap, std::chrono::milliseconds(1)))),
+                       interruptible);
+        }
+    }
+}
+
+void SerialStream::FailHungUp() {
+    setstate(std::ios::badbit);
+    errno = EIO;
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {

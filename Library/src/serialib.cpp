@@ -1,11 +1,13 @@
 #include "Korvo/HardwareAPI/IO/serialib.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace Korvo::HardwareAPI::IO {
@@ -50,6 +52,7 @@ char serialib::Open(const char* path) {
     options.c_cc[VTIME] = 0;
     options.c_cc[VMIN] = 0;
     ::tcsetattr(fd_, TCSANOW, &options);
+    readable_threshold_ = 0;
     // A port opens empty. Bytes a device sent before this open (to an
     // earlier user of the port, or while no one listened) answer no request
     // of ours, and a well-formed stale reply would be taken for the answer to
@@ -76,21 +79,44 @@ int serialib::TimedRead(unsigned char* destination, unsigned n) {
     unsigned count = 0;
     timeval start;
     ::gettimeofday(&start, nullptr);
+    bool hung_up = false;
     for (;;) {
         timeval now;
         ::gettimeofday(&now, nullptr);
         // Unsigned on purpose: a wall clock stepping backwards ends the wait.
-        if (static_cast<unsigned long>(ElapsedMs(start, now)) >= kReadLimitMs) return static_cast<int>(count);
+        const auto elapsed = static_cast<unsigned long>(ElapsedMs(start, now));
+        if (elapsed >= kReadLimitMs) return static_cast<int>(count);
 
         const ssize_t got = ::read(fd_, destination + count, n - count);
-        if (got == -1) return -2;
+        if (got == -1 && errno != EAGAIN && errno != EINTR) return -2;
         if (got > 0) {
             count += static_cast<unsigned>(got);
             bytes_read_ += static_cast<unsigned long long>(got);
+            if (count >= n) return static_cast<int>(count);
+            continue;
         }
-        if (count >= n) return static_cast<int>(count);
-        ::usleep(kPollIntervalUs);
+        if (hung_up) {
+            // The line is gone and nothing is left to read (a pulled cable
+            // reads as an endless end of file): nothing more will come.
+            errno = EIO;
+            return -2;
+        }
+        // Nothing waiting: sleep until the rest is there or the limit.
+        SetReadableThreshold(n - count);
+        pollfd port{fd_, POLLIN, 0};
+        if (::poll(&port, 1, static_cast<int>(kReadLimitMs - elapsed)) > 0) {
+            hung_up = (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        }
     }
+}
+
+void serialib::SetReadableThreshold(std::size_t count) {
+    const auto wanted = static_cast<unsigned char>(count < 1 ? 1 : (count > kMaxReadableThreshold ? kMaxReadableThreshold : count));
+    if (fd_ < 0 || wanted == readable_threshold_) return;
+    termios options;
+    if (::tcgetattr(fd_, &options) != 0) return;  // not a terminal: poll counts every byte anyway
+    options.c_cc[VMIN] = wanted;
+    if (::tcsetattr(fd_, TCSANOW, &options) == 0) readable_threshold_ = wanted;
 }
 
 std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { return this; }

@@ -1,6 +1,6 @@
 // Deadlines on the monotonic clock, checked at chosen instants (no waiting).
 
-#include "Deadline.h"
+#include "Korvo/HardwareAPI/IO/Deadline.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using Korvo::HardwareAPI::Devices::Deadline;
+using Korvo::HardwareAPI::IO::Deadline;
 using namespace std::chrono_literals;
 
 class NoLimit : public ::testing::TestWithParam<float> {};

@@ -88,7 +88,7 @@ def test_handle_reader_keeps_the_latest_frame():
     with Simulator("handle", "--rate", "200") as sim:
         port = sim.port("handle")
         handle = korvo.Handle(korvo.SerialStream(port))
-        reader = demo.HandleReader(handle, port)
+        reader = demo.HandleReader(handle)
         reader.start()
         try:
             deadline = 2.0

@@ -4,8 +4,8 @@ The library is not involved: every exchange is raw OS I/O on the slave path that
 korvo-sim prints (os.open, termios raw, os.read/os.write), and every wait is a
 select() bounded by a deadline on the monotonic clock.
 
-The binary is taken from $KORVO_SIM, else from PATH; without either the module
-is skipped.
+The binary is the one korvo_sim finds ($KORVO_SIM, beside the interpreter,
+or on PATH); without one the module is skipped.
 """
 
 from __future__ import annotations
@@ -26,7 +26,18 @@ from dataclasses import dataclass
 
 import pytest
 
-SIM = os.environ.get("KORVO_SIM") or shutil.which("korvo-sim")
+def _find_sim() -> str | None:
+    try:
+        from korvo_sim import SimulatorError, binary
+    except ImportError:
+        return os.environ.get("KORVO_SIM") or shutil.which("korvo-sim")
+    try:
+        return binary()
+    except SimulatorError:
+        return None
+
+
+SIM = _find_sim()
 
 pytestmark = pytest.mark.skipif(
     SIM is None,

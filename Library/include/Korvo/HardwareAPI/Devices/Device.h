@@ -9,13 +9,18 @@
 // bytes; ReadHeaderCode skips them.
 //
 // Blocking: ReadHeaderCode and ReadBytes wait up to `read_timeout` seconds
-// (zero or less: without limit) by spinning on the count of waiting bytes, so
-// a reply is taken the moment it is there and a silent device keeps one
-// processor busy for the whole wait. read_raw yields between polls.
+// (zero or less, NaN or infinite: without limit), read_raw up to its own
+// limit. Each wait looks at the port for a few tens of microseconds and then
+// sleeps until the bytes are there (see IO/Wait.h): a reply is taken as soon
+// as it arrives, and a silent device costs no processor time. The interrupt
+// check of Wait.h may end any wait early by throwing (from Python: Ctrl+C
+// raises KeyboardInterrupt); what was read is then consumed and nothing more
+// is written.
 //
 // Failures are return values (0 from the framing reads) plus an error line on
-// standard error; only send_raw throws. After a stream failure the stream
-// stays failed (see SerialStream), so every later read stops at once.
+// standard error; only send_raw throws. After a stream failure (a failed read
+// or write, a port that hung up) the stream stays failed (see SerialStream),
+// and every later wait ends at once with the read that fails.
 //
 // Thread safety: none. A device and its stream belong to one thread at a time.
 
@@ -23,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
 namespace Korvo::HardwareAPI::Devices {
@@ -47,7 +53,8 @@ public:
     // Header code of the next message that is not a notification; 0 when no
     // byte came within read_timeout (line 78), the stream failed (line 94) or
     // a notification was cut short (lines 112 and 128). Notifications are
-    // skipped for at most read_timeout from the first one (line 78 after).
+    // skipped for at most read_timeout from the first one: every wait after
+    // it also ends then (line 78, 112 or 128, by where it was).
     std::uint8_t ReadHeaderCode();
     // Waits for n bytes and reads them into input_buffer: n on success, 0 when
     // they did not all arrive in time (line 153, nothing is read), the stream
@@ -83,9 +90,9 @@ protected:
     int ReadCountedBytes(std::size_t n);
 
 private:
-    // Spins until at least n bytes are waiting; false when read_timeout
-    // passed first.
-    bool AwaitBytes(std::size_t n);
+    // Waits until at least n bytes are waiting (see SerialStream::AwaitBytes);
+    // false when the deadline passed first.
+    bool AwaitBytes(std::size_t n, const IO::Deadline& deadline);
     // Reads n waiting bytes into destination; false if the stream failed.
     bool ReadWaiting(void* destination, std::size_t n);
 };

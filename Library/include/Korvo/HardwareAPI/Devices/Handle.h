@@ -125,11 +125,13 @@ public:
     int Receive();
 
     // Reads the next complete status frame from the bytes already waiting.
-    // Blocking: first spins (without sleeping) until more than 18 bytes wait,
+    // Blocking: first sleeps (see IO/Wait.h) until more than 18 bytes wait,
     // giving up after one to two seconds (whole seconds of the monotonic
-    // clock) with kNothingArrived. Then searches byte by byte for the frame
-    // start (each step may wait up to read_timeout for a byte: kHeaderFailed
-    // when none comes), collects the body from what is waiting without
+    // clock) with kNothingArrived; a failed stream or a hung-up port gives
+    // kHeaderFailed at once. Then searches byte by byte for the frame start
+    // (each step may wait up to read_timeout for a byte: kHeaderFailed when
+    // none comes; a line that drips wrong bytes can so hold the call for up
+    // to 101 such waits), collects the body from what is waiting without
     // waiting for the rest, and checks it. A frame that fails its checks (cut
     // short, stray escape at its end, empty, wrong checksum, body shorter than
     // 18 bytes, or 1024 bytes without an end marker) is dropped and the next

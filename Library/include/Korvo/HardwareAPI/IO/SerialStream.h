@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "Korvo/HardwareAPI/IO/Deadline.h"
+#include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Korvo/HardwareAPI/IO/serialib.h"
 
 namespace Korvo::HardwareAPI::IO {
@@ -50,6 +52,17 @@ public:
     // only leave the port by being read, so at least that many are there,
     // unless someone else reads the same port (which no caller should do).
     std::size_t KnownAvailable() const noexcept;
+
+    // Waits until at least n bytes are waiting in the port, the deadline
+    // passes or the port hangs up: it looks for kSpinBeforeSleep, then
+    // sleeps in poll() (see Wait.h, also for what ends a wait early). Returns
+    // Ready at once when the stream has failed, since reading then fails at
+    // once; a port that never opened waits out the deadline.
+    WaitResult AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible = true);
+
+    // Marks the stream failed (bad) because its port hung up, with errno
+    // EIO for the error line that reports it: nothing more will come.
+    void FailHungUp();
 
     // Writes n bytes with one system call; a short or failed write sets the
     // bad flag and logs line 53 (unless end of file was already set).

@@ -9,15 +9,17 @@
 // Thread safety: none. One serialib belongs to one SerialStream, used by one
 // thread at a time.
 
+#include <cstddef>
 #include <streambuf>
 
 namespace Korvo::HardwareAPI::IO {
 
 class serialib : public std::basic_streambuf<char> {
 public:
-    // Limit of one TimedRead, and the pause between its read attempts.
+    // Limit of one TimedRead.
     static constexpr unsigned kReadLimitMs = 1000;
-    static constexpr unsigned kPollIntervalUs = 100;
+    // The most bytes SetReadableThreshold can ask for (VMIN is a byte).
+    static constexpr std::size_t kMaxReadableThreshold = 255;
 
     serialib() = default;
     ~serialib() override;
@@ -39,11 +41,20 @@ public:
     // Closes the descriptor if one is open. The cached byte survives.
     void Close();
 
-    // Reads up to n bytes into destination within 1000 ms, pausing 100 us
-    // between attempts. Returns the count read (0..n; short on timeout) or
-    // -2 on a read error (bytes read earlier in the call are then not
-    // reported). Always makes at least one read attempt.
+    // Reads up to n bytes into destination within 1000 ms, sleeping in
+    // poll() while none are waiting. Returns the count read (0..n; short on
+    // timeout) or -2 on a read error or a hang-up (errno EIO; bytes read
+    // earlier in the call are then not reported). Always makes at least one
+    // read attempt. Waits only when bytes counted as waiting were taken by
+    // someone else; it is not interrupted by signals.
     int TimedRead(unsigned char* destination, unsigned n);
+
+    // Makes poll() report the port readable only once `count` bytes wait
+    // (the terminal's VMIN, 1 to 255; reads do not block whatever it is, the
+    // descriptor being non-blocking). A wait for the rest of a message whose
+    // first bytes are already there can then sleep instead of spinning. The
+    // setting is changed only when it differs from the last one.
+    void SetReadableThreshold(std::size_t count);
 
     // Descriptor of the open port, -1 while closed.
     int Descriptor() const noexcept { return fd_; }
@@ -70,6 +81,8 @@ private:
     bool has_cached_byte_ = false;
     int fd_ = -1;
     unsigned long long bytes_read_ = 0;
+    // VMIN as last set on the port (Open sets 0).
+    unsigned char readable_threshold_ = 0;
 };
 
 }  // namespace Korvo::HardwareAPI::IO
