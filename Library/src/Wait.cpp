@@ -63,9 +63,9 @@ short SleepOnDescriptor(int fd, short events, const Deadline& deadline, bool int
         if (deadline.Passed(now)) return 0;
         // Sleep in slices, so that a signal that arrived just before the
         // sleep (and so did not interrupt it) is still noticed in time.
-        auto left = deadline.Unlimited() ? Deadline::Clock::duration(kInterruptSlice) : deadline.End() - now;
-        const bool whole_slice = left > kInterruptSlice;
-        if (whole_slice) left = kInterruptSlice;
+        Deadline::Clock::duration left = kInterruptSlice;
+        const bool whole_slice = deadline.Unlimited() || deadline.End() - now >= left;
+        if (!whole_slice) left = deadline.End() - now;
         const timespec timeout = ToTimespec(left);
         const int ready = ::ppoll(fds, token != nullptr ? 2 : 1, &timeout, nullptr);
         if (ready < 0) {

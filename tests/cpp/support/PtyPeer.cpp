@@ -140,6 +140,13 @@ int PtyPeer::PendingForLibrary() const {
     return count;
 }
 
+void PtyPeer::HangUp() {
+    JoinWorker();
+    if (master_ >= 0) ::close(master_);
+    if (slave_ >= 0) ::close(slave_);
+    master_ = slave_ = -1;
+}
+
 void PtyPeer::JoinWorker() {
     if (worker_.joinable()) worker_.join();
 }

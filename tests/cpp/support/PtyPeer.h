@@ -64,6 +64,10 @@ public:
     void Script(std::vector<Step> steps, std::chrono::milliseconds step_limit = 2000ms);
     std::vector<Bytes> Join();
 
+    // Pulls the cable: both of the peer's descriptors close, and the
+    // library's side of the pty hangs up.
+    void HangUp();
+
     // Bytes waiting for the library on the slave side.
     int PendingForLibrary() const;
 
