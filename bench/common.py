@@ -20,13 +20,15 @@ BUILD = ROOT / "build" / "bench"
 
 
 def build_tools() -> Path:
-    """Builds the C++ floor client in build/bench."""
+    """Builds the C++ benchmark clients in build/bench."""
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DKORVO_BUILD_BENCH=ON"],
         check=True,
         stdout=subprocess.DEVNULL,
     )
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-bench-paced"], check=True, stdout=subprocess.DEVNULL
+    )
     return BUILD
 
 

@@ -1,0 +1,133 @@
+// A C client for the paced-loop benchmark: a fixed-rate loop of force
+// exchanges with raw system calls, waiting for each reply one of two ways.
+//
+//   korvo-bench-paced PORT spin|sleep
+//
+//   spin    polls the count of waiting bytes (FIONREAD) until the reply is
+//           there, never sleeping: what the library's waits used to do
+//   sleep   polls the count for 50 us, then sleeps in poll() with VMIN set
+//           to the reply's length: what the library's waits do now
+//
+// The loop sleeps to each tick's absolute deadline (clock_nanosleep on the
+// monotonic clock). Commands on standard input, one per line:
+//   run N HZ  N ticks at HZ; prints one line: the process CPU time in
+//             nanoseconds, then N exchange latencies, then N-1 tick-to-tick
+//             periods, all in nanoseconds
+//   quit
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::int64_t Nanoseconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+int OpenPort(const char* path) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 25;  // poll() says "readable" once a whole reply is there
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+    return fd;
+}
+
+int Waiting(int fd) {
+    int n = 0;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+bool AwaitReply(int fd, bool sleep) {
+    const std::int64_t spin_until = Nanoseconds(CLOCK_MONOTONIC) + 50'000;
+    const std::int64_t give_up = Nanoseconds(CLOCK_MONOTONIC) + 1'000'000'000;
+    for (;;) {
+        if (Waiting(fd) >= 25) return true;
+        const std::int64_t now = Nanoseconds(CLOCK_MONOTONIC);
+        if (now > give_up) return false;
+        if (sleep && now > spin_until) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 1000);
+        }
+    }
+}
+
+bool Exchange(int fd, bool sleep) {
+    static const float force[3] = {0.0f, 0.0f, 0.0f};
+    unsigned char request[13];
+    request[0] = 0x2A;
+    std::memcpy(request + 1, force, sizeof force);
+    if (write(fd, request, sizeof request) != static_cast<ssize_t>(sizeof request)) return false;
+    if (!AwaitReply(fd, sleep)) return false;
+    unsigned char reply[25];
+    return read(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply) && reply[0] == 0x2B;
+}
+
+void SleepUntil(std::int64_t ns) {
+    const timespec t{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3 || (std::strcmp(argv[2], "spin") != 0 && std::strcmp(argv[2], "sleep") != 0)) {
+        std::fprintf(stderr, "usage: %s PORT spin|sleep\n", argv[0]);
+        return 2;
+    }
+    const bool sleep = std::strcmp(argv[2], "sleep") == 0;
+    const int fd = OpenPort(argv[1]);
+    if (fd < 0) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    std::string command;
+    long count = 0;
+    double hz = 0;
+    while (std::cin >> command && command == "run" && std::cin >> count >> hz) {
+        std::vector<std::int64_t> latencies(static_cast<std::size_t>(count));
+        std::vector<std::int64_t> ticks(static_cast<std::size_t>(count));
+        const auto period = static_cast<std::int64_t>(1e9 / hz);
+        const std::int64_t cpu_start = Nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
+        std::int64_t next = Nanoseconds(CLOCK_MONOTONIC);
+        for (long i = 0; i < count; ++i) {
+            SleepUntil(next);
+            const std::int64_t start = Nanoseconds(CLOCK_MONOTONIC);
+            ticks[static_cast<std::size_t>(i)] = start;
+            if (!Exchange(fd, sleep)) {
+                std::fprintf(stderr, "exchange failed\n");
+                return 1;
+            }
+            latencies[static_cast<std::size_t>(i)] = Nanoseconds(CLOCK_MONOTONIC) - start;
+            next += period;
+            if (next < Nanoseconds(CLOCK_MONOTONIC)) next = Nanoseconds(CLOCK_MONOTONIC);  // no catching up
+        }
+        std::printf("%lld", static_cast<long long>(Nanoseconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start));
+        for (auto latency : latencies) std::printf(" %lld", static_cast<long long>(latency));
+        for (std::size_t i = 1; i < ticks.size(); ++i) std::printf(" %lld", static_cast<long long>(ticks[i] - ticks[i - 1]));
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    close(fd);
+    return 0;
+}

@@ -1,0 +1,253 @@
+"""Waiting for replies: a paced 1 kHz loop, and what a wait costs.
+
+Paced loop. Each client runs a 1 kHz loop of force exchanges against its own
+`korvo-sim arm`, in a process of its own; the clients take turns in blocks
+of ticks, so drift of the machine is shared:
+
+  module          KorvoHardwareAPI from Python (bench/paced_python.py)
+  C spin          raw system calls, waiting by polling the byte count without
+                  sleeping: how the library used to wait
+  C spin+sleep    raw system calls, polling for 50 us, then sleeping in poll()
+                  with VMIN at the reply's length: how the library waits now
+  Python empty    the Python loop without the exchange: what the interpreter
+                  and the pacing cost on their own
+
+Figures: exchange p50/p99, loop period p99/p99.9, periods over 1.5x the
+nominal period, processor time per tick (the client process's own).
+
+Back to back. The module as it is and the module at --baseline (a git
+revision built into build/bench/), exchanging back to back against one
+simulator, in alternating blocks.
+
+Waits. Processor time of a silent 1 s wait (read_raw on a port that never
+answers), and of GetStylarStatus called in a loop on a handle streaming 100
+frames per second, for both copies of the module.
+
+    ./dev.sh bench paced                 # or: python bench/paced_loop.py --help
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tarfile
+import io
+from pathlib import Path
+
+from common import BUILD, ROOT, build_tools, percentile, simulator
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_BASELINE = "2de17dd"  # the library before its waits slept
+
+
+# -- the clients ------------------------------------------------------------------------------
+
+
+class Client:
+    """A client process speaking the run/quit protocol of paced_client.cpp."""
+
+    def __init__(self, name: str, command: list[str], env: dict | None = None) -> None:
+        self.name = name
+        self.child = subprocess.Popen(
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
+        )
+
+    def run(self, ticks: int, hz: float) -> tuple[int, list[int], list[int]]:
+        self.child.stdin.write(f"run {ticks} {hz}\n")
+        self.child.stdin.flush()
+        line = self.child.stdout.readline()
+        if not line:
+            raise RuntimeError(f"{self.name} ended early")
+        cpu, *rest = map(int, line.split())
+        return cpu, rest[:ticks], rest[ticks:]
+
+    def close(self) -> None:
+        try:
+            self.child.stdin.write("quit\n")
+            self.child.stdin.close()
+        except BrokenPipeError:
+            pass
+        self.child.wait(10)
+        self.child.stdout.close()
+
+
+def python_client(name: str, port: str, mode: str, lib: Path | None = None) -> Client:
+    env = dict(os.environ)
+    if lib is not None:
+        env["PYTHONPATH"] = str(lib)
+    return Client(name, [sys.executable, str(HERE / "paced_python.py"), port, mode], env)
+
+
+def c_client(name: str, port: str, mode: str) -> Client:
+    return Client(name, [str(BUILD / "bench" / "korvo-bench-paced"), port, mode])
+
+
+def figures(cpu: int, latencies: list[int], periods: list[int], period_ns: float) -> dict:
+    lat = sorted(latencies)
+    per = sorted(periods)
+    out = {
+        "ticks": len(latencies),
+        "exchange_p50_us": percentile(lat, 50) / 1e3,
+        "exchange_p99_us": percentile(lat, 99) / 1e3,
+        "cpu_per_tick_us": cpu / len(latencies) / 1e3,
+    }
+    if per:
+        out.update(
+            {
+                "period_p99_ms": percentile(per, 99) / 1e6,
+                "period_p99.9_ms": percentile(per, 99.9) / 1e6,
+                "long_periods": sum(p > 1.5 * period_ns for p in per),
+            }
+        )
+    return out
+
+
+def take_turns(clients: list[Client], ticks: int, block: int, hz: float) -> dict[str, dict]:
+    """Runs every client for `ticks` ticks, in blocks, one client at a time."""
+    totals = {c.name: [0, [], []] for c in clients}
+    for c in clients:
+        c.run(200, hz)  # warm-up
+    for _ in range(ticks // block):
+        for c in clients:
+            cpu, lat, per = c.run(block, hz)
+            totals[c.name][0] += cpu
+            totals[c.name][1] += lat
+            totals[c.name][2] += per
+    return {name: figures(cpu, lat, per, 1e9 / hz) for name, (cpu, lat, per) in totals.items()}
+
+
+# -- the baseline module -------------------------------------------------------------------------
+
+
+def baseline_module(ref: str) -> Path:
+    """Builds KorvoHardwareAPI at git revision `ref` into build/bench; returns the
+    directory to put on PYTHONPATH."""
+    sha = subprocess.run(["git", "-C", str(ROOT), "rev-parse", ref], check=True, capture_output=True, text=True).stdout.strip()
+    home = BUILD / f"baseline-{sha[:10]}"
+    lib = home / "lib"
+    if (lib / ".complete").exists():
+        return lib
+    source = home / "src"
+    archive = subprocess.run(["git", "-C", str(ROOT), "archive", sha], check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+        tar.extractall(source, filter="data")
+    print(f"building the baseline module at {sha[:10]} ...", flush=True)
+    subprocess.run(
+        [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation", "--target", str(lib), str(source)],
+        check=True,
+    )
+    (lib / ".complete").touch()
+    return lib
+
+
+# -- what a wait costs ------------------------------------------------------------------------------
+
+SILENT_WAIT = """
+import os, time, tty, KorvoHardwareAPI as korvo
+master, slave = os.openpty(); tty.setraw(slave)
+arm = korvo.Arvena(korvo.SerialStream(os.ttyname(slave)), 1.0)
+cpu = time.process_time()
+arm.read_raw(1, 1.0)
+print((time.process_time() - cpu) * 1e3)
+"""
+
+STATUS_LOOP = """
+import sys, time, KorvoHardwareAPI as korvo
+handle = korvo.Handle(korvo.SerialStream(sys.argv[1]))
+handle.GetStylarStatus()
+cpu, wall, frames = time.process_time(), time.monotonic(), 0
+while time.monotonic() - wall < 3.0:
+    frames += handle.GetStylarStatus()["error_flag"] not in (99, 2, 3)
+print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), frames)
+"""
+
+
+def snippet(code: str, lib: Path | None, *arguments: str) -> list[float]:
+    env = dict(os.environ)
+    if lib is not None:
+        env["PYTHONPATH"] = str(lib)
+    out = subprocess.run([sys.executable, "-c", code, *arguments], check=True, capture_output=True, text=True, env=env)
+    return [float(x) for x in out.stdout.split()]
+
+
+# -- the run -----------------------------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> dict:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--ticks", type=int, default=5000, help="paced ticks per client")
+    parser.add_argument("--block", type=int, default=500, help="ticks per turn")
+    parser.add_argument("--rate", type=float, default=1000.0)
+    parser.add_argument("--exchanges", type=int, default=20000, help="back-to-back exchanges per copy")
+    parser.add_argument("--baseline", default=DEFAULT_BASELINE, help="git revision to compare with")
+    args = parser.parse_args(argv)
+
+    build_tools()
+    baseline = baseline_module(args.baseline)
+
+    with simulator("arm", "arm", "arm", "arm") as ports:
+        clients = [
+            python_client("module", ports[0], "module"),
+            c_client("C spin", ports[1], "spin"),
+            c_client("C spin+sleep", ports[2], "sleep"),
+            python_client("Python empty", ports[3], "empty"),
+        ]
+        try:
+            paced = take_turns(clients, args.ticks, args.block, args.rate)
+        finally:
+            for c in clients:
+                c.close()
+
+    with simulator("arm", "arm") as ports:
+        clients = [
+            python_client("module now", ports[0], "back-to-back"),
+            python_client(f"module at {args.baseline}", ports[1], "back-to-back", baseline),
+        ]
+        try:
+            back = take_turns(clients, args.exchanges, args.exchanges // 10, 1.0)
+        finally:
+            for c in clients:
+                c.close()
+
+    waits = {}
+    with simulator("handle") as (handle_port,):
+        for name, lib in [("module now", None), (f"module at {args.baseline}", baseline)]:
+            silent = min(snippet(SILENT_WAIT, lib)[0] for _ in range(3))
+            status_cpu, frames = snippet(STATUS_LOOP, lib, handle_port)
+            waits[name] = {"silent_1s_wait_cpu_ms": silent, "status_loop_cpu_percent": status_cpu, "frames_in_3s": frames}
+
+    columns = ["exchange_p50_us", "exchange_p99_us", "period_p99_ms", "period_p99.9_ms", "long_periods", "cpu_per_tick_us"]
+    print(f"\nPaced loop at {args.rate:.0f} Hz, {args.ticks} ticks per client, against korvo-sim arm")
+    print(f"{'':16}" + "".join(f"{c:>17}" for c in columns))
+    for name, f in paced.items():
+        print(f"{name:16}" + "".join(f"{f.get(c, float('nan')):>17.3f}" for c in columns))
+    print("\nBack to back")
+    for name, f in back.items():
+        print(f"{name:24} p50 {f['exchange_p50_us']:8.1f} us   p99 {f['exchange_p99_us']:8.1f} us   cpu {f['cpu_per_tick_us']:6.1f} us")
+    print("\nWaits")
+    for name, f in waits.items():
+        print(f"{name:24} silent 1 s wait: {f['silent_1s_wait_cpu_ms']:7.2f} ms of CPU   "
+              f"GetStylarStatus at 100 frames/s: {f['status_loop_cpu_percent']:6.2f} % of a core ({f['frames_in_3s']:.0f} frames)")
+
+    module, sleep, empty = paced["module"], paced["C spin+sleep"], paced["Python empty"]
+    now, then = back["module now"], back[f"module at {args.baseline}"]
+    ratios = {
+        "module exchange p99 / C spin+sleep (goal <= 1.5)": module["exchange_p99_us"] / sleep["exchange_p99_us"],
+        "module long periods / C spin+sleep, +1 each (goal <= 1.5)": (module["long_periods"] + 1) / (sleep["long_periods"] + 1),
+        "module CPU per tick / (C spin+sleep + Python empty) (goal <= 1.5)": module["cpu_per_tick_us"]
+        / (sleep["cpu_per_tick_us"] + empty["cpu_per_tick_us"]),
+        "back-to-back p50 now / baseline (goal <= 1.1)": now["exchange_p50_us"] / then["exchange_p50_us"],
+        "C spin exchange p99 / C spin+sleep": paced["C spin"]["exchange_p99_us"] / sleep["exchange_p99_us"],
+    }
+    print()
+    for name, value in ratios.items():
+        print(f"{name:<70}{value:7.2f}")
+    return {"paced": paced, "back_to_back": back, "waits": waits, "ratios": ratios}
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, str(HERE))
+    print(json.dumps(main(), indent=2))
