@@ -81,16 +81,6 @@ ensure_test_packages() {
         log "installing libgtest-dev"
         apt_install libgtest-dev
     fi
-    # Error lines switch the process to en_US.utf8; the test of that needs
-    # the locale to exist.
-    if ! locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; then
-        if command -v apt-get >/dev/null 2>&1; then
-            log "generating the en_US.UTF-8 locale"
-            { dpkg -s locales >/dev/null 2>&1 || apt_install locales; } &&
-                as_root sed -i 's/^# *\(en_US.UTF-8 UTF-8\)/\1/' /etc/locale.gen &&
-                as_root locale-gen >/dev/null || log "warning: could not generate en_US.UTF-8"
-        fi
-    fi
 }
 
 ensure_venv() {

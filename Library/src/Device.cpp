@@ -21,6 +21,7 @@ Device::Device(IO::SerialStream* stream_, float read_timeout_)
 
 void Device::WriteBytes(int n) {
     if (stream == nullptr || n < 0) return;
+    stream->SetWriteLimit(read_timeout);
     stream->Write(reinterpret_cast<const char*>(output_buffer.get()), std::min<std::size_t>(n, kBufferSize));
 }
 
@@ -135,6 +136,7 @@ void Device::flush_input() {
 
 void Device::send_raw(const char* bytes, std::size_t n) {
     if (stream != nullptr && bytes != nullptr && n != 0) {
+        stream->SetWriteLimit(read_timeout);
         stream->Write(bytes, n);
         if (stream->good()) return;
     }

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "DiscoveryDetail.h"
+#include "PortOwnership.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
@@ -89,6 +90,7 @@ std::vector<std::string> Detect(const std::vector<PortEntry>& ports, std::initia
     std::vector<std::string> found;
     for (const PortEntry& entry : ports) {
         if (std::find(kinds.begin(), kinds.end(), entry.kind) == kinds.end()) continue;
+        if (WhoHoldsPort(entry.path) != PortHolder::Nobody) continue;
         // The probe runs apart so that its answer can be held to the limit;
         // then its end is awaited, so probes never overlap. When the wait is
         // interrupted, the probe is cancelled (its waits end at once) and
@@ -128,6 +130,21 @@ std::vector<std::string> DetectHandles(std::initializer_list<PortKind> kinds) {
 }
 
 }  // namespace
+
+PortHolder WhoHoldsPort(const std::string& path) {
+    using IO::PortOwnership::Holder;
+    const auto node = IO::PortOwnership::Identify(path.c_str());
+    if (!node) return PortHolder::Nobody;
+    switch (IO::PortOwnership::WhoHolds(*node)) {
+        case Holder::ThisProcess:
+            return PortHolder::ThisProcess;
+        case Holder::Another:
+            return PortHolder::Another;
+        case Holder::Nobody:
+            break;
+    }
+    return PortHolder::Nobody;
+}
 
 int ProbeArvena(const char* port) { return DiscoveryDetail::ProbeArvena(port, DiscoveryDetail::kProbeReadTimeout); }
 int ProbeHandle(const char* port) { return DiscoveryDetail::ProbeHandle(port, DiscoveryDetail::kProbeReadTimeout); }

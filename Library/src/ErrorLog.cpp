@@ -1,16 +1,35 @@
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 
 #include <cerrno>
-#include <clocale>
+#include <locale.h>
+#include <string.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace Korvo::HardwareAPI::IO {
 
+namespace {
+
+// The texts come from one locale object made once, not from the process
+// locale: changing that (setlocale) from a library call would change every
+// thread's number and date formatting behind the program's back, and is not
+// safe while other threads use it.
+locale_t MessageLocale() {
+    static const locale_t locale = [] {
+        locale_t made = ::newlocale(LC_ALL_MASK, "en_US.utf8", static_cast<locale_t>(nullptr));
+        if (made == static_cast<locale_t>(nullptr)) made = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+        return made;
+    }();
+    return locale;
+}
+
+}  // namespace
+
 std::wstring ErrorText(int err) {
-    std::setlocale(LC_ALL, "en_US.utf8");
-    const char* text = std::strerror(err);
+    const locale_t locale = MessageLocale();
+    const char* text = locale != static_cast<locale_t>(nullptr) ? ::strerror_l(err, locale) : "Unknown error";
     std::wstring wide;
     for (const char* c = text; *c != '\0'; ++c) {
         wide.push_back(static_cast<wchar_t>(static_cast<signed char>(*c)));

@@ -53,8 +53,12 @@ std::size_t SerialStream::KnownAvailable() const noexcept {
 WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible) {
     if (KnownAvailable() >= n) return WaitResult::Ready;
     // A failed stream fails its next read at once; waiting for bytes it will
-    // never read would only delay that.
-    if (!good()) return WaitResult::Ready;
+    // never read would only delay that. The read's error line then names
+    // what failed the stream.
+    if (!good()) {
+        if (failure_errno_ != 0) errno = failure_errno_;
+        return WaitResult::Ready;
+    }
     const auto count = [this] { return static_cast<std::size_t>(std::max(BytesAvailable(), 0)); };
 
     // A reply already on its way is taken without the cost of a wake-up.
@@ -86,12 +90,56 @@ WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, boo
 }
 
 void SerialStream::FailHungUp() {
+    Fail(EIO);
+}
+
+void SerialStream::Fail(int err) {
     setstate(std::ios::badbit);
-    errno = EIO;
+    failure_errno_ = err;
+    errno = err;
+}
+
+bool SerialStream::WriteWhole(const char* data, std::size_t n) {
+    const Deadline deadline(write_limit_);
+    std::size_t done = 0;
+    const auto discard_fragment = [&] {
+        if (done > 0 && done < n) port_buffer_->DiscardUnsentOutput();
+    };
+    try {
+        for (;;) {
+            const ssize_t wrote = port_buffer_->WriteSome(data + done, n - done);
+            if (wrote > 0) {
+                done += static_cast<std::size_t>(wrote);
+                if (done == n) return true;
+                continue;
+            }
+            if (wrote < 0 && errno != EAGAIN && errno != EINTR) break;  // errno says why
+            // The output queue is full (the device stopped reading): wait
+            // for room rather than leave the rest of the request behind.
+            if (SleepOnDescriptor(Descriptor(), POLLOUT, deadline) == 0) {
+                errno = EAGAIN;  // what one more write would say
+                break;
+            }
+        }
+    } catch (...) {
+        discard_fragment();
+        throw;
+    }
+    const int err = errno;
+    discard_fragment();
+    errno = err;
+    return false;
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {
-    write(data, static_cast<std::streamsize>(n));
+    if (n > 0 && good() && port_buffer_ && port_buffer_->Descriptor() >= 0) {
+        if (!WriteWhole(data, n)) Fail(errno);
+    } else {
+        // A failed stream sends nothing, and a port that never opened fails
+        // the write: the stream's own rules.
+        if (failure_errno_ != 0) errno = failure_errno_;
+        write(data, static_cast<std::streamsize>(n));
+    }
     if (!good() && !eof()) {
         LogError(ErrorSource::kSerialStream, 53, "unable to write '%zu' bytes to stream", n);
     }

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PortOwnership.h"
+
 namespace Korvo::HardwareAPI::IO {
 
 namespace {
@@ -33,8 +35,19 @@ long ElapsedMs(const timeval& start, const timeval& now) {
 serialib::~serialib() { Close(); }
 
 char serialib::Open(const char* path) {
-    fd_ = ::open(path, O_RDWR | O_NOCTTY | O_NDELAY);
+    // Close-on-exec: a program this process starts must not inherit the port,
+    // nor the lock on it.
+    fd_ = ::open(path, O_RDWR | O_NOCTTY | O_NDELAY | O_CLOEXEC);
     if (fd_ == -1) return -2;
+    // Nothing else happens to the port until it is ours: configuring or
+    // flushing a port another program holds would disturb that program.
+    if (!PortOwnership::Acquire(fd_)) {
+        const int err = errno;
+        ::close(fd_);
+        fd_ = -1;
+        errno = err;
+        return -2;
+    }
 
     // From here on the descriptor never blocks: waits are bounded in
     // userspace instead.
@@ -70,9 +83,22 @@ void serialib::SetDTR() {
 
 void serialib::Close() {
     if (fd_ >= 0) {
+        PortOwnership::Release(fd_);
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+ssize_t serialib::WriteSome(const char* source, std::size_t n) {
+    if (fd_ == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    return ::write(fd_, source, n);
+}
+
+void serialib::DiscardUnsentOutput() {
+    if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
 }
 
 int serialib::TimedRead(unsigned char* destination, unsigned n) {

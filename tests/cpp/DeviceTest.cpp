@@ -40,6 +40,7 @@ protected:
     // Makes the stream bad without end of file, as a failed write does.
     void BreakStream() {
         std::string big(1 << 20, 'x');
+        stream.SetWriteLimit(0.02f);
         stream.Write(big.data(), big.size());
         ASSERT_TRUE(stream.bad());
         ASSERT_FALSE(stream.eof());

@@ -4,6 +4,7 @@ import contextlib
 import io
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -88,14 +89,43 @@ def test_port_name_outlives_the_callers_string(capfd):
     assert all(line[2].endswith("'/nonexistent/korvo-temporary'") for line in error_lines(capfd))
 
 
-def test_locale_is_switched_by_an_error_line(capfd):
-    probe = subprocess.run(["locale", "-a"], capture_output=True, text=True)
-    if not any(name.lower() in ("en_us.utf8", "en_us.utf-8") for name in probe.stdout.split()):
-        pytest.skip("the en_US.utf8 locale is not installed")
+def test_error_lines_from_two_threads_leave_the_locale_alone(capfd):
+    # Two arms failing on two threads (error lines written without the
+    # interpreter lock) while this thread keeps reading the locale: it must
+    # stay what the program set, and readable, throughout.
     import locale
+    import threading
 
-    korvo.SerialStream(MISSING)
-    assert locale.setlocale(locale.LC_ALL) == "en_US.utf8"
+    from rig import PtyPeer
+
+    before = locale.setlocale(locale.LC_ALL)
+    peers = [PtyPeer(), PtyPeer()]
+    stop = threading.Event()
+    failures = []
+
+    def fail_repeatedly(path):
+        arm = korvo.Arvena(korvo.SerialStream(path), 0.001)
+        while not stop.is_set():
+            arm.get_power_status()
+            failures.append(1)
+
+    threads = [threading.Thread(target=fail_repeatedly, args=(p.path,)) for p in peers]
+    for t in threads:
+        t.start()
+    seen = set()
+    try:
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline or len(failures) < 20:
+            seen.add(locale.setlocale(locale.LC_ALL))
+            seen.add(locale.localeconv()["decimal_point"])
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        for p in peers:
+            p.close()
+    assert seen == {before, "."}
+    assert len(error_lines(capfd)) >= 20
 
 
 def other_python():

@@ -4,7 +4,7 @@
 //
 //   [err] <source>:<line>> <what happened>: [<errno>] <strerror text>
 //
-// followed by a flush. Source paths and line numbers are fixed identifiers of
+// followed by a flush. Safe from any thread. Source paths and line numbers are fixed identifiers of
 // each report (see the constants below), so that logs stay comparable across
 // releases.
 
@@ -12,10 +12,10 @@
 
 namespace Korvo::HardwareAPI::IO {
 
-// Text of `err` as a wide string. Sets the process locale (all categories) to
-// "en_US.utf8" and leaves it set; on systems without that locale the call
-// changes nothing. The narrow text is widened byte by byte, without any
-// multibyte decoding.
+// Text of `err` as a wide string, in the "en_US.utf8" locale (or "C" where
+// that is not installed), taken from a locale object of its own: the process
+// locale is left alone, and the call is safe from any thread. The narrow text
+// is widened byte by byte, without any multibyte decoding.
 std::wstring ErrorText(int err);
 
 // Writes one error line. errno is read before anything else happens, so the

@@ -64,9 +64,22 @@ public:
     // EIO for the error line that reports it: nothing more will come.
     void FailHungUp();
 
-    // Writes n bytes with one system call; a short or failed write sets the
-    // bad flag and logs line 53 (unless end of file was already set).
+    static constexpr float kDefaultWriteLimit = 5.0f;
+
+    // Writes n bytes whole: when the port's output queue is full (a device
+    // that stopped reading), waits for room, up to the write limit, instead
+    // of leaving part of a request behind. When it cannot (limit passed,
+    // port gone), what was written of the request is discarded before the
+    // device reads it, the stream fails (bad) and line 53 is logged with the
+    // errno of the failure (EAGAIN when the queue stayed full). A failed
+    // stream writes nothing, and logs line 53 again (unless at end of file)
+    // with the errno that failed it. The wait may be ended early as any
+    // wait (Wait.h); the fragment is then discarded as well.
     virtual void Write(const char* data, std::size_t n);
+
+    // How long Write waits for room in the output queue (float seconds, as
+    // every time limit; default 5). Devices set it to their read_timeout.
+    void SetWriteLimit(float seconds) noexcept { write_limit_ = seconds; }
 
     const std::string& PortName() const noexcept { return port_name_; }
 
@@ -80,6 +93,12 @@ private:
     // The last count of BytesAvailable, and the buffer's read total then.
     std::size_t counted_ = 0;
     unsigned long long read_when_counted_ = 0;
+    float write_limit_ = kDefaultWriteLimit;
+    // What failed the stream, when this class saw it: later error lines name it.
+    int failure_errno_ = 0;
+
+    bool WriteWhole(const char* data, std::size_t n);
+    void Fail(int err);
 };
 
 }  // namespace Korvo::HardwareAPI::IO

@@ -9,6 +9,8 @@
 // Thread safety: none. One serialib belongs to one SerialStream, used by one
 // thread at a time.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <streambuf>
 
@@ -27,19 +29,32 @@ public:
     serialib(const serialib&) = delete;
     serialib& operator=(const serialib&) = delete;
 
-    // Opens `path` non-blocking and configures it: 115200 baud both ways,
-    // 8 data bits, no parity, one stop bit, no flow control, raw, reads that
-    // return at once (VMIN = VTIME = 0), then discards input that was
-    // already waiting: the port starts empty. Returns 1 on success, -2 when the
-    // node cannot be opened (errno tells why). A node that opens but is not a
-    // terminal still counts as opened.
+    // Opens `path` non-blocking, takes it for this process (an exclusive
+    // flock, shared by the streams of this process: a port another program
+    // holds is refused with errno EBUSY and left untouched), and configures
+    // it: 115200 baud both ways, 8 data bits, no parity, one stop bit, no flow
+    // control, raw, reads that return at once (VMIN = VTIME = 0); then
+    // discards input that was already waiting: the port starts empty.
+    // Returns 1 on success, -2 when the node cannot be opened or is held
+    // elsewhere (errno tells why). A node that opens but is not a terminal
+    // still counts as opened.
     char Open(const char* path);
 
     // Raises the DTR modem line; other lines are left as they are.
     void SetDTR();
 
-    // Closes the descriptor if one is open. The cached byte survives.
+    // Closes the descriptor if one is open (and gives up this stream's hold
+    // on the port). The cached byte survives.
     void Close();
+
+    // One write() of up to n bytes: the count written, or -1 with errno
+    // (EAGAIN when the port's output queue is full).
+    ssize_t WriteSome(const char* source, std::size_t n);
+
+    // Drops output written to the port but not yet sent (the tail of a
+    // request that could not be written whole), so that the device never
+    // reads a fragment.
+    void DiscardUnsentOutput();
 
     // Reads up to n bytes into destination within 1000 ms, sleeping in
     // poll() while none are waiting. Returns the count read (0..n; short on
