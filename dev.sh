@@ -4,7 +4,8 @@
 #
 #   ./dev.sh demo      build the module and run the demo against korvo-sim
 #   ./dev.sh test      build everything and run every test (C++ under ASan and
-#                      UBSan, then Python)
+#                      UBSan, then Python, then Python against a module built
+#                      with ASan and UBSan)
 #   ./dev.sh build     build and install the module into .venv only
 #   ./dev.sh bench     build and run the benchmarks
 set -euo pipefail
@@ -12,6 +13,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 VENV="$ROOT/.venv"
 CPP_BUILD="$ROOT/build/cpp-sanitize"
+PY_SANITIZE="$ROOT/build/py-sanitize"
 JOBS=${KORVO_JOBS:-2}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show.
@@ -120,6 +122,29 @@ run_cpp_tests() {
     (cd "$CPP_BUILD" && ctest --output-on-failure -j "$JOBS")
 }
 
+# The module itself built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# beside (not instead of) the one installed in the venv: the Python tests run
+# against it once more, with the sanitizer runtimes preloaded into the
+# (uninstrumented) interpreter and every process it starts.
+build_sanitized_module() {
+    log "building the module with AddressSanitizer + UndefinedBehaviorSanitizer"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --upgrade \
+        --target "$PY_SANITIZE/lib" -C build-dir="$PY_SANITIZE/build" -C cmake.build-type=Debug \
+        -C cmake.define.KORVO_SANITIZE=ON "$ROOT"
+}
+
+run_python_tests_sanitized() {
+    log "running the Python tests against the sanitized module"
+    local runtimes
+    runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    local other
+    other=$(find_other_python)
+    # Leaks are the interpreter's own at exit, not ours to report.
+    (cd "$ROOT" && LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE/lib" \
+        KORVO_SIM="$VENV/bin/korvo-sim" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
+        "$VENV/bin/python" -m pytest tests/python -p no:cacheprovider "$@")
+}
+
 run_python_tests() {
     log "running the Python tests"
     local other
@@ -136,8 +161,10 @@ case "$cmd" in
         ensure_venv
         build_cpp_tests
         build_module
+        build_sanitized_module
         run_cpp_tests
         run_python_tests "$@"
+        run_python_tests_sanitized "$@"
         ;;
     demo)
         ensure_build_packages

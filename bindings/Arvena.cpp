@@ -123,8 +123,8 @@ void BindArvena(py::module_& m) {
     arvena
         .def(
             "end_effector_force",
-            [](Arvena& self, const std::vector<float>& force) {
-                const Vector3 request = First3(force, "force request vector");
+            [](Arvena& self, const std::vector<double>& force) {
+                const Vector3 request = Request3(force, "force request vector");
                 return Pair(Released([&] { return self.end_effector_force(request); }));
             },
             py::arg("force request vector") = kZeroVector, "Send forces to the device and receive device states")
@@ -136,8 +136,8 @@ void BindArvena(py::module_& m) {
             "onboard"_a = true, "Get the end-effector position and velocity")
         .def(
             "adjust_angles",
-            [](Arvena& self, const std::vector<float>& angles) {
-                const Vector3 wanted = First3(angles, "angles");
+            [](Arvena& self, const std::vector<double>& angles) {
+                const Vector3 wanted = Request3(angles, "angles");
                 Released([&] { self.adjust_angles(wanted); });
             },
             "angles"_a = kZeroVector, "Adjust the angles of the device")
@@ -153,23 +153,23 @@ void BindArvena(py::module_& m) {
              py::call_guard<py::gil_scoped_release>())
         .def(
             "joint_torques",
-            [](Arvena& self, const std::vector<float>& torques) {
-                const Vector3 request = First3(torques, "joint torque request vector");
+            [](Arvena& self, const std::vector<double>& torques) {
+                const Vector3 request = Request3(torques, "joint torque request vector");
                 return Pair(Released([&] { return self.joint_torques(request); }));
             },
             py::arg("joint torque request vector") = kZeroVector,
             "Send joint torques to the device and receive the joint states")
         .def(
             "end_effector_position",
-            [](Arvena& self, const std::vector<float>& position) {
-                const Vector3 request = First3(position, "position request vector");
+            [](Arvena& self, const std::vector<double>& position) {
+                const Vector3 request = Request3(position, "position request vector");
                 return Pair(Released([&] { return self.end_effector_position(request); }));
             },
             py::arg("position request vector") = kZeroVector, "Send end-effector position and receive device states")
         .def(
             "joint_angles",
-            [](Arvena& self, const std::vector<float>& angles) {
-                const Vector3 request = First3(angles, "joint angle request vector");
+            [](Arvena& self, const std::vector<double>& angles) {
+                const Vector3 request = Request3(angles, "joint angle request vector");
                 return Pair(Released([&] { return self.joint_angles(request); }));
             },
             py::arg("joint angle request vector") = kZeroVector,
@@ -194,17 +194,18 @@ void BindArvena(py::module_& m) {
             kReceiveDeviceInfoDoc)
         .def(
             "SendForce",
-            [](Arvena& self, const std::vector<float>& force) {
-                const Vector3 request = First3(force, "force");
+            [](Arvena& self, const std::vector<double>& force) {
+                const Vector3 request = Request3(force, "force");
                 Deprecated("SendForce is deprecated, use end_effector_force instead",
                            [&] { Released([&] { self.SendForce(request); }); });
             },
             "force"_a = kZeroVector, "[Deprecated] Send force to the device")
         .def(
             "SendForce",
-            [](Arvena& self, float x, float y, float z) {
+            [](Arvena& self, double x, double y, double z) {
+                const Vector3 request{RequestValue(x, "ForceX"), RequestValue(y, "ForceY"), RequestValue(z, "ForceZ")};
                 Deprecated("SendForce is deprecated, use end_effector_force instead",
-                           [&] { Released([&] { self.SendForce(x, y, z); }); });
+                           [&] { Released([&] { self.SendForce(request); }); });
             },
             "ForceX"_a = 0, "ForceY"_a = 0, "ForceZ"_a = 0, "[Deprecated] Send force to the device")
         .def(
@@ -231,16 +232,16 @@ void BindArvena(py::module_& m) {
             "[Deprecated] receive joint state and return position and velocity in the joint reference frame")
         .def(
             "SendJointTorques",
-            [](Arvena& self, const std::vector<float>& joint_torque) {
-                const Vector3 request = First3(joint_torque, "joint_torque");
+            [](Arvena& self, const std::vector<double>& joint_torque) {
+                const Vector3 request = Request3(joint_torque, "joint_torque");
                 Deprecated("SendJointTorques is deprecated, use joint_torques instead",
                            [&] { Released([&] { self.SendJointTorques(request); }); });
             },
             "joint_torque"_a = kZeroVector, "[Deprecated] send joint torque")
         .def(
             "SendAngle",
-            [](Arvena& self, const std::vector<float>& angle) {
-                const Vector3 request = First3(angle, "angle");
+            [](Arvena& self, const std::vector<double>& angle) {
+                const Vector3 request = Request3(angle, "angle");
                 Released([&] { self.SendAngle(request); });
             },
             "angle"_a = kZeroVector, "Send angles to the device")
@@ -256,8 +257,8 @@ void BindArvena(py::module_& m) {
             "current"_a = kZeroVector, "receive current and return current")
         .def(
             "SendPosition",
-            [](Arvena& self, const std::vector<float>& position) {
-                const Vector3 request = First3(position, "position");
+            [](Arvena& self, const std::vector<double>& position) {
+                const Vector3 request = Request3(position, "position");
                 Deprecated("SendPosition is deprecated, use end_effector_position instead",
                            [&] { Released([&] { self.SendPosition(request); }); });
             },

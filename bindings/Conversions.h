@@ -5,7 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -42,6 +45,19 @@ decltype(auto) Deprecated(const char* text, Body&& body) {
     }
 }
 
+// A request value (element `index` of the argument `name`, or the argument
+// itself when index is negative): finite and within the 32-bit float range.
+inline float RequestValue(double value, const char* name, long index = -1) {
+    if (!std::isfinite(value) || std::fabs(value) > static_cast<double>(std::numeric_limits<float>::max())) {
+        std::ostringstream text;
+        text << name;
+        if (index >= 0) text << "[" << index << "]";
+        text << " is " << value << ": requests must be finite and within the range of a 32-bit float";
+        throw pybind11::value_error(text.str());
+    }
+    return static_cast<float>(value);
+}
+
 // The first three elements of a request vector. Shorter vectors are refused
 // before anything is sent: the device needs three values, and inventing the
 // missing ones would move the arm in a way nobody asked for.
@@ -51,6 +67,21 @@ inline Devices::Vector3 First3(const std::vector<float>& values, const char* nam
                                     std::to_string(values.size()));
     }
     return {values[0], values[1], values[2]};
+}
+
+// The first three elements of a request vector, as the 32-bit floats the arm
+// receives. Taken from Python as doubles, so that a value beyond the float
+// range is refused rather than sent as an infinity; non-finite values are
+// refused too. Nothing is sent when this throws (ValueError, naming the
+// argument).
+inline Devices::Vector3 Request3(const std::vector<double>& values, const char* name) {
+    if (values.size() < 3) {
+        throw pybind11::value_error(std::string(name) + " must hold at least 3 values, got " +
+                                    std::to_string(values.size()));
+    }
+    Devices::Vector3 request{};
+    for (std::size_t i = 0; i < 3; ++i) request[i] = RequestValue(values[i], name, static_cast<long>(i));
+    return request;
 }
 
 // Copy of `values` with its first three elements replaced.

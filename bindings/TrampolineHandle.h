@@ -14,6 +14,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "Korvo/HardwareAPI/Devices/Handle.h"
@@ -41,10 +42,21 @@ public:
                                       const std::uint8_t* user_data) override {
         const std::vector<float> q(quaternion, quaternion + 4);
         const std::vector<std::uint8_t> data(user_data, user_data + user_data_length);
+        {
+            const pybind11::gil_scoped_acquire gil;
+            if (const pybind11::function override =
+                    pybind11::get_override(static_cast<const API::Devices::Handle*>(this), "OnReceiveHandleStatusMessage")) {
+                override(device_id, q, error_flag, hall_effect_sensor_level, user_data_length, data);
+                return;
+            }
+        }
         // Python subclasses must implement it: without it they would drop
-        // every status message without a sign.
-        PYBIND11_OVERRIDE_PURE(void, API::Devices::Handle, OnReceiveHandleStatusMessage, device_id, q, error_flag,
-                               hall_effect_sensor_level, user_data_length, data);
+        // every status message without a sign. Thrown here rather than
+        // through pybind11's own pure-virtual failure, which looks at the
+        // Python error state and so needs the interpreter lock that Receive
+        // does not hold.
+        throw std::runtime_error(
+            "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
     }
 
     void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code) override {

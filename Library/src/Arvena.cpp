@@ -1,7 +1,10 @@
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace Korvo::HardwareAPI::Devices {
 
@@ -141,13 +144,35 @@ float Arvena::get_temperature() {
 
 // -- older entry points ----------------------------------------------------------------
 
-void Arvena::SendForce(const Vector3& force) { SendFloatCommand(kEndEffectorForce, force.data(), 3); }
+void Arvena::CheckRequest(const Vector3& values, const char* argument) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) {
+            throw std::invalid_argument(std::string(argument) + "[" + std::to_string(i) + "] is " +
+                                        (std::isnan(values[i]) ? "nan" : values[i] > 0 ? "inf" : "-inf") +
+                                        ": requests must be finite");
+        }
+    }
+}
 
-void Arvena::SendPosition(const Vector3& position) { SendFloatCommand(kEndEffectorPosition, position.data(), 3); }
+void Arvena::SendForce(const Vector3& force) {
+    CheckRequest(force, "force");
+    SendFloatCommand(kEndEffectorForce, force.data(), 3);
+}
 
-void Arvena::SendJointTorques(const Vector3& torques) { SendFloatCommand(kJointTorques, torques.data(), 3); }
+void Arvena::SendPosition(const Vector3& position) {
+    CheckRequest(position, "position");
+    SendFloatCommand(kEndEffectorPosition, position.data(), 3);
+}
 
-void Arvena::SendAngle(const Vector3& angles) { SendFloatCommand(kJointAngles, angles.data(), 3); }
+void Arvena::SendJointTorques(const Vector3& torques) {
+    CheckRequest(torques, "torques");
+    SendFloatCommand(kJointTorques, torques.data(), 3);
+}
+
+void Arvena::SendAngle(const Vector3& angles) {
+    CheckRequest(angles, "angles");
+    SendFloatCommand(kJointAngles, angles.data(), 3);
+}
 
 void Arvena::RequestCurrent() {
     output_buffer[0] = kMotorCurrents;
@@ -172,7 +197,10 @@ bool Arvena::ReceiveCurrent(Vector3& current) {
 
 Vector3 Arvena::ReadRawJointAngles() { return joint_torques({0.0f, 0.0f, 0.0f}).joint_position; }
 
-void Arvena::adjust_angles(const Vector3& angles) { SharedArmModel().Calibrate(ReadRawJointAngles(), angles); }
+void Arvena::adjust_angles(const Vector3& angles) {
+    CheckRequest(angles, "angles");
+    SharedArmModel().Calibrate(ReadRawJointAngles(), angles);
+}
 
 void Arvena::adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
                             float extension) {

@@ -66,7 +66,34 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
 
 // -- receive and dispatch ---------------------------------------------------------------
 
+namespace {
+
+// Set while a callback of the handle runs, so that a callback calling back
+// into the handle's receiving operations is refused instead of reading (and
+// dispatching) the next message in the middle of the current one.
+class Dispatching {
+public:
+    explicit Dispatching(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Dispatching() { flag_ = false; }
+    Dispatching(const Dispatching&) = delete;
+    Dispatching& operator=(const Dispatching&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+void Handle::RefuseReentry(const char* operation) const {
+    if (dispatching_) {
+        throw std::runtime_error(std::string(operation) +
+                                 " called from inside one of this handle's own callbacks; read the next message "
+                                 "after the callback has returned");
+    }
+}
+
 int Handle::Receive() {
+    RefuseReentry("Handle.Receive");
     switch (ReadHeaderCode()) {
         case kStatusMessage:
             return ReceiveStatusMessage();
@@ -93,6 +120,7 @@ int Handle::ReceiveHandleInfo() {
     info.device_model_number = payload[3];
     info.hardware_version = payload[4];
     info.firmware_version = payload[5];
+    const Dispatching dispatching(dispatching_);
     OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number, info.hardware_version,
                         info.firmware_version);
     OnReceiveHandleInfoRecord(info);
@@ -112,6 +140,7 @@ int Handle::ReceiveStatusMessage() {
     // has been copied out first.
     const int second = ReadBytes(status.user_data_length);
     std::copy_n(input_buffer.get(), status.user_data_length, status.user_data.begin());
+    const Dispatching dispatching(dispatching_);
     OnReceiveHandleStatusMessage(status.device_id, status.quaternion.data(), status.error_flag,
                                  status.hall_effect_sensor_level, status.user_data_length, status.user_data.data());
     OnReceiveHandleStatusRecord(status);
@@ -123,6 +152,7 @@ int Handle::ReceiveErrorResponse() {
     HandleErrorResponse error;
     error.device_id = U16(input_buffer.get());
     error.error_code = input_buffer[2];
+    const Dispatching dispatching(dispatching_);
     OnReceiveHandleErrorResponse(error.device_id, error.error_code);
     OnReceiveHandleErrorRecord(error);
     return count;
@@ -136,6 +166,7 @@ StylarStatus Handle::GetStylarStatus() {
     // A frame is only attempted while more bytes wait than its smallest body.
     const auto enough = [&] { return available() > static_cast<int>(kMinimumBody); };
 
+    RefuseReentry("Handle.GetStylarStatus");
     // A failed stream (or a port that hung up) will never deliver a frame.
     if (stream == nullptr || !stream->good()) return Failure(StylarStatus::kHeaderFailed);
     switch (stream->AwaitBytes(kMinimumBody + 1, WholeSecondsLater(2))) {

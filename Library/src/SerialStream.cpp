@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 
@@ -18,6 +19,11 @@ SerialStream::SerialStream(const char* port, bool open_now)
 }
 
 SerialStream::~SerialStream() { Close(); }
+
+const char* SerialStream::CheckedName(const std::string& port) {
+    if (port.find('\0') != std::string::npos) throw std::invalid_argument("port name contains a NUL byte");
+    return port.c_str();
+}
 
 char SerialStream::OpenPort() {
     port_buffer_ = std::make_unique<serialib>();

@@ -17,10 +17,16 @@
 //   get_power_status         0xAC                    0xAC + 1 byte
 //   get_temperature          0xAA                    0xAA + 1 float
 //
-// No exchange throws. A missing or wrong reply gives zero results (all-zero
-// vectors, UUID and DeviceInfo, 0.0, false); after a wrong header code the arm
-// waits once more, up to read_timeout, for a full buffer before giving up,
-// which leaves any bytes that did come in the port.
+// No exchange throws for what the arm does. A missing or wrong reply gives
+// zero results (all-zero vectors, UUID and DeviceInfo, 0.0, false); after a
+// wrong header code the arm waits once more, up to read_timeout, for a full
+// buffer before giving up, which leaves any bytes that did come in the port.
+//
+// Requests are checked before anything is written: a force, position,
+// torque, joint-angle or calibration vector holding a NaN or an infinity is
+// refused with std::invalid_argument naming the argument, and nothing is
+// sent (an arm told to exert an infinite force does whatever its firmware
+// makes of it).
 //
 // The older Send*/Receive* entry points each perform one half of an exchange;
 // the caller pairs them.
@@ -112,6 +118,10 @@ public:
     bool ReceiveState(Vector3& position, Vector3& velocity);
     bool ReceiveJointState(Vector3& joint_position, Vector3& joint_velocity);
     bool ReceiveCurrent(Vector3& current);
+
+    // Throws std::invalid_argument ("<argument>[i] is nan: ...") unless every
+    // value is finite.
+    static void CheckRequest(const Vector3& values, const char* argument);
 
 private:
     // Reads the reply `code` and its payload into input_buffer; on a wrong

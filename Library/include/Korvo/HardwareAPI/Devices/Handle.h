@@ -30,6 +30,8 @@
 // header code came or the code is none of the three; the payload of an
 // unknown message stays in the port. An exception thrown by a callback leaves
 // Receive at once, and the record callback of that message is not called.
+// A callback must not read from its own handle: Receive and GetStylarStatus
+// called from inside one throw std::runtime_error before reading anything.
 //
 // Status frame: the handle also streams its status as 0xDA, a byte-stuffed
 // body (SLIP values: 0xC0 ends the frame, 0xDB 0xDC stands for 0xC0, 0xDB
@@ -152,9 +154,15 @@ public:
     virtual void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code);
 
 private:
+    // Throws std::runtime_error, before anything is read, when called from
+    // inside one of this handle's callbacks.
+    void RefuseReentry(const char* operation) const;
+
     int ReceiveHandleInfo();
     int ReceiveStatusMessage();
     int ReceiveErrorResponse();
+
+    bool dispatching_ = false;
 };
 
 }  // namespace Korvo::HardwareAPI::Devices

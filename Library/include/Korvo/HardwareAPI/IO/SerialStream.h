@@ -29,7 +29,9 @@ public:
     // fails its reads and writes. Without open_now only OpenPort and the
     // destructor may be used until OpenPort has run.
     explicit SerialStream(const char* port, bool open_now = true);
-    explicit SerialStream(const std::string& port, bool open_now = true) : SerialStream(port.c_str(), open_now) {}
+    // Throws std::invalid_argument when `port` holds a NUL byte: cut there,
+    // it would name another port.
+    explicit SerialStream(const std::string& port, bool open_now = true) : SerialStream(CheckedName(port), open_now) {}
     ~SerialStream() override;
 
     SerialStream(const SerialStream&) = delete;
@@ -87,6 +89,8 @@ public:
     int Descriptor() const noexcept { return port_buffer_ ? port_buffer_->Descriptor() : -1; }
 
 private:
+    static const char* CheckedName(const std::string& port);
+
     // A copy: callers (the Python binding among them) hand over temporaries.
     std::string port_name_;
     std::unique_ptr<serialib> port_buffer_;
