@@ -18,6 +18,7 @@
 #pragma weak PyObject_ClearManagedDict
 #pragma weak PyObject_VisitManagedDict
 #pragma weak PyEval_GetFrameLocals
+#pragma weak Py_IsFinalizing
 // Since 3.11.
 #pragma weak PyCode_GetVarnames
 // Since 3.9.
