@@ -4,8 +4,8 @@
 #
 #   ./dev.sh demo      build the module and run the demo against korvo-sim
 #   ./dev.sh test      build everything and run every test (C++ under ASan and
-#                      UBSan, then Python, then Python against a module built
-#                      with ASan and UBSan)
+#                      UBSan, and again under TSan; then Python, then Python
+#                      against a module built with ASan and UBSan)
 #   ./dev.sh build     build and install the module into .venv only
 #   ./dev.sh bench     build and run the benchmarks
 set -euo pipefail
@@ -14,6 +14,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 VENV="$ROOT/.venv"
 CPP_BUILD="$ROOT/build/cpp-sanitize"
 PY_SANITIZE="$ROOT/build/py-sanitize"
+TSAN_BUILD="$ROOT/build/cpp-tsan"
 JOBS=${KORVO_JOBS:-2}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show.
@@ -122,6 +123,20 @@ run_cpp_tests() {
     (cd "$CPP_BUILD" && ctest --output-on-failure -j "$JOBS")
 }
 
+# The same tests, built again with ThreadSanitizer: the servo loop and
+# everything else that shares state between threads.
+build_tsan_tests() {
+    log "building the C++ tests (ThreadSanitizer)"
+    cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF >/dev/null
+    cmake --build "$TSAN_BUILD" -j "$JOBS"
+}
+
+run_tsan_tests() {
+    log "running the C++ tests under ThreadSanitizer"
+    (cd "$TSAN_BUILD" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j "$JOBS")
+}
+
 # The module itself built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # beside (not instead of) the one installed in the venv: the Python tests run
 # against it once more, with the sanitizer runtimes preloaded into the
@@ -160,9 +175,11 @@ case "$cmd" in
         ensure_test_packages
         ensure_venv
         build_cpp_tests
+        build_tsan_tests
         build_module
         build_sanitized_module
         run_cpp_tests
+        run_tsan_tests
         run_python_tests "$@"
         run_python_tests_sanitized "$@"
         ;;

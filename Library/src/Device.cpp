@@ -19,13 +19,41 @@ Device::Device(IO::SerialStream* stream_, float read_timeout_)
       output_buffer(new std::uint8_t[kBufferSize]()),
       input_buffer(new std::uint8_t[kBufferSize]()) {}
 
+Device::Use::Use(const Device& device) : device_(device) {
+    device_.in_use_.fetch_add(1);
+    if (device_.borrower_.load() != nullptr) {
+        device_.in_use_.fetch_sub(1);
+        throw DeviceLent();
+    }
+}
+
+Device::Use::~Use() { device_.in_use_.fetch_sub(1); }
+
+bool Device::Lend(const void* borrower) noexcept {
+    const void* none = nullptr;
+    if (borrower == nullptr || !borrower_.compare_exchange_strong(none, borrower)) return false;
+    // An operation that began before the loan still runs: no loan then.
+    if (in_use_.load() > 0) {
+        borrower_.store(nullptr);
+        return false;
+    }
+    return true;
+}
+
+void Device::Return(const void* borrower) noexcept {
+    const void* expected = borrower;
+    borrower_.compare_exchange_strong(expected, nullptr);
+}
+
 void Device::WriteBytes(int n) {
+    const Use use(*this);
     if (stream == nullptr || n < 0) return;
     stream->SetWriteLimit(read_timeout);
     stream->Write(reinterpret_cast<const char*>(output_buffer.get()), std::min<std::size_t>(n, kBufferSize));
 }
 
 void Device::SendFloatCommand(std::uint8_t code, const float* values, int count) {
+    const Use use(*this);
     const int fits = static_cast<int>((kBufferSize - 1) / sizeof(float));
     count = std::clamp(count, 0, fits);
     output_buffer[0] = code;
@@ -54,6 +82,7 @@ bool Device::ReadWaiting(void* destination, std::size_t n) {
 }
 
 std::uint8_t Device::ReadHeaderCode() {
+    const Use use(*this);
     if (stream == nullptr) return 0;
     // Each wait below has a limit of its own, but a device that keeps sending
     // notifications and never the reply would hold the caller for good: from
@@ -94,6 +123,7 @@ std::uint8_t Device::ReadHeaderCode() {
 }
 
 int Device::ReadBytes(std::size_t n) {
+    const Use use(*this);
     if (stream == nullptr || n > kBufferSize) return 0;
     if (!AwaitBytes(n, Deadline(read_timeout))) {
         LogError(kDevice, 153, "timeout waiting for bytes");
@@ -103,12 +133,14 @@ int Device::ReadBytes(std::size_t n) {
 }
 
 int Device::ReadCountedBytes(std::size_t n) {
+    const Use use(*this);
     if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
     if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
     return 0;
 }
 
 std::size_t Device::read_raw(char* destination, std::size_t n, float timeout) {
+    const Use use(*this);
     if (stream == nullptr || destination == nullptr || n == 0) return 0;
     std::size_t count = n;
     const IO::WaitResult waited = stream->AwaitBytes(n, Deadline(timeout));
@@ -124,6 +156,7 @@ std::size_t Device::read_raw(char* destination, std::size_t n, float timeout) {
 }
 
 void Device::flush_input() {
+    const Use use(*this);
     if (stream == nullptr) return;
     for (int round = 0; round < 32; ++round) {
         const int waiting = stream->BytesAvailable();
@@ -135,6 +168,7 @@ void Device::flush_input() {
 }
 
 void Device::send_raw(const char* bytes, std::size_t n) {
+    const Use use(*this);
     if (stream != nullptr && bytes != nullptr && n != 0) {
         stream->SetWriteLimit(read_timeout);
         stream->Write(bytes, n);

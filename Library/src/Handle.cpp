@@ -167,6 +167,7 @@ StylarStatus Handle::GetStylarStatus() {
     const auto enough = [&] { return available() > static_cast<int>(kMinimumBody); };
 
     RefuseReentry("Handle.GetStylarStatus");
+    const Use use(*this);
     // A failed stream (or a port that hung up) will never deliver a frame.
     if (stream == nullptr || !stream->good()) return Failure(StylarStatus::kHeaderFailed);
     switch (stream->AwaitBytes(kMinimumBody + 1, WholeSecondsLater(2))) {

@@ -105,8 +105,11 @@ void SerialStream::Fail(int err) {
     errno = err;
 }
 
-bool SerialStream::WriteWhole(const char* data, std::size_t n) {
-    const Deadline deadline(write_limit_);
+bool SerialStream::WriteWhole(const char* data, std::size_t n, const Deadline& deadline, bool interruptible) {
+    if (!port_buffer_ || port_buffer_->Descriptor() < 0) {
+        errno = EBADF;
+        return false;
+    }
     std::size_t done = 0;
     const auto discard_fragment = [&] {
         if (done > 0 && done < n) port_buffer_->DiscardUnsentOutput();
@@ -122,7 +125,7 @@ bool SerialStream::WriteWhole(const char* data, std::size_t n) {
             if (wrote < 0 && errno != EAGAIN && errno != EINTR) break;  // errno says why
             // The output queue is full (the device stopped reading): wait
             // for room rather than leave the rest of the request behind.
-            if (SleepOnDescriptor(Descriptor(), POLLOUT, deadline) == 0) {
+            if (SleepOnDescriptor(Descriptor(), POLLOUT, deadline, interruptible) == 0) {
                 errno = EAGAIN;  // what one more write would say
                 break;
             }
@@ -139,7 +142,7 @@ bool SerialStream::WriteWhole(const char* data, std::size_t n) {
 
 void SerialStream::Write(const char* data, std::size_t n) {
     if (n > 0 && good() && port_buffer_ && port_buffer_->Descriptor() >= 0) {
-        if (!WriteWhole(data, n)) Fail(errno);
+        if (!WriteWhole(data, n, Deadline(write_limit_))) Fail(errno);
     } else {
         // A failed stream sends nothing, and a port that never opened fails
         // the write: the stream's own rules.

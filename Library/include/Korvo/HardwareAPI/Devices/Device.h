@@ -24,14 +24,23 @@
 //
 // Thread safety: none. A device and its stream belong to one thread at a time.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
 namespace Korvo::HardwareAPI::Devices {
+
+// Thrown by every operation of a device that is lent (see Device::Lend).
+class DeviceLent : public std::runtime_error {
+public:
+    DeviceLent()
+        : std::runtime_error("the device is lent to a servo loop: stop the loop before using the device directly") {}
+};
 
 class Device {
 public:
@@ -75,6 +84,17 @@ public:
     // Stored unchanged; takes effect from the next wait on.
     void set_read_timeout(float seconds) { read_timeout = seconds; }
 
+    // -- lending ---------------------------------------------------------------------
+    // A device may be lent to one borrower at a time (a servo loop that talks
+    // to the port on a thread of its own). While it is lent, every framing
+    // and raw operation above, from anyone, throws DeviceLent before it
+    // touches the port: a second user would corrupt the borrower's exchanges.
+    // Lend is false when the device is lent already, or when an operation is
+    // running at that moment (on another thread); Return ends the loan.
+    bool Lend(const void* borrower) noexcept;
+    void Return(const void* borrower) noexcept;
+    bool Lent() const noexcept { return borrower_.load() != nullptr; }
+
     float read_timeout;
     IO::SerialStream* const stream;
     // Header code in byte 0, payload from byte 1.
@@ -89,7 +109,23 @@ protected:
     // end of file). n must not exceed the buffer.
     int ReadCountedBytes(std::size_t n);
 
+    // Held for the duration of each operation: refuses it while the device
+    // is lent, and keeps a loan from starting meanwhile.
+    class Use {
+    public:
+        explicit Use(const Device& device);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        const Device& device_;
+    };
+
 private:
+    mutable std::atomic<int> in_use_{0};
+    std::atomic<const void*> borrower_{nullptr};
+
     // Waits until at least n bytes are waiting (see SerialStream::AwaitBytes);
     // false when the deadline passed first.
     bool AwaitBytes(std::size_t n, const IO::Deadline& deadline);

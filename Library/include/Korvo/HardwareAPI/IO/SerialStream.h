@@ -83,6 +83,12 @@ public:
     // every time limit; default 5). Devices set it to their read_timeout.
     void SetWriteLimit(float seconds) noexcept { write_limit_ = seconds; }
 
+    // Write's core, for callers that report failures themselves (a servo
+    // loop must not write to standard error): writes n bytes whole by the
+    // deadline, or discards what was written of them and returns false with
+    // errno set. Logs nothing and leaves the stream's state alone.
+    bool WriteWhole(const char* data, std::size_t n, const Deadline& deadline, bool interruptible = true);
+
     const std::string& PortName() const noexcept { return port_name_; }
 
     // Descriptor of the open port, -1 when none.
@@ -101,7 +107,6 @@ private:
     // What failed the stream, when this class saw it: later error lines name it.
     int failure_errno_ = 0;
 
-    bool WriteWhole(const char* data, std::size_t n);
     void Fail(int err);
 };
 

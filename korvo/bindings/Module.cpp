@@ -1,0 +1,10 @@
+// korvo._native: the C++ haptics layer, for the `korvo` package (which
+// imports KorvoHardwareAPI first, so that an Arvena made there is known
+// here: both modules use the same library, loaded once).
+
+#include "Native.h"
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "The native part of korvo: the servo loop and what runs on its thread.";
+    Korvo::Haptics::Python::BindServo(m);
+}

@@ -1,0 +1,308 @@
+// korvo.Servo: the native servo loop, from Python.
+//
+// Calls that wait (start, stop) release the interpreter lock; the servo
+// thread never takes it. Values cross in C++: force and state as tuples of
+// floats, the recording as numpy arrays filled in one pass, so that nothing
+// is done in Python per tick.
+
+#include "Korvo/Haptics/Servo.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <cmath>
+#include <string>
+#include <system_error>
+
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Native.h"
+
+namespace py = pybind11;
+using namespace py::literals;
+
+namespace Korvo::Haptics::Python {
+
+namespace {
+
+using HardwareAPI::Devices::Arvena;
+
+py::tuple Tuple(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
+
+Vector3 ForceFrom(const py::object& value) {
+    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
+        throw py::type_error("force must be a sequence of 3 numbers, not " +
+                             py::repr(value.get_type()).cast<std::string>());
+    }
+    const auto seq = value.cast<py::sequence>();
+    if (py::len(seq) != 3) throw py::value_error("force must hold 3 numbers, got " + std::to_string(py::len(seq)));
+    Vector3 force{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        try {
+            force[i] = seq[i].cast<double>();
+        } catch (const py::cast_error&) {
+            throw py::type_error("force[" + std::to_string(i) + "] is not a number: " +
+                                 py::repr(seq[i]).cast<std::string>());
+        }
+        if (!std::isfinite(force[i])) {
+            throw py::value_error("force[" + std::to_string(i) + "] is " + py::repr(seq[i]).cast<std::string>() +
+                                  ": a force must be finite");
+        }
+    }
+    return force;
+}
+
+py::tuple FaultTuple(std::uint32_t faults) {
+    py::list names;
+    const std::string joined = FaultNames(faults);
+    std::size_t start = 0;
+    while (start < joined.size()) {
+        const std::size_t end = joined.find(',', start);
+        names.append(joined.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return py::tuple(names);
+}
+
+// Options from keyword arguments; None leaves the default (or means "off"
+// where the C++ side says 0).
+ServoOptions OptionsFrom(double rate, const py::object& exchange_timeout, bool realtime, int realtime_priority,
+                         std::uint32_t recording, const SafetyLimits& limits) {
+    ServoOptions options;
+    options.rate = rate;
+    if (!exchange_timeout.is_none()) {
+        options.exchange_timeout = exchange_timeout.cast<double>();
+        // 0 means "three periods" in C++; from Python, None says that.
+        if (!(options.exchange_timeout > 0.0)) {
+            throw py::value_error("exchange_timeout must be above 0 and at most 10 s, got " +
+                                  py::repr(exchange_timeout).cast<std::string>());
+        }
+    }
+    options.realtime = realtime;
+    options.realtime_priority = realtime_priority;
+    options.recording = recording;
+    options.limits = limits;
+    return options;
+}
+
+SafetyLimits LimitsFrom(const SafetyLimits& base, const py::dict& kwargs) {
+    SafetyLimits limits = base;
+    for (const auto& [key, value] : kwargs) {
+        const std::string name = key.cast<std::string>();
+        if (name == "max_force") {
+            limits.max_force = value.cast<double>();
+        } else if (name == "max_force_step") {
+            limits.max_force_step = value.cast<double>();
+        } else if (name == "ramp_time") {
+            limits.ramp_time = value.cast<double>();
+        } else if (name == "max_speed") {
+            limits.max_speed = value.cast<double>();
+        } else if (name == "heartbeat") {
+            if (value.is_none()) {
+                limits.heartbeat = 0.0;
+            } else {
+                limits.heartbeat = value.cast<double>();
+                if (!(limits.heartbeat > 0.0)) {
+                    throw py::value_error("heartbeat must be above 0 and at most 3600 s (None: off), got " +
+                                          py::repr(value).cast<std::string>());
+                }
+            }
+        } else if (name == "fade_time") {
+            limits.fade_time = value.cast<double>();
+        } else if (name == "max_failed_exchanges") {
+            const long n = value.cast<long>();
+            if (n < 1 || n > 1000000) throw py::value_error("max_failed_exchanges must be from 1 to 1000000");
+            limits.max_failed_exchanges = static_cast<std::uint32_t>(n);
+        } else if (name == "stop_on_failure") {
+            limits.stop_on_failure = value.cast<bool>();
+        } else {
+            throw py::type_error("unknown safety limit '" + name + "'");
+        }
+    }
+    Servo::Check(limits);
+    return limits;
+}
+
+py::dict LimitsDict(const SafetyLimits& l) {
+    return py::dict("max_force"_a = l.max_force, "max_force_step"_a = l.max_force_step, "ramp_time"_a = l.ramp_time,
+                    "max_speed"_a = l.max_speed, "heartbeat"_a = l.heartbeat > 0.0 ? py::object(py::float_(l.heartbeat)) : py::none(),
+                    "fade_time"_a = l.fade_time, "max_failed_exchanges"_a = l.max_failed_exchanges,
+                    "stop_on_failure"_a = l.stop_on_failure);
+}
+
+// The recording as numpy arrays, one pass over the records.
+py::dict RecordingArrays(const Recording& rec) {
+    const auto n = static_cast<py::ssize_t>(rec.ticks.size());
+    py::array_t<std::uint64_t> tick(n);
+    py::array_t<double> time(n), period(n), exchange(n);
+    py::array_t<double> position({n, py::ssize_t{3}}), velocity({n, py::ssize_t{3}}), force({n, py::ssize_t{3}}),
+        commanded({n, py::ssize_t{3}});
+    py::array_t<std::uint32_t> faults(n);
+    py::array_t<bool> ok(n);
+    auto t = tick.mutable_unchecked<1>();
+    auto tm = time.mutable_unchecked<1>();
+    auto pe = period.mutable_unchecked<1>();
+    auto ex = exchange.mutable_unchecked<1>();
+    auto po = position.mutable_unchecked<2>();
+    auto ve = velocity.mutable_unchecked<2>();
+    auto fo = force.mutable_unchecked<2>();
+    auto co = commanded.mutable_unchecked<2>();
+    auto fa = faults.mutable_unchecked<1>();
+    auto k = ok.mutable_unchecked<1>();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const TickRecord& r = rec.ticks[static_cast<std::size_t>(i)];
+        t(i) = r.tick;
+        tm(i) = r.time;
+        pe(i) = r.period;
+        ex(i) = r.exchange;
+        for (py::ssize_t j = 0; j < 3; ++j) {
+            po(i, j) = r.position[static_cast<std::size_t>(j)];
+            ve(i, j) = r.velocity[static_cast<std::size_t>(j)];
+            fo(i, j) = r.force[static_cast<std::size_t>(j)];
+            co(i, j) = r.commanded[static_cast<std::size_t>(j)];
+        }
+        fa(i) = r.faults;
+        k(i) = r.exchange_ok != 0;
+    }
+    return py::dict("tick"_a = tick, "time"_a = time, "period"_a = period, "exchange"_a = exchange,
+                    "position"_a = position, "velocity"_a = velocity, "force"_a = force, "commanded"_a = commanded,
+                    "faults"_a = faults, "exchange_ok"_a = ok, "dropped"_a = rec.dropped);
+}
+
+std::unique_ptr<Servo> MakeServo(const py::object& target, const ServoOptions& options) {
+    if (py::isinstance<py::str>(target) || py::isinstance<py::bytes>(target) ||
+        py::hasattr(target, "__fspath__")) {
+        const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
+        if (path.find('\0') != std::string::npos) throw py::value_error("port name contains a NUL byte");
+        try {
+            py::gil_scoped_release release;
+            return std::make_unique<Servo>(path, options);
+        } catch (const std::system_error& e) {
+            errno = e.code().value();
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+            throw py::error_already_set();
+        }
+    }
+    try {
+        Arvena& arm = target.cast<Arvena&>();
+        return std::make_unique<Servo>(arm, options);
+    } catch (const py::cast_error&) {
+        throw py::type_error("Servo drives an arm given as a port path or a KorvoHardwareAPI.Arvena, not " +
+                             py::repr(target.get_type()).cast<std::string>());
+    }
+}
+
+}  // namespace
+
+void BindServo(py::module_& m) {
+    py::class_<ServoState>(m, "State", "One tick of the servo loop, as its thread saw it.")
+        .def_readonly("tick", &ServoState::tick, "Ticks since start(), from 0.")
+        .def_readonly("time", &ServoState::time, "Seconds since start() when the tick began.")
+        .def_property_readonly("position", [](const ServoState& s) { return Tuple(s.position); }, "Metres.")
+        .def_property_readonly("velocity", [](const ServoState& s) { return Tuple(s.velocity); }, "Metres per second.")
+        .def_property_readonly("force", [](const ServoState& s) { return Tuple(s.force); }, "Newtons sent this tick.")
+        .def_property_readonly("commanded", [](const ServoState& s) { return Tuple(s.commanded); },
+                               "Newtons asked for (force, hook and effects) before the safety envelope.")
+        .def_readonly("exchange_ok", &ServoState::exchange_ok, "Whether this tick's reply came, well formed.")
+        .def_property_readonly("faults", [](const ServoState& s) { return FaultTuple(s.faults); },
+                               "Names of the faults in force: speed, heartbeat, exchanges, disconnected, bad-force.")
+        .def_readonly("fault_time", &ServoState::fault_time,
+                      "Seconds since start() when the latest fault was raised; -1 if none ever was.")
+        .def("__repr__", [](const ServoState& s) {
+            return py::str("State(tick={}, time={:.4f}, position={}, velocity={}, force={}, faults={})")
+                .format(s.tick, s.time, Tuple(s.position), Tuple(s.velocity), Tuple(s.force), FaultTuple(s.faults));
+        });
+
+    py::class_<ServoStats>(m, "Stats", "Statistics of the servo loop since start() or reset_stats().")
+        .def_readonly("ticks", &ServoStats::ticks)
+        .def_readonly("seconds", &ServoStats::seconds)
+        .def_readonly("rate", &ServoStats::rate, "Achieved ticks per second.")
+        .def_readonly("period_p50", &ServoStats::period_p50, "Seconds.")
+        .def_readonly("period_p99", &ServoStats::period_p99)
+        .def_readonly("period_p999", &ServoStats::period_p999)
+        .def_readonly("period_max", &ServoStats::period_max)
+        .def_readonly("overruns", &ServoStats::overruns, "Periods longer than 1.5 nominal.")
+        .def_readonly("exchange_p50", &ServoStats::exchange_p50, "Seconds.")
+        .def_readonly("exchange_p99", &ServoStats::exchange_p99)
+        .def_readonly("exchange_max", &ServoStats::exchange_max)
+        .def_readonly("failed_exchanges", &ServoStats::failed_exchanges)
+        .def_readonly("resyncs", &ServoStats::resyncs)
+        .def_readonly("late_bytes", &ServoStats::late_bytes)
+        .def("__repr__", [](const ServoStats& s) {
+            return py::str("Stats({} ticks, {:.1f} Hz, period p50 {:.1f} us p99 {:.1f} us max {:.1f} us, {} overruns, "
+                           "exchange p50 {:.1f} us p99 {:.1f} us, {} failed)")
+                .format(s.ticks, s.rate, s.period_p50 * 1e6, s.period_p99 * 1e6, s.period_max * 1e6, s.overruns,
+                        s.exchange_p50 * 1e6, s.exchange_p99 * 1e6, s.failed_exchanges);
+        });
+
+    py::class_<Servo>(m, "Servo", kServoDoc)
+        .def(py::init([](const py::object& target, double rate, double max_force, double max_force_step,
+                         double ramp_time, double max_speed, const py::object& heartbeat, double fade_time,
+                         long max_failed_exchanges, bool stop_on_failure, const py::object& exchange_timeout,
+                         bool realtime, int realtime_priority, std::uint32_t recording) {
+                 py::dict limits("max_force"_a = max_force, "max_force_step"_a = max_force_step,
+                                 "ramp_time"_a = ramp_time, "max_speed"_a = max_speed, "heartbeat"_a = heartbeat,
+                                 "fade_time"_a = fade_time, "max_failed_exchanges"_a = max_failed_exchanges,
+                                 "stop_on_failure"_a = stop_on_failure);
+                 const ServoOptions options =
+                     OptionsFrom(rate, exchange_timeout, realtime, realtime_priority, recording,
+                                 LimitsFrom(SafetyLimits{}, limits));
+                 Servo::Check(options);
+                 return MakeServo(target, options);
+             }),
+             "arm"_a, "rate"_a = 1000.0, py::kw_only(), "max_force"_a = SafetyLimits{}.max_force,
+             "max_force_step"_a = SafetyLimits{}.max_force_step, "ramp_time"_a = SafetyLimits{}.ramp_time,
+             "max_speed"_a = SafetyLimits{}.max_speed, "heartbeat"_a = py::none(),
+             "fade_time"_a = SafetyLimits{}.fade_time,
+             "max_failed_exchanges"_a = static_cast<long>(SafetyLimits{}.max_failed_exchanges),
+             "stop_on_failure"_a = false, "exchange_timeout"_a = py::none(), "realtime"_a = true,
+             "realtime_priority"_a = 80, "recording"_a = 65536u,
+             // A borrowed Arvena (and its stream) must outlive the loop.
+             py::keep_alive<1, 2>())
+        .def("start", &Servo::Start, py::call_guard<py::gil_scoped_release>(),
+             "Starts the loop: one zero-force exchange first (RuntimeError when the arm does not answer), then the "
+             "thread.")
+        .def("stop", &Servo::Stop, py::call_guard<py::gil_scoped_release>(),
+             "Ends the loop; the last thing sent to the arm is a zero force.")
+        .def_property_readonly("running", &Servo::Running)
+        .def_property(
+            "force", [](const Servo& s) { return Tuple(s.Force()); },
+            [](Servo& s, const py::object& value) { s.SetForce(ForceFrom(value)); },
+            "The force asked for, in newtons (x, y, z); setting it also counts as calling in (heartbeat).")
+        .def("heartbeat", &Servo::Heartbeat, "Calls in without changing the force (see the heartbeat limit).")
+        .def_property_readonly("limits", [](const Servo& s) { return LimitsDict(s.Limits()); })
+        .def(
+            "set_limits", [](Servo& s, const py::kwargs& kwargs) { s.SetLimits(LimitsFrom(s.Limits(), kwargs)); },
+            "Changes safety limits while the loop runs, by keyword (max_force=..., heartbeat=None, ...).")
+        .def_property_readonly("state", &Servo::State, "The latest tick (never torn).")
+        .def_property_readonly("stats", &Servo::Stats)
+        .def("reset_stats", &Servo::ResetStats)
+        .def("_drain", [](Servo& s) { return RecordingArrays(s.Drain()); })
+        .def_property_readonly("realtime", &Servo::RealTime,
+                               "Whether the servo thread got real-time priority (SCHED_FIFO).")
+        .def_property_readonly("memory_locked", &Servo::MemoryLocked,
+                               "Whether the loop's buffers are locked in memory.")
+        .def_property_readonly("rate", [](const Servo& s) { return s.Options().rate; })
+        .def_property_readonly("end_reason", &Servo::EndReason,
+                               "Why the loop ended by itself (disconnect, failures); empty otherwise.")
+        .def("__enter__",
+             [](const py::object& self) {
+                 Servo& servo = self.cast<Servo&>();
+                 {
+                     py::gil_scoped_release release;
+                     servo.Start();
+                 }
+                 return self;
+             })
+        .def("__exit__", [](Servo& s, const py::args&) {
+            py::gil_scoped_release release;
+            s.Stop();
+        });
+
+    m.def("stop_all", &Servo::StopAll, py::call_guard<py::gil_scoped_release>(),
+          "Ends every running servo loop of the process, each with a zero force.");
+}
+
+}  // namespace Korvo::Haptics::Python

@@ -1,0 +1,79 @@
+"""The ticks of a servo loop, as numpy arrays."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+
+COLUMNS = [
+    ("tick", "tick"),
+    ("time", "time_s"),
+    ("period", "period_s"),
+    ("exchange", "exchange_s"),
+    ("position", ("x_m", "y_m", "z_m")),
+    ("velocity", ("vx_m_s", "vy_m_s", "vz_m_s")),
+    ("force", ("fx_n", "fy_n", "fz_n")),
+    ("commanded", ("cx_n", "cy_n", "cz_n")),
+    ("faults", "faults"),
+    ("exchange_ok", "exchange_ok"),
+]
+
+
+class Recording:
+    """Ticks recorded by a Servo, one row per tick, oldest first.
+
+    Attributes (numpy arrays of equal length): ``tick`` (uint64; a gap in the
+    numbers is a tick the ring had no room for), ``time``, ``period`` and
+    ``exchange`` (seconds), ``position``, ``velocity``, ``force`` (sent) and
+    ``commanded`` (asked for, before the safety envelope), each n x 3,
+    ``faults`` (uint32 fault bits) and ``exchange_ok`` (bool). ``dropped`` is
+    how many ticks a full ring had to drop since the previous drain.
+    """
+
+    def __init__(self, arrays: dict[str, Any]) -> None:
+        self.dropped = int(arrays.pop("dropped"))
+        self.tick: np.ndarray = arrays["tick"]
+        self.time: np.ndarray = arrays["time"]
+        self.period: np.ndarray = arrays["period"]
+        self.exchange: np.ndarray = arrays["exchange"]
+        self.position: np.ndarray = arrays["position"]
+        self.velocity: np.ndarray = arrays["velocity"]
+        self.force: np.ndarray = arrays["force"]
+        self.commanded: np.ndarray = arrays["commanded"]
+        self.faults: np.ndarray = arrays["faults"]
+        self.exchange_ok: np.ndarray = arrays["exchange_ok"]
+
+    def __len__(self) -> int:
+        return len(self.tick)
+
+    def __repr__(self) -> str:
+        return f"Recording({len(self)} ticks, {self.dropped} dropped)"
+
+    def gaps(self) -> int:
+        """How many ticks are missing between the first and the last."""
+        if len(self) < 2:
+            return 0
+        return int(self.tick[-1] - self.tick[0] + 1 - len(self))
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the ticks to `path`: comma-separated values with a header
+        line (numpy.loadtxt, pandas and spreadsheets open it), or a numpy
+        archive when the name ends in .npz."""
+        path = os.fspath(path)
+        if path.endswith(".npz"):
+            np.savez(path, **{name: getattr(self, name) for name, _ in COLUMNS}, dropped=self.dropped)
+            return
+        header, columns = [], []
+        for name, titles in COLUMNS:
+            values = getattr(self, name)
+            if isinstance(titles, tuple):
+                header.extend(titles)
+                columns.extend(values[:, i] for i in range(3))
+            else:
+                header.append(titles)
+                columns.append(values)
+        table = np.column_stack([np.asarray(c, dtype=np.float64) for c in columns]) if len(self) else np.empty((0, len(header)))
+        formats = ["%d", "%.9f", "%.9f", "%.9f"] + ["%.9g"] * 12 + ["%d", "%d"]
+        np.savetxt(path, table, delimiter=",", header=",".join(header), comments="", fmt=formats)

@@ -1,0 +1,174 @@
+#include "ArmLink.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+
+namespace Korvo::Haptics {
+
+namespace {
+
+using HardwareAPI::IO::Deadline;
+using HardwareAPI::IO::WaitResult;
+
+constexpr unsigned char kForceRequest = 0x2A;
+constexpr unsigned char kStateReply = 0x2B;
+// Markers: queries that have no effect on the arm and whose replies differ
+// from the state reply and from each other (code, and whole reply length).
+// A resynchronising tick that fails leaves its marker's answer in flight,
+// and the next one must not take that answer for its own: it uses a kind of
+// marker that is not in flight.
+struct Marker {
+    unsigned char code;
+    std::size_t reply;
+};
+constexpr Marker kMarkers[] = {{0xAC, 2}, {0xAA, 5}, {0xAB, 13}, {0x0C, 17}};
+constexpr std::size_t kStateReplySize = 25;
+constexpr unsigned char kNotificationA = 0xBA;
+constexpr unsigned char kNotificationB = 0xBB;
+
+ArmLink::Reply Decode(const unsigned char* at) {
+    ArmLink::Reply reply;
+    std::memcpy(reply.position.data(), at + 1, 12);
+    std::memcpy(reply.velocity.data(), at + 13, 12);
+    return reply;
+}
+
+}  // namespace
+
+bool ArmLink::Plausible(const Reply& reply) noexcept {
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(reply.position[i]) || std::fabs(reply.position[i]) > 10.0f) return false;
+        if (!std::isfinite(reply.velocity[i]) || std::fabs(reply.velocity[i]) > 100.0f) return false;
+    }
+    return true;
+}
+
+bool ArmLink::Take() {
+    const int waiting = stream_.BytesAvailable();
+    if (waiting <= 0) return stream_.good();
+    if (have_ == buffer_.size()) {
+        // Only the tail can hold what we wait for: keep its last half.
+        const std::size_t keep = buffer_.size() / 2;
+        late_bytes_ += have_ - keep;
+        std::memmove(buffer_.data(), buffer_.data() + have_ - keep, keep);
+        have_ = keep;
+    }
+    const std::size_t take = std::min(static_cast<std::size_t>(waiting), buffer_.size() - have_);
+    stream_.read(reinterpret_cast<char*>(buffer_.data() + have_), static_cast<std::streamsize>(take));
+    if (!stream_.good()) return false;
+    have_ += take;
+    return true;
+}
+
+void ArmLink::DropWaiting() {
+    for (int round = 0; round < 64; ++round) {
+        have_ = 0;
+        if (stream_.BytesAvailable() <= 0 || !Take()) break;
+        late_bytes_ += have_;
+    }
+    have_ = 0;
+}
+
+ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadline& deadline, Reply& reply) {
+    if (!stream_.good()) return Result::HungUp;
+    // Anything waiting before the request cannot be its answer.
+    const bool resync = !in_sync_ || stream_.BytesAvailable() > 0;
+    const Marker* marker = nullptr;
+    if (resync) {
+        ++resyncs_;
+        DropWaiting();
+        const auto now = Clock::now();
+        for (std::size_t k = 0; k < std::size(kMarkers) && marker == nullptr; ++k) {
+            if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > kMarkerGivenUp) {
+                marker = &kMarkers[k];
+                marker_sent_[k] = now;
+            }
+        }
+        if (marker == nullptr) {
+            // Every kind is in flight (a line that has been failing for a
+            // while): no reply could be told apart now. The force still
+            // goes out, so that the arm hears the envelope's zero force;
+            // its reply is waited for by none.
+            unsigned char request[13] = {kForceRequest};
+            std::memcpy(request + 1, force.data(), 12);
+            if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), sizeof request, deadline, false) &&
+                errno != EAGAIN) {
+                return Result::HungUp;
+            }
+            return Result::Failed;
+        }
+    }
+    in_sync_ = false;  // until this exchange has gone right
+
+    unsigned char request[1 + 1 + 12];
+    std::size_t length = 0;
+    if (resync) request[length++] = marker->code;
+    request[length++] = kForceRequest;
+    std::memcpy(request + length, force.data(), 12);
+    length += 12;
+    if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), length, deadline, false)) {
+        return errno == EAGAIN ? Result::Failed : Result::HungUp;
+    }
+
+    have_ = 0;
+    for (;;) {
+        std::size_t needed = kStateReplySize;
+        if (resync) {
+            // Everything before the marker's answer is late; ours is what
+            // follows it, at the very end (nothing else has been asked).
+            const std::size_t tail = marker->reply + kStateReplySize;
+            if (have_ >= tail && buffer_[have_ - tail] == marker->code &&
+                buffer_[have_ - kStateReplySize] == kStateReply) {
+                reply = Decode(buffer_.data() + have_ - kStateReplySize);
+                if (Plausible(reply)) {
+                    late_bytes_ += have_ - tail;
+                    in_sync_ = true;
+                    // Whatever was in flight came before this answer, or
+                    // never will.
+                    marker_sent_.fill(Clock::time_point{});
+                    return Result::Ok;
+                }
+            }
+            needed = have_ + 1;
+        } else {
+            // Notifications may come first.
+            while (have_ >= 3 && (buffer_[0] == kNotificationA || buffer_[0] == kNotificationB) &&
+                   have_ >= 3u + buffer_[2]) {
+                const std::size_t size = 3u + buffer_[2];
+                std::memmove(buffer_.data(), buffer_.data() + size, have_ - size);
+                have_ -= size;
+            }
+            if (have_ > 0 && (buffer_[0] == kNotificationA || buffer_[0] == kNotificationB)) {
+                needed = have_ < 3 ? 3 : 3u + buffer_[2];
+            } else if (have_ > 0 && buffer_[0] != kStateReply) {
+                late_bytes_ += have_;
+                return Result::Failed;
+            } else if (have_ >= kStateReplySize) {
+                reply = Decode(buffer_.data());
+                if (!Plausible(reply)) {
+                    late_bytes_ += have_;
+                    return Result::Failed;
+                }
+                // More than the reply: something this tick did not ask for;
+                // the next tick resynchronises.
+                in_sync_ = have_ == kStateReplySize;
+                if (!in_sync_) late_bytes_ += have_ - kStateReplySize;
+                return Result::Ok;
+            }
+        }
+        switch (stream_.AwaitBytes(needed > have_ ? needed - have_ : 1, deadline, false)) {
+            case WaitResult::Ready:
+                break;
+            case WaitResult::TimedOut:
+                return Result::Failed;
+            case WaitResult::HungUp:
+                return Result::HungUp;
+        }
+        if (!Take()) return Result::HungUp;
+    }
+}
+
+}  // namespace Korvo::Haptics

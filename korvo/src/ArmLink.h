@@ -1,0 +1,64 @@
+#pragma once
+// One force exchange per tick with the arm, on its stream, under one deadline,
+// resynchronising after any failure (see Servo.h, "The exchange").
+//
+// Used by the servo thread only: it logs nothing, allocates nothing, and
+// waits without the interrupt check (a servo loop is stopped by its owner,
+// not by signals).
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "Korvo/HardwareAPI/IO/Deadline.h"
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+
+namespace Korvo::Haptics {
+
+class ArmLink {
+public:
+    struct Reply {
+        std::array<float, 3> position{};
+        std::array<float, 3> velocity{};
+    };
+    enum class Result { Ok, Failed, HungUp };
+
+    explicit ArmLink(HardwareAPI::IO::SerialStream& stream) : stream_(stream) {}
+
+    // Sends `force` (0x2A and three floats) and takes the state reply by the
+    // deadline. After a failure, the next call resynchronises first.
+    Result Exchange(const std::array<float, 3>& force, const HardwareAPI::IO::Deadline& deadline, Reply& reply);
+
+    // Makes the next exchange resynchronise whatever happened before.
+    void Desynchronise() noexcept { in_sync_ = false; }
+
+    std::uint64_t Resyncs() const noexcept { return resyncs_; }
+    std::uint64_t LateBytes() const noexcept { return late_bytes_; }
+
+    // How long an unanswered marker may still be answered.
+    static constexpr std::chrono::milliseconds kMarkerGivenUp{500};
+
+    // A reply's values are believable: finite, and within a few metres and
+    // tens of metres per second of anything an arm does.
+    static bool Plausible(const Reply& reply) noexcept;
+
+private:
+    bool Take();          // reads what is waiting into the buffer; false when the stream failed
+    void DropWaiting();   // discards what is waiting, counting it as late
+
+    using Clock = std::chrono::steady_clock;
+
+    HardwareAPI::IO::SerialStream& stream_;
+    bool in_sync_ = false;
+    // When each kind of marker was last sent without its tick seeing the
+    // answer; such an answer may still come, so that kind is not used again
+    // until it has (a later resynchronisation succeeded) or is given up.
+    std::array<Clock::time_point, 4> marker_sent_{};
+    std::array<unsigned char, 1024> buffer_{};
+    std::size_t have_ = 0;
+    std::uint64_t resyncs_ = 0;
+    std::uint64_t late_bytes_ = 0;
+};
+
+}  // namespace Korvo::Haptics

@@ -1,0 +1,95 @@
+#include "Envelope.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Korvo::Haptics {
+
+void Envelope::Start(double now) noexcept {
+    previous_ = kZero;
+    ramp_start_ = now;
+    fade_ = 1.0;
+    failures_ = 0;
+    faults_ = kNoFault;
+    fault_time_ = -1.0;
+    stop_ = false;
+}
+
+void Envelope::Raise(std::uint32_t fault, double now) noexcept {
+    if ((faults_ & fault) == 0) fault_time_ = now;
+    faults_ |= fault;
+}
+
+Vector3 Envelope::Next(const Vector3& desired, const Tick& tick, const SafetyLimits& limits) noexcept {
+    const std::uint32_t before = faults_;
+
+    // Exchanges: a run of failures, cleared by the next good one.
+    failures_ = tick.exchange_ok ? 0 : failures_ + 1;
+    if (failures_ >= limits.max_failed_exchanges) {
+        Raise(kExchanges, tick.now);
+        if (limits.stop_on_failure) stop_ = true;
+    } else if (tick.exchange_ok) {
+        faults_ &= ~kExchanges;
+    }
+
+    // Speed, with hysteresis: cleared well below the limit, so that a speed
+    // hovering at the limit does not switch the force on and off.
+    if (tick.exchange_ok) {
+        if (tick.speed > limits.max_speed) {
+            Raise(kSpeed, tick.now);
+        } else if (tick.speed < 0.5 * limits.max_speed) {
+            faults_ &= ~kSpeed;
+        }
+    }
+
+    // Heartbeat.
+    if (limits.heartbeat > 0.0 && tick.since_call_in > limits.heartbeat) {
+        Raise(kHeartbeat, tick.now);
+    } else {
+        faults_ &= ~kHeartbeat;
+    }
+
+    // A force that cannot be sent.
+    if (IsFinite(desired)) {
+        faults_ &= ~kBadForce;
+    } else {
+        Raise(kBadForce, tick.now);
+    }
+
+    // Once the last fault has cleared, forces come back from zero.
+    if (before != kNoFault && faults_ == kNoFault) ramp_start_ = tick.now;
+
+    if ((faults_ & (kSpeed | kExchanges | kBadForce | kDisconnected)) != 0) {
+        // Forces off at once, not eased off: these are the unsafe cases.
+        previous_ = kZero;
+        fade_ = 0.0;
+        return previous_;
+    }
+
+    Vector3 target = desired;
+    if ((faults_ & kHeartbeat) != 0) {
+        // From the force of the moment the program went quiet, linearly.
+        if (fade_ == 1.0) fade_from_ = previous_;
+        fade_ = limits.fade_time > 0.0 ? std::max(0.0, fade_ - tick.dt / limits.fade_time) : 0.0;
+        target = fade_ * fade_from_;
+    } else {
+        fade_ = 1.0;
+        const double ramp = limits.ramp_time > 0.0 ? (tick.now - ramp_start_) / limits.ramp_time : 1.0;
+        target = std::clamp(ramp, 0.0, 1.0) * target;
+    }
+
+    // Magnitude, direction kept.
+    const double magnitude = Norm(target);
+    if (magnitude > limits.max_force) target = (limits.max_force / magnitude) * target;
+
+    // Change per tick. Both ends lie within the magnitude limit, so every
+    // point between them does too.
+    const Vector3 change = target - previous_;
+    const double step = Norm(change);
+    if (step > limits.max_force_step) target = previous_ + (limits.max_force_step / step) * change;
+
+    previous_ = target;
+    return target;
+}
+
+}  // namespace Korvo::Haptics

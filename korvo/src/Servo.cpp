@@ -1,0 +1,528 @@
+#include "Korvo/Haptics/Servo.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "ArmLink.h"
+#include "Envelope.h"
+#include "Histogram.h"
+#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "Korvo/HardwareAPI/IO/Wait.h"
+#include "TickRing.h"
+
+namespace Korvo::Haptics {
+
+namespace {
+
+using HardwareAPI::Devices::Arvena;
+using HardwareAPI::IO::CancelToken;
+using HardwareAPI::IO::Deadline;
+using HardwareAPI::IO::SerialStream;
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+// The tick's sleep ends this much early and spins the rest: waking from a
+// sleep takes tens of microseconds, more on a virtual machine.
+constexpr auto kFinalSpin = std::chrono::microseconds(30);
+// The first exchange, and the last (the zero force), get at least this long.
+constexpr double kShortestEdgeExchange = 0.2;
+
+void Require(bool ok, const char* name, const char* rule, double value) {
+    if (ok) return;
+    std::ostringstream text;
+    text << name << " must be " << rule << ", got " << value;
+    throw std::invalid_argument(text.str());
+}
+
+bool Within(double value, double low, double high) { return std::isfinite(value) && value > low && value <= high; }
+
+std::array<float, 3> ToWire(const Vector3& v) {
+    return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+}
+Vector3 FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
+
+// Every running loop, for StopAll.
+std::mutex g_running_mutex;
+std::vector<Servo::Impl*> g_running;
+std::once_flag g_exit_hook;
+
+}  // namespace
+
+std::string FaultNames(std::uint32_t faults) {
+    static constexpr std::pair<std::uint32_t, const char*> kNames[] = {
+        {kSpeed, "speed"}, {kHeartbeat, "heartbeat"}, {kExchanges, "exchanges"},
+        {kDisconnected, "disconnected"}, {kBadForce, "bad-force"}};
+    std::string names;
+    for (const auto& [bit, name] : kNames) {
+        if ((faults & bit) == 0) continue;
+        if (!names.empty()) names += ",";
+        names += name;
+    }
+    return names;
+}
+
+void Servo::Check(const SafetyLimits& l) {
+    Require(Within(l.max_force, 0.0, 1000.0), "max_force", "above 0 and at most 1000 N", l.max_force);
+    Require(Within(l.max_force_step, 0.0, 1000.0), "max_force_step", "above 0 and at most 1000 N", l.max_force_step);
+    Require(Within(l.ramp_time, 0.0, 3600.0), "ramp_time", "above 0 and at most 3600 s", l.ramp_time);
+    Require(Within(l.max_speed, 0.0, 100.0), "max_speed", "above 0 and at most 100 m/s", l.max_speed);
+    Require(l.heartbeat == 0.0 || Within(l.heartbeat, 0.0, 3600.0), "heartbeat", "above 0 and at most 3600 s (0: off)",
+            l.heartbeat);
+    Require(Within(l.fade_time, 0.0, 3600.0), "fade_time", "above 0 and at most 3600 s", l.fade_time);
+    Require(l.max_failed_exchanges >= 1, "max_failed_exchanges", "at least 1", l.max_failed_exchanges);
+}
+
+void Servo::Check(const ServoOptions& o) {
+    Require(Within(o.rate, 0.0, ServoOptions::kMaxRate), "rate", "above 0 and at most 20000 Hz", o.rate);
+    Require(o.exchange_timeout == 0.0 || Within(o.exchange_timeout, 0.0, 10.0), "exchange_timeout",
+            "above 0 and at most 10 s (0: three periods)", o.exchange_timeout);
+    Require(o.realtime_priority >= 1 && o.realtime_priority <= 99, "realtime_priority", "from 1 to 99",
+            o.realtime_priority);
+    Require(o.recording <= (1u << 24), "recording", "at most 16777216 ticks", o.recording);
+    Check(o.limits);
+}
+
+// -- the loop --------------------------------------------------------------------------------------
+
+class Servo::Impl {
+public:
+    Impl(const ServoOptions& options, std::unique_ptr<SerialStream> own_stream, std::unique_ptr<Arvena> own_arm,
+         Arvena* arm)
+        : options_(options),
+          own_stream_(std::move(own_stream)),
+          own_arm_(std::move(own_arm)),
+          arm_(arm),
+          stream_(arm->stream),
+          period_(std::chrono::duration_cast<Clock::duration>(Seconds(1.0 / options.rate))),
+          exchange_timeout_(options.exchange_timeout > 0.0 ? options.exchange_timeout : 3.0 / options.rate),
+          limits_(options.limits),
+          ring_(options.recording) {}
+
+    ~Impl() { Stop(); }
+
+    void Start();
+    // Takes the loop off the registry of running loops, then ends it.
+    void Stop() noexcept;
+    // Ends the loop and lends the arm back (StopAll holds the registry).
+    void EndLoop() noexcept;
+    bool Running() const noexcept { return running_.load(); }
+
+    void SetForce(const Vector3& force) {
+        if (!IsFinite(force)) throw std::invalid_argument("force must be finite");
+        {
+            const std::lock_guard<std::mutex> lock(writers_);
+            command_.Store(force);
+        }
+        Heartbeat();
+    }
+    Vector3 Force() const noexcept { return command_.Load(); }
+    void Heartbeat() noexcept { last_call_in_.store(Now(), std::memory_order_relaxed); }
+    void SetLimits(const SafetyLimits& limits) {
+        Servo::Check(limits);
+        const std::lock_guard<std::mutex> lock(writers_);
+        limits_.Store(limits);
+    }
+    SafetyLimits Limits() const noexcept { return limits_.Load(); }
+    ServoState State() const noexcept { return state_.Load(); }
+    ServoStats Stats() const noexcept;
+    void ResetStats() noexcept;
+    Recording Drain() { return ring_.Drain(); }
+
+    std::atomic<bool> realtime_{false};
+    std::atomic<bool> memory_locked_{false};
+    const ServoOptions options_;
+    std::function<Vector3(const TickInput&)> hook_;
+    std::vector<ForceContributor*> contributors_;
+
+    std::string EndReason() const {
+        const std::lock_guard<std::mutex> lock(writers_);
+        return end_reason_;
+    }
+
+private:
+    // Seconds since the loop started (or since construction before that).
+    double Now() const noexcept { return Seconds(Clock::now() - epoch_.load()).count(); }
+    void Run(std::promise<void>& ready) noexcept;
+    void SleepUntil(Clock::time_point when) noexcept;
+    void FirstExchange();
+    void LastExchange() noexcept;
+    Vector3 Desired(const TickInput& input) noexcept;
+    void End(const char* reason);
+
+    std::unique_ptr<SerialStream> own_stream_;
+    std::unique_ptr<Arvena> own_arm_;
+    Arvena* arm_;
+    SerialStream* stream_;
+    const Clock::duration period_;
+    const double exchange_timeout_;
+
+    std::thread thread_;
+    std::mutex stop_mutex_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<CancelToken> wake_;
+    std::unique_ptr<ArmLink> link_;
+    bool lent_ = false;
+    Vector3 first_position_{};
+
+    std::atomic<Clock::time_point> epoch_{Clock::now()};
+    std::atomic<double> last_call_in_{0.0};
+    mutable std::mutex writers_;  // among the threads that write; never taken by the servo thread
+    SeqLock<Vector3> command_;
+    SeqLock<SafetyLimits> limits_;
+    SeqLock<ServoState> state_;
+    std::string end_reason_;
+
+    Histogram periods_, exchanges_;
+    std::atomic<std::uint64_t> ticks_{0}, overruns_{0}, failures_{0};
+    std::atomic<std::uint64_t> stats_tick_base_{0}, stats_failures_base_{0}, stats_resync_base_{0},
+        stats_late_base_{0};
+    std::atomic<std::uint64_t> resyncs_{0}, late_bytes_{0};
+    std::atomic<Clock::time_point> stats_since_{Clock::now()};
+    TickRing ring_;
+};
+
+void Servo::Impl::Start() {
+    if (running_.load()) return;
+    Stop();  // a loop that ended by itself is joined, and its arm lent back
+    if (stream_ == nullptr || stream_->Descriptor() < 0) {
+        throw std::runtime_error("the arm's port is not open");
+    }
+    if (!arm_->Lend(this)) {
+        throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
+    }
+    lent_ = true;
+    try {
+        wake_ = std::make_unique<CancelToken>();
+        link_ = std::make_unique<ArmLink>(*stream_);
+        FirstExchange();
+    } catch (...) {
+        arm_->Return(this);
+        lent_ = false;
+        throw;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(writers_);
+        end_reason_.clear();
+    }
+    stop_ = false;
+    epoch_.store(Clock::now());
+    Heartbeat();
+    ResetStats();
+    running_ = true;
+    {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        g_running.push_back(this);
+    }
+    std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
+    std::promise<void> ready;
+    auto set_up = ready.get_future();
+    thread_ = std::thread([this, &ready] { Run(ready); });
+    // Once the thread has its priority, RealTime() and MemoryLocked() say
+    // what it got.
+    set_up.wait();
+}
+
+void Servo::Impl::FirstExchange() {
+    // The arm must answer before the loop can promise anything: a zero force,
+    // which also says where the arm is.
+    ArmLink::Reply reply;
+    const double limit = std::max(exchange_timeout_, kShortestEdgeExchange);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        switch (link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply)) {
+            case ArmLink::Result::Ok:
+                first_position_ = FromWire(reply.position);
+                return;
+            case ArmLink::Result::HungUp:
+                throw std::runtime_error("the arm's port hung up");
+            case ArmLink::Result::Failed:
+                break;
+        }
+    }
+    throw std::runtime_error("no reply from the arm on " + stream_->PortName());
+}
+
+void Servo::Impl::Stop() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
+    }
+    EndLoop();
+}
+
+void Servo::Impl::EndLoop() noexcept {
+    const std::lock_guard<std::mutex> lock(stop_mutex_);
+    if (thread_.joinable()) {
+        stop_ = true;
+        wake_->Cancel();
+        thread_.join();
+    }
+    if (lent_) {
+        // The port's counts are the stream's again.
+        stream_->BytesAvailable();
+        arm_->Return(this);
+        lent_ = false;
+    }
+    running_ = false;
+}
+
+void Servo::Impl::End(const char* reason) {
+    const std::lock_guard<std::mutex> lock(writers_);
+    end_reason_ = reason;
+}
+
+void Servo::Impl::SleepUntil(Clock::time_point when) noexcept {
+    // The sleep ends early on Stop (the wake token), and kFinalSpin before the
+    // tick, which is then waited out by spinning.
+    const auto wake = when - kFinalSpin;
+    pollfd token{wake_->Descriptor(), POLLIN, 0};
+    for (auto now = Clock::now(); now < wake && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count();
+        const timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        ::ppoll(&token, 1, &left, nullptr);
+    }
+    while (Clock::now() < when && !stop_.load(std::memory_order_relaxed)) {
+    }
+}
+
+Vector3 Servo::Impl::Desired(const TickInput& input) noexcept {
+    Vector3 force = command_.Load();
+    if (hook_) {
+        try {
+            force += hook_(input);
+        } catch (...) {
+            return {NAN, NAN, NAN};
+        }
+    }
+    for (ForceContributor* contributor : contributors_) force += contributor->Force(input);
+    return force;
+}
+
+void Servo::Impl::Run(std::promise<void>& ready) noexcept {
+    // Timed waits end when they are due, not up to 50 us later.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (options_.realtime) {
+        sched_param param{};
+        param.sched_priority = options_.realtime_priority;
+        realtime_ = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
+        // Only what the loop touches: locking the whole process would pin
+        // every allocation of the program that runs it.
+        memory_locked_ = ::mlock(ring_.Data(), ring_.Bytes()) == 0 &&
+                         ::mlock(periods_.Data(), periods_.Bytes()) == 0 &&
+                         ::mlock(exchanges_.Data(), exchanges_.Bytes()) == 0;
+    }
+    ready.set_value();
+
+    Envelope envelope;
+    envelope.Start(0.0);
+    const Clock::time_point epoch = epoch_.load();
+    const double dt = Seconds(period_).count();
+    std::array<float, 3> sending{0.0f, 0.0f, 0.0f};
+    ServoState state;
+    state.position = first_position_;
+    Clock::time_point next = epoch;
+    Clock::time_point previous_start = epoch;
+    bool hung_up = false;
+
+    for (std::uint64_t tick = 0; !stop_.load(std::memory_order_relaxed); ++tick) {
+        SleepUntil(next);
+        if (stop_.load(std::memory_order_relaxed)) break;
+        const Clock::time_point start = Clock::now();
+        ArmLink::Reply reply;
+        const ArmLink::Result result =
+            link_->Exchange(sending, Deadline::At(start + std::chrono::duration_cast<Clock::duration>(
+                                                                Seconds(exchange_timeout_))),
+                            reply);
+        const Clock::time_point done = Clock::now();
+        const bool ok = result == ArmLink::Result::Ok;
+
+        state.tick = tick;
+        state.time = Seconds(start - epoch).count();
+        state.force = FromWire(sending);
+        state.exchange_ok = ok;
+        if (ok) {
+            state.position = FromWire(reply.position);
+            state.velocity = FromWire(reply.velocity);
+        }
+        TickInput input{tick, state.time, dt, state.position, state.velocity, ok};
+        const Vector3 desired = Desired(input);
+        Envelope::Tick facts;
+        facts.now = state.time;
+        facts.dt = dt;
+        facts.exchange_ok = ok;
+        facts.speed = Norm(state.velocity);
+        facts.since_call_in = state.time - last_call_in_.load(std::memory_order_relaxed);
+        const Vector3 next_force = envelope.Next(desired, facts, limits_.Load());
+        state.commanded = desired;
+        state.faults = envelope.Faults();
+        state.fault_time = envelope.FaultTime();
+        if (result == ArmLink::Result::HungUp) {
+            hung_up = true;
+            state.faults |= kDisconnected;
+            state.fault_time = state.time;
+        }
+        state_.Store(state);
+
+        const auto period = start - previous_start;
+        previous_start = start;
+        if (tick > 0) {
+            periods_.Add(period);
+            if (period > period_ + period_ / 2) overruns_.fetch_add(1, std::memory_order_relaxed);
+        }
+        exchanges_.Add(done - start);
+        if (!ok) failures_.fetch_add(1, std::memory_order_relaxed);
+        resyncs_.store(link_->Resyncs(), std::memory_order_relaxed);
+        late_bytes_.store(link_->LateBytes(), std::memory_order_relaxed);
+        ticks_.store(tick + 1, std::memory_order_relaxed);
+
+        TickRecord record{};
+        record.tick = tick;
+        record.time = state.time;
+        record.period = tick > 0 ? Seconds(period).count() : 0.0;
+        record.exchange = Seconds(done - start).count();
+        record.position = ToWire(state.position);
+        record.velocity = ToWire(state.velocity);
+        record.force = sending;
+        record.commanded = ToWire(IsFinite(desired) ? desired : kZero);
+        record.faults = state.faults;
+        record.exchange_ok = ok ? 1u : 0u;
+        ring_.Push(record);
+
+        if (hung_up || envelope.StopRequested()) break;
+        sending = ToWire(next_force);
+        next += period_;
+        const auto now = Clock::now();
+        if (next < now) next = now;  // fell behind: start again from now, no catching up
+    }
+
+    if (hung_up) {
+        End("disconnected: the arm's port hung up");
+    } else {
+        if (!stop_.load()) End("stopped after repeated failed exchanges");
+        LastExchange();
+    }
+    running_ = false;  // Stop() still joins the thread and lends the arm back
+}
+
+void Servo::Impl::LastExchange() noexcept {
+    // Whatever ends the loop, the arm's last command is a zero force. The
+    // exchange resynchronises, so a borrowed arm is handed back with its
+    // line in step.
+    link_->Desynchronise();
+    ArmLink::Reply reply;
+    const double limit = std::max(exchange_timeout_, kShortestEdgeExchange);
+    link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply);
+}
+
+ServoStats Servo::Impl::Stats() const noexcept {
+    ServoStats s;
+    s.ticks = ticks_.load(std::memory_order_relaxed) - stats_tick_base_.load(std::memory_order_relaxed);
+    s.seconds = Seconds(Clock::now() - stats_since_.load()).count();
+    s.rate = s.seconds > 0.0 ? static_cast<double>(s.ticks) / s.seconds : 0.0;
+    s.period_p50 = periods_.Percentile(0.5);
+    s.period_p99 = periods_.Percentile(0.99);
+    s.period_p999 = periods_.Percentile(0.999);
+    s.period_max = periods_.Max();
+    s.overruns = overruns_.load(std::memory_order_relaxed);
+    s.exchange_p50 = exchanges_.Percentile(0.5);
+    s.exchange_p99 = exchanges_.Percentile(0.99);
+    s.exchange_max = exchanges_.Max();
+    s.failed_exchanges = failures_.load(std::memory_order_relaxed) - stats_failures_base_.load(std::memory_order_relaxed);
+    s.resyncs = resyncs_.load(std::memory_order_relaxed) - stats_resync_base_.load(std::memory_order_relaxed);
+    s.late_bytes = late_bytes_.load(std::memory_order_relaxed) - stats_late_base_.load(std::memory_order_relaxed);
+    return s;
+}
+
+void Servo::Impl::ResetStats() noexcept {
+    periods_.Reset();
+    exchanges_.Reset();
+    overruns_.store(0, std::memory_order_relaxed);
+    stats_tick_base_.store(ticks_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    stats_failures_base_.store(failures_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    stats_resync_base_.store(resyncs_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    stats_late_base_.store(late_bytes_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    stats_since_.store(Clock::now());
+}
+
+// -- the facade ----------------------------------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<SerialStream> OpenPort(const std::string& port) {
+    auto stream = std::make_unique<SerialStream>(port, false);
+    if (stream->OpenPort() != 1) {
+        throw std::system_error(errno, std::generic_category(), port);
+    }
+    return stream;
+}
+
+}  // namespace
+
+Servo::Servo(const std::string& port, const ServoOptions& options) {
+    Check(options);
+    auto stream = OpenPort(port);
+    auto arm = std::make_unique<Arvena>(stream.get());
+    Arvena* raw = arm.get();
+    impl_ = std::make_unique<Impl>(options, std::move(stream), std::move(arm), raw);
+}
+
+Servo::Servo(Arvena& arm, const ServoOptions& options) {
+    Check(options);
+    impl_ = std::make_unique<Impl>(options, nullptr, nullptr, &arm);
+}
+
+Servo::~Servo() = default;
+
+void Servo::Start() { impl_->Start(); }
+void Servo::Stop() { impl_->Stop(); }
+bool Servo::Running() const noexcept { return impl_->Running(); }
+void Servo::SetForce(const Vector3& force) { impl_->SetForce(force); }
+Vector3 Servo::Force() const noexcept { return impl_->Force(); }
+void Servo::Heartbeat() noexcept { impl_->Heartbeat(); }
+void Servo::SetLimits(const SafetyLimits& limits) { impl_->SetLimits(limits); }
+SafetyLimits Servo::Limits() const noexcept { return impl_->Limits(); }
+ServoState Servo::State() const noexcept { return impl_->State(); }
+ServoStats Servo::Stats() const noexcept { return impl_->Stats(); }
+void Servo::ResetStats() noexcept { impl_->ResetStats(); }
+Recording Servo::Drain() { return impl_->Drain(); }
+bool Servo::RealTime() const noexcept { return impl_->realtime_; }
+bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }
+const ServoOptions& Servo::Options() const noexcept { return impl_->options_; }
+std::string Servo::EndReason() const { return impl_->EndReason(); }
+
+void Servo::SetForceHook(std::function<Vector3(const TickInput&)> hook) {
+    if (impl_->Running()) throw std::logic_error("the force hook is set before the loop starts");
+    impl_->hook_ = std::move(hook);
+}
+
+void Servo::AddContributor(ForceContributor* contributor) {
+    if (impl_->Running()) throw std::logic_error("contributors are added before the loop starts");
+    if (contributor != nullptr) impl_->contributors_.push_back(contributor);
+}
+
+void Servo::StopAll() noexcept {
+    const std::lock_guard<std::mutex> lock(g_running_mutex);
+    for (Impl* impl : g_running) impl->EndLoop();
+    g_running.clear();
+}
+
+}  // namespace Korvo::Haptics

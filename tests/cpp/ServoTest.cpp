@@ -1,0 +1,463 @@
+// The servo loop: the envelope's rules one by one (pure arithmetic), then the
+// loop itself against a scripted arm on a pty: faults cost one tick, late
+// replies are never taken, every way of ending sends a zero force last, the
+// state is never torn. These tests also run under ThreadSanitizer.
+
+#include "Korvo/Haptics/Servo.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Envelope.h"
+#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "support/ArmPeer.h"
+
+namespace {
+
+using namespace Korvo::Haptics;
+using Korvo::HardwareAPI::Devices::Arvena;
+using Korvo::HardwareAPI::Devices::DeviceLent;
+using Korvo::HardwareAPI::IO::SerialStream;
+using Korvo::Testing::ArmPeer;
+using namespace std::chrono_literals;
+
+constexpr double kDt = 0.001;
+
+// -- the envelope ----------------------------------------------------------------------------
+
+Envelope::Tick At(double now, bool ok = true, double speed = 0.0, double since_call_in = 0.0) {
+    return {now, kDt, ok, speed, since_call_in};
+}
+
+SafetyLimits Loose() {
+    SafetyLimits l;
+    l.max_force = 4.0;
+    l.max_force_step = 100.0;
+    l.ramp_time = 1e-9;
+    l.max_speed = 1.0;
+    return l;
+}
+
+TEST(Envelope, ClampKeepsTheDirection) {
+    Envelope e;
+    e.Start(0.0);
+    const Vector3 f = e.Next({3.0, 0.0, 4.0}, At(1.0), [] {
+        SafetyLimits l = Loose();
+        l.max_force = 2.5;
+        return l;
+    }());
+    EXPECT_NEAR(Norm(f), 2.5, 1e-12);
+    EXPECT_NEAR(f[0] / f[2], 0.75, 1e-12);
+    EXPECT_EQ(f[1], 0.0);
+}
+
+TEST(Envelope, ForceChangesAtMostOneStepPerTick) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.max_force_step = 0.1;
+    Vector3 previous = kZero;
+    int ticks = 0;
+    for (double now = 1.0; Norm(previous - Vector3{2.0, -2.0, 1.0}) > 1e-9; now += kDt, ++ticks) {
+        const Vector3 f = e.Next({2.0, -2.0, 1.0}, At(now), l);
+        ASSERT_LE(Norm(f - previous), 0.1 + 1e-12);
+        previous = f;
+    }
+    EXPECT_EQ(ticks, 30);  // |(2, -2, 1)| = 3 N at 0.1 N per tick
+    // Down again just as gently.
+    EXPECT_NEAR(Norm(e.Next(kZero, At(2.0), l)), 2.9, 1e-12);
+}
+
+TEST(Envelope, RampsFromZeroAtStartAndAfterAFaultClears) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.ramp_time = 0.1;
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(0.025), l)[0], 0.25, 1e-12);
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(0.05), l)[0], 0.5, 1e-12);
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(0.2), l)[0], 1.0, 1e-12);
+    // A fault (speed) takes the force away at once; once cleared it ramps in.
+    EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(0.3, true, 2.0), l), kZero);
+    EXPECT_EQ(e.Faults(), kSpeed);
+    EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(0.4, true, 0.1), l), kZero);  // cleared this tick: the ramp starts at 0
+    EXPECT_EQ(e.Faults(), kNoFault);
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(0.45, true, 0.1), l)[0], 0.5, 1e-12);
+}
+
+TEST(Envelope, SpeedFaultClearsOnlyWellBelowTheLimit) {
+    Envelope e;
+    e.Start(0.0);
+    const SafetyLimits l = Loose();  // 1 m/s
+    e.Next({1.0, 0.0, 0.0}, At(1.0, true, 1.01), l);
+    EXPECT_EQ(e.Faults(), kSpeed);
+    EXPECT_DOUBLE_EQ(e.FaultTime(), 1.0);
+    e.Next({1.0, 0.0, 0.0}, At(1.1, true, 0.9), l);
+    EXPECT_EQ(e.Faults(), kSpeed);  // below the limit, not below half of it
+    e.Next({1.0, 0.0, 0.0}, At(1.2, false, 5.0), l);
+    EXPECT_EQ(e.Faults(), kSpeed);  // no reply: no speed to judge by
+    e.Next({1.0, 0.0, 0.0}, At(1.3, true, 0.49), l);
+    EXPECT_EQ(e.Faults(), kNoFault);
+}
+
+TEST(Envelope, HeartbeatLapseFadesTheForceToZeroLinearly) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.heartbeat = 0.1;
+    l.fade_time = 0.004;  // four ticks
+    EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.0, true, 0.0, 0.05), l)[0], 2.0, 1e-12);
+    std::vector<double> faded;
+    for (int i = 0; i < 5; ++i) faded.push_back(e.Next({2.0, 0.0, 0.0}, At(1.1 + i * kDt, true, 0.0, 0.2), l)[0]);
+    EXPECT_EQ(e.Faults(), kHeartbeat);
+    EXPECT_NEAR(faded[0], 1.5, 1e-9);
+    EXPECT_NEAR(faded[1], 1.0, 1e-9);
+    EXPECT_NEAR(faded[2], 0.5, 1e-9);
+    EXPECT_NEAR(faded[3], 0.0, 1e-9);
+    EXPECT_NEAR(faded[4], 0.0, 1e-9);
+    // The program calls in again: the fault clears and the force ramps in.
+    l.ramp_time = 0.01;
+    EXPECT_EQ(e.Next({2.0, 0.0, 0.0}, At(1.2, true, 0.0, 0.0), l), kZero);
+    EXPECT_EQ(e.Faults(), kNoFault);
+    EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.205, true, 0.0, 0.0), l)[0], 1.0, 1e-9);
+}
+
+TEST(Envelope, FailedExchangesInARowRaiseTheFaultAndMayStop) {
+    for (const bool stop : {false, true}) {
+        Envelope e;
+        e.Start(0.0);
+        SafetyLimits l = Loose();
+        l.max_failed_exchanges = 3;
+        l.stop_on_failure = stop;
+        e.Next({1.0, 0.0, 0.0}, At(1.0, false), l);
+        e.Next({1.0, 0.0, 0.0}, At(1.001, false), l);
+        EXPECT_EQ(e.Faults(), kNoFault);
+        EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(1.002, false), l), kZero);
+        EXPECT_EQ(e.Faults(), kExchanges);
+        EXPECT_EQ(e.StopRequested(), stop);
+        e.Next({1.0, 0.0, 0.0}, At(1.003, true), l);
+        EXPECT_EQ(e.Faults(), kNoFault);
+    }
+}
+
+TEST(Envelope, AForceThatIsNotFiniteIsNeverSent) {
+    Envelope e;
+    e.Start(0.0);
+    const SafetyLimits l = Loose();
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(1.0), l)[0], 1.0, 1e-12);
+    EXPECT_EQ(e.Next({NAN, 0.0, 0.0}, At(1.001), l), kZero);
+    EXPECT_EQ(e.Faults(), kBadForce);
+    EXPECT_EQ(e.Next({INFINITY, 0.0, 0.0}, At(1.002), l), kZero);
+    EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(1.003), l), kZero);  // cleared: ramps in again from zero
+    EXPECT_EQ(e.Faults(), kNoFault);
+}
+
+// -- options ------------------------------------------------------------------------------------------
+
+struct BadOption {
+    const char* name;
+    void (*spoil)(ServoOptions&);
+};
+
+class ServoOptionsCheck : public ::testing::TestWithParam<BadOption> {};
+
+TEST_P(ServoOptionsCheck, RefusesNamingTheOption) {
+    ServoOptions options;
+    GetParam().spoil(options);
+    try {
+        Servo::Check(options);
+        FAIL() << "accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(GetParam().name, 0), 0u) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ServoOptionsCheck,
+    ::testing::Values(BadOption{"rate", [](ServoOptions& o) { o.rate = 0.0; }},
+                      BadOption{"rate", [](ServoOptions& o) { o.rate = -1.0; }},
+                      BadOption{"rate", [](ServoOptions& o) { o.rate = NAN; }},
+                      BadOption{"rate", [](ServoOptions& o) { o.rate = 1e6; }},
+                      BadOption{"exchange_timeout", [](ServoOptions& o) { o.exchange_timeout = -0.1; }},
+                      BadOption{"exchange_timeout", [](ServoOptions& o) { o.exchange_timeout = INFINITY; }},
+                      BadOption{"realtime_priority", [](ServoOptions& o) { o.realtime_priority = 0; }},
+                      BadOption{"max_force", [](ServoOptions& o) { o.limits.max_force = 0.0; }},
+                      BadOption{"max_force", [](ServoOptions& o) { o.limits.max_force = NAN; }},
+                      BadOption{"max_force_step", [](ServoOptions& o) { o.limits.max_force_step = -1.0; }},
+                      BadOption{"ramp_time", [](ServoOptions& o) { o.limits.ramp_time = 0.0; }},
+                      BadOption{"max_speed", [](ServoOptions& o) { o.limits.max_speed = INFINITY; }},
+                      BadOption{"heartbeat", [](ServoOptions& o) { o.limits.heartbeat = -1.0; }},
+                      BadOption{"fade_time", [](ServoOptions& o) { o.limits.fade_time = NAN; }},
+                      BadOption{"max_failed_exchanges", [](ServoOptions& o) { o.limits.max_failed_exchanges = 0; }}),
+    [](const auto& p) { return std::string(p.param.name) + std::to_string(p.index); });
+
+TEST(ServoOpen, APortThatCannotBeOpenedThrowsWithItsPath) {
+    try {
+        Servo servo("/nonexistent/korvo-arm");
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOENT);
+        EXPECT_NE(std::string(e.what()).find("/nonexistent/korvo-arm"), std::string::npos);
+    }
+}
+
+// -- the loop against a scripted arm ---------------------------------------------------------------------
+
+ServoOptions Fast(double rate = 1000.0) {
+    ServoOptions o;
+    o.rate = rate;
+    o.realtime = false;
+    o.limits.ramp_time = 0.01;
+    o.limits.max_force_step = 1.0;
+    return o;
+}
+
+// Runs until the scripted arm has seen `n` force requests.
+void RunFor(ArmPeer& arm, std::size_t n) { ASSERT_TRUE(arm.AwaitForces(n, 10s)) << "only " << arm.ForceCount(); }
+
+TEST(ServoLoop, SendsTheCommandedForceEveryTickAndZeroLast) {
+    ArmPeer arm;
+    Servo servo(arm.Path(), Fast());
+    servo.Start();
+    servo.SetForce({0.5, -0.25, 1.0});
+    RunFor(arm, 100);
+    const ServoState state = servo.State();
+    EXPECT_TRUE(state.exchange_ok);
+    EXPECT_EQ(state.force, (Vector3{0.5, -0.25, 1.0}));
+    EXPECT_EQ(state.commanded, (Vector3{0.5, -0.25, 1.0}));
+    servo.Stop();
+    const auto forces = arm.Forces();
+    EXPECT_EQ(forces.back(), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));
+    EXPECT_FALSE(servo.Running());
+    const ServoStats stats = servo.Stats();
+    EXPECT_GE(stats.ticks, 90u);
+    EXPECT_EQ(stats.failed_exchanges, 0u);
+}
+
+enum class Broken { Dropped, Corrupt, Late };
+
+class OneBadReply : public ::testing::TestWithParam<Broken> {};
+
+TEST_P(OneBadReply, CostsOneTickAndIsNeverTakenForALaterAnswer) {
+    ArmPeer arm;
+    arm.NumberReplies(true);
+    const std::size_t bad = 60;  // the force request the fault hits
+    switch (GetParam()) {
+        case Broken::Dropped:
+            arm.Inject(bad, ArmPeer::Fault::Drop);
+            break;
+        case Broken::Corrupt:
+            arm.Inject(bad, ArmPeer::Fault::Corrupt);
+            break;
+        case Broken::Late:
+            arm.Inject(bad, ArmPeer::Fault::Late, 30ms);  // after its tick gave up, within the next one
+            break;
+    }
+    // A deadline far above the pty's turnaround, so that a busy machine
+    // fails no tick on its own.
+    ServoOptions options = Fast();
+    options.exchange_timeout = 0.02;
+    Servo servo(arm.Path(), options);
+    servo.Start();
+    RunFor(arm, 150);
+    servo.Stop();
+    const Recording rec = servo.Drain();
+    int failed = 0;
+    for (const TickRecord& r : rec.ticks) {
+        if (!r.exchange_ok) {
+            ++failed;
+            continue;
+        }
+        // Every reply taken answers its own tick's request: the first
+        // exchange was request 0, so tick t sent request t + 1.
+        ASSERT_NEAR(r.position[0], static_cast<float>(r.tick + 1) * 1e-4f, 1e-7f) << "tick " << r.tick;
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(servo.Stats().failed_exchanges, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, OneBadReply, ::testing::Values(Broken::Dropped, Broken::Corrupt, Broken::Late),
+                         [](const auto& p) {
+                             return std::string(p.param == Broken::Dropped   ? "Dropped"
+                                                : p.param == Broken::Corrupt ? "Corrupt"
+                                                                             : "Late");
+                         });
+
+TEST(ServoLoop, SpeedAboveTheLimitTakesTheForceAway) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.limits.max_speed = 0.5;
+    Servo servo(arm.Path(), options);
+    servo.Start();
+    servo.SetForce({1.0, 0.0, 0.0});
+    RunFor(arm, 50);
+    arm.SetState({0.0f, 0.02f, 0.2f}, {0.0f, 0.6f, 0.0f});
+    const std::size_t from = arm.ForceCount();
+    RunFor(arm, from + 20);
+    const ServoState state = servo.State();
+    EXPECT_EQ(state.faults, kSpeed);
+    EXPECT_EQ(state.force, kZero);
+    arm.SetState({0.0f, 0.02f, 0.2f}, {0.0f, 0.1f, 0.0f});
+    RunFor(arm, arm.ForceCount() + 50);
+    EXPECT_EQ(servo.State().faults, kNoFault);
+    EXPECT_EQ(servo.State().force, (Vector3{1.0, 0.0, 0.0}));
+    servo.Stop();
+}
+
+TEST(ServoLoop, ASilentArmRaisesTheFailureFaultAndMayStopTheLoop) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.limits.max_failed_exchanges = 5;
+    options.limits.stop_on_failure = true;
+    Servo servo(arm.Path(), options);
+    servo.Start();
+    servo.SetForce({1.0, 0.0, 0.0});
+    RunFor(arm, 30);
+    arm.Mute(true);
+    for (int i = 0; i < 1000 && servo.Running(); ++i) std::this_thread::sleep_for(2ms);
+    EXPECT_FALSE(servo.Running());
+    EXPECT_EQ(servo.State().faults, kExchanges);
+    EXPECT_EQ(servo.EndReason(), "stopped after repeated failed exchanges");
+    servo.Stop();
+    EXPECT_EQ(arm.Forces().back(), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));  // written, even unanswered
+}
+
+TEST(ServoLoop, APulledCableIsAFaultAndAnEndNotACrash) {
+    ArmPeer arm;
+    Servo servo(arm.Path(), Fast());
+    servo.Start();
+    RunFor(arm, 20);
+    arm.HangUp();
+    for (int i = 0; i < 1000 && servo.Running(); ++i) std::this_thread::sleep_for(2ms);
+    EXPECT_FALSE(servo.Running());
+    EXPECT_NE(servo.State().faults & kDisconnected, 0u);
+    EXPECT_EQ(servo.EndReason(), "disconnected: the arm's port hung up");
+    servo.Stop();
+    // A new loop on a new port works.
+    ArmPeer other;
+    Servo fresh(other.Path(), Fast());
+    fresh.Start();
+    RunFor(other, 20);
+    fresh.Stop();
+}
+
+TEST(ServoLoop, ABorrowedArmIsRefusedToOthersWhileTheLoopRuns) {
+    ArmPeer peer;
+    SerialStream stream(peer.Path());
+    Arvena arm(&stream, 0.5f);
+    {
+        Servo servo(arm, Fast());
+        servo.Start();
+        RunFor(peer, 10);
+        EXPECT_THROW(arm.end_effector_force({0.0f, 0.0f, 0.0f}), DeviceLent);
+        EXPECT_THROW(arm.get_temperature(), DeviceLent);
+        Servo second(arm, Fast());
+        EXPECT_THROW(second.Start(), std::runtime_error);
+    }
+    // Lent back, in step: the next exchange is answered.
+    const auto state = arm.end_effector_force({0.0f, 0.0f, 0.0f});
+    EXPECT_FLOAT_EQ(state.position[2], 0.2f);
+}
+
+TEST(ServoLoop, ReadersOnOtherThreadsNeverSeeATornTick) {
+    ArmPeer arm;
+    Servo servo(arm.Path(), Fast(2000.0));
+    // The hook's force is a function of the tick: a state whose commanded
+    // force does not match its own tick number was put together from two.
+    servo.SetForceHook([](const TickInput& in) {
+        const double t = static_cast<double>(in.tick % 1000) * 1e-3;
+        return Vector3{t, 2.0 * t, -t};
+    });
+    servo.Start();
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, torn{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                const ServoState s = servo.State();
+                const double t = static_cast<double>(s.tick % 1000) * 1e-3;
+                if (s.tick > 0 && (s.commanded != Vector3{t, 2.0 * t, -t})) ++torn;
+                ++reads;
+            }
+        });
+    }
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) servo.SetForce({0.0, 0.0, 0.0});
+    });
+    RunFor(arm, 600);
+    stop = true;
+    for (auto& r : readers) r.join();
+    writer.join();
+    servo.Stop();
+    EXPECT_GT(reads.load(), 100);
+    EXPECT_EQ(torn.load(), 0);
+}
+
+TEST(ServoLoop, RecordingHasEveryTickAndCountsWhatAFullRingDrops) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.recording = 64;
+    Servo servo(arm.Path(), options);
+    servo.Start();
+    RunFor(arm, 40);
+    Recording first = servo.Drain();
+    RunFor(arm, arm.ForceCount() + 200);
+    servo.Stop();
+    Recording second = servo.Drain();
+    ASSERT_FALSE(first.ticks.empty());
+    EXPECT_EQ(first.dropped, 0u);
+    for (std::size_t i = 1; i < first.ticks.size(); ++i) EXPECT_EQ(first.ticks[i].tick, first.ticks[i - 1].tick + 1);
+    EXPECT_EQ(second.ticks.size(), 64u);
+    EXPECT_EQ(second.ticks.front().tick, first.ticks.back().tick + 1);
+    // Full, the ring dropped the newest ticks: each one is counted.
+    EXPECT_EQ(first.ticks.size() + second.ticks.size() + second.dropped, servo.Stats().ticks);
+    EXPECT_GT(second.dropped, 0u);
+}
+
+TEST(ServoLoop, StopAllEndsEveryLoopWithAZeroForce) {
+    ArmPeer a, b;
+    Servo one(a.Path(), Fast());
+    Servo two(b.Path(), Fast());
+    one.Start();
+    two.Start();
+    one.SetForce({1.0, 0.0, 0.0});
+    two.SetForce({0.0, 1.0, 0.0});
+    RunFor(a, 50);
+    RunFor(b, 50);
+    Servo::StopAll();
+    EXPECT_FALSE(one.Running());
+    EXPECT_FALSE(two.Running());
+    EXPECT_EQ(a.Forces().back(), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(b.Forces().back(), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));
+}
+
+// -- the SeqLock itself --------------------------------------------------------------------------------
+
+TEST(SeqLock, ConcurrentReadersSeeWholeValues) {
+    struct Pair {
+        std::uint64_t a, b;
+    };
+    SeqLock<Pair> shared(Pair{0, ~0ull});
+    std::atomic<bool> stop{false};
+    std::atomic<long> bad{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const Pair p = shared.Load();
+            if (p.b != ~p.a) ++bad;
+        }
+    });
+    for (std::uint64_t i = 1; i < 200000; ++i) shared.Store(Pair{i, ~i});
+    stop = true;
+    reader.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(shared.Writes(), 200000u);
+}
+
+}  // namespace
