@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -21,12 +21,14 @@ import arm_exchange  # noqa: E402
 import detect_timing  # noqa: E402
 import handle_rates  # noqa: E402
 import paced_loop  # noqa: E402
+import servo_loop  # noqa: E402
 
 BENCHMARKS = {
     "arm": arm_exchange.main,
     "handle": handle_rates.main,
     "detect": detect_timing.main,
     "paced": paced_loop.main,
+    "servo": servo_loop.main,
 }
 
 

@@ -213,6 +213,8 @@ ServoOptions Fast(double rate = 1000.0) {
     ServoOptions o;
     o.rate = rate;
     o.realtime = false;
+    // Far above the pty's turnaround: a busy machine fails no tick on its own.
+    o.exchange_timeout = 0.02;
     o.limits.ramp_time = 0.01;
     o.limits.max_force_step = 1.0;
     return o;
@@ -259,11 +261,7 @@ TEST_P(OneBadReply, CostsOneTickAndIsNeverTakenForALaterAnswer) {
             arm.Inject(bad, ArmPeer::Fault::Late, 30ms);  // after its tick gave up, within the next one
             break;
     }
-    // A deadline far above the pty's turnaround, so that a busy machine
-    // fails no tick on its own.
-    ServoOptions options = Fast();
-    options.exchange_timeout = 0.02;
-    Servo servo(arm.Path(), options);
+    Servo servo(arm.Path(), Fast());
     servo.Start();
     RunFor(arm, 150);
     servo.Stop();

@@ -205,7 +205,7 @@ def test_a_pulled_cable_is_a_fault_and_a_clean_stop_and_a_new_port_works(tmp_pat
         assert servo.end_reason.startswith("disconnected")
         servo.stop()
     with Simulator("arm") as sim:
-        with korvo.Servo(sim.port("arm"), realtime=False) as fresh:
+        with korvo.Servo(sim.port("arm"), realtime=False, exchange_timeout=0.02) as fresh:
             run_until(fresh, 50)
         assert fresh.stats.failed_exchanges == 0
 
@@ -282,7 +282,7 @@ def test_a_borrowed_arm_is_refused_to_others_while_the_loop_runs(sim_arm):
 
 
 def test_stats_describe_the_loop_and_reset(sim_arm):
-    with korvo.Servo(sim_arm, rate=500, realtime=False) as servo:
+    with korvo.Servo(sim_arm, rate=500, realtime=False, exchange_timeout=0.02) as servo:
         run_until(servo, 200)
         stats = servo.stats
         servo.reset_stats()
@@ -290,7 +290,7 @@ def test_stats_describe_the_loop_and_reset(sim_arm):
     assert 400 < stats.rate < 520
     assert 0.0019 < stats.period_p50 < 0.0021
     assert stats.period_p50 <= stats.period_p99 <= stats.period_max
-    assert 0 < stats.exchange_p50 <= stats.exchange_p99 < 0.006
+    assert 0 < stats.exchange_p50 <= stats.exchange_p99 < 0.02
     assert stats.failed_exchanges == 0
 
 

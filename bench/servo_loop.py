@@ -1,0 +1,174 @@
+"""The servo loop: native (korvo.Servo) against a Python loop through
+KorvoHardwareAPI, at 1 kHz and 4 kHz, idle and beside a Python workload.
+
+Every configuration runs in a process of its own against its own `korvo-sim
+arm`; they take turns in blocks of ticks, so that drift of the machine is
+shared. A C client (bench/paced_client.cpp, spin 50 us then sleep in poll)
+runs beside them at each rate: its processor time per tick is what the
+exchange itself costs.
+
+Figures per configuration: achieved rate; period p50/p99/p99.9/max (ms);
+periods over 1.5x nominal; processor time per tick (the client process's,
+idle configurations only: with a workload the process also pays for it);
+exchange p50/p99 (us); failed exchanges.
+
+Also: how fast `korvo-sim arm` turns a request around on its own (the C
+client back to back), to show it is not what limits 4 kHz.
+
+    ./dev.sh bench servo            # or: python bench/servo_loop.py --help
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+from common import BUILD, build_tools, percentile, simulator
+
+HERE = Path(__file__).resolve().parent
+
+
+class Client:
+    def __init__(self, name: str, command: list[str], rate: float, protocol: str) -> None:
+        self.name, self.rate, self.protocol = name, rate, protocol
+        self.child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.periods: list[float] = []
+        self.exchanges: list[float] = []
+        self.cpu = 0.0
+        self.ticks = self.failed = self.dropped = 0
+        self.realtime = False
+
+    def run(self, ticks: int, keep: bool = True) -> None:
+        if self.protocol == "json":
+            self.child.stdin.write(f"run {ticks}\n")
+            self.child.stdin.flush()
+            r = json.loads(self.child.stdout.readline())
+            periods, exchanges, cpu = r["periods"], r["exchanges"], r["cpu"]
+            failed, dropped, self.realtime = r["failed"], r["dropped"], r["realtime"]
+        else:  # paced_client.cpp: cpu ns, latencies ns, periods ns
+            self.child.stdin.write(f"run {ticks} {self.rate}\n")
+            self.child.stdin.flush()
+            cpu_ns, *rest = map(int, self.child.stdout.readline().split())
+            exchanges = [x / 1e9 for x in rest[:ticks]]
+            periods = [x / 1e9 for x in rest[ticks:]]
+            cpu, failed, dropped = cpu_ns / 1e9, 0, 0
+        if keep:
+            self.periods += periods
+            self.exchanges += exchanges
+            self.cpu += cpu
+            self.ticks += len(exchanges)
+            self.failed += failed
+            self.dropped += dropped
+
+    def figures(self) -> dict:
+        per, exch = sorted(self.periods), sorted(self.exchanges)
+        nominal = 1.0 / self.rate
+        return {
+            "rate_hz": len(per) / sum(per) if per else 0.0,
+            "period_p50_ms": percentile(per, 50) * 1e3,
+            "period_p99_ms": percentile(per, 99) * 1e3,
+            "period_p99.9_ms": percentile(per, 99.9) * 1e3,
+            "period_max_ms": per[-1] * 1e3,
+            "over_1.5x": sum(p > 1.5 * nominal for p in per),
+            "periods": len(per),
+            "cpu_per_tick_us": self.cpu / max(self.ticks, 1) * 1e6,
+            "exchange_p50_us": percentile(exch, 50) * 1e6,
+            "exchange_p99_us": percentile(exch, 99) * 1e6,
+            "failed": self.failed,
+            "dropped": self.dropped,
+            "realtime": self.realtime,
+        }
+
+    def close(self) -> None:
+        try:
+            self.child.stdin.write("quit\n")
+            self.child.stdin.close()
+        except BrokenPipeError:
+            pass
+        self.child.wait(20)
+        self.child.stdout.close()
+
+
+def main(argv: list[str] | None = None) -> dict:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=5.0, help="seconds of ticks per configuration")
+    parser.add_argument("--blocks", type=int, default=5, help="turns per configuration")
+    args = parser.parse_args(argv)
+
+    build_tools()
+    configs = []
+    for rate in (1000.0, 4000.0):
+        for kind in ("native", "python"):
+            for load in (False, True):
+                configs.append((f"{kind} {rate / 1000:.0f} kHz{' + workload' if load else ''}", kind, rate, load))
+        configs.append((f"C client {rate / 1000:.0f} kHz", "c", rate, False))
+
+    with simulator(*(["arm"] * (len(configs) + 1))) as ports:
+        clients = []
+        for (name, kind, rate, load), port in zip(configs, ports):
+            if kind == "c":
+                command = [str(BUILD / "bench" / "korvo-bench-paced"), port, "sleep"]
+                clients.append(Client(name, command, rate, "paced"))
+            else:
+                command = [sys.executable, str(HERE / "servo_client.py"), port, kind, str(rate)]
+                if load:
+                    command.append("--workload")
+                clients.append(Client(name, command, rate, "json"))
+        try:
+            for c in clients:
+                c.run(int(c.rate * 0.2), keep=False)  # warm-up
+            for _ in range(args.blocks):
+                for c in clients:
+                    c.run(int(c.rate * args.seconds / args.blocks))
+        finally:
+            for c in clients:
+                c.close()
+        # The simulator's own turnaround: a C client back to back.
+        turnaround = Client("C back to back", [str(BUILD / "bench" / "korvo-bench-paced"), ports[-1], "sleep"], 1e6, "paced")
+        try:
+            turnaround.run(20000)
+        finally:
+            turnaround.close()
+
+    figures = {c.name: c.figures() for c in clients}
+    back = turnaround.figures()
+    columns = ["rate_hz", "period_p50_ms", "period_p99_ms", "period_p99.9_ms", "period_max_ms", "over_1.5x",
+               "cpu_per_tick_us", "exchange_p50_us", "exchange_p99_us", "failed"]
+    print(f"\nServo loops against korvo-sim arm, {args.seconds:.0f} s each, in {args.blocks} turns")
+    print(f"{'':28}" + "".join(f"{c:>16}" for c in columns))
+    for name, f in figures.items():
+        print(f"{name:28}" + "".join(f"{float(f[c]):>16.3f}" for c in columns))
+    print(f"\nnative loop real-time priority: {figures['native 1 kHz']['realtime']}")
+    print(f"korvo-sim back to back: {back['rate_hz']:.0f} exchanges/s, exchange p50 {back['exchange_p50_us']:.1f} us, "
+          f"p99 {back['exchange_p99_us']:.1f} us")
+
+    n1, n1w, n4, n4w = (figures[k] for k in ("native 1 kHz", "native 1 kHz + workload", "native 4 kHz", "native 4 kHz + workload"))
+    p1, p1w = figures["python 1 kHz"], figures["python 1 kHz + workload"]
+    c1, c4 = figures["C client 1 kHz"], figures["C client 4 kHz"]
+    ratios = {
+        "native 1 kHz period p99 / nominal (goal <= 1.05)": n1["period_p99_ms"] / 1.0,
+        "native 1 kHz + workload period p99 / nominal (goal <= 1.05)": n1w["period_p99_ms"] / 1.0,
+        "python 1 kHz + workload period p99 / nominal": p1w["period_p99_ms"] / 1.0,
+        "native 1 kHz periods over 1.5x per 2000 (goal <= 1)": 2000 * n1["over_1.5x"] / max(n1["periods"], 1),
+        "native 1 kHz + workload periods over 1.5x per 2000 (goal <= 1)": 2000 * n1w["over_1.5x"] / max(n1w["periods"], 1),
+        "native 4 kHz achieved kHz (goal >= 3.9)": n4["rate_hz"] / 1000,
+        "native 4 kHz period p99 / nominal (goal <= 1.2)": n4["period_p99_ms"] / 0.25,
+        "native 4 kHz + workload period p99 / nominal": n4w["period_p99_ms"] / 0.25,
+        "native 1 kHz CPU per tick / C client's (goal <= 1.3)": n1["cpu_per_tick_us"] / c1["cpu_per_tick_us"],
+        "native 4 kHz CPU per tick / C client's (goal <= 1.3)": n4["cpu_per_tick_us"] / c4["cpu_per_tick_us"],
+        "python 1 kHz CPU per tick / native's": p1["cpu_per_tick_us"] / n1["cpu_per_tick_us"],
+        "C back-to-back exchanges/s / 4000 (the simulator's headroom)": back["rate_hz"] / 4000,
+    }
+    print()
+    for name, value in ratios.items():
+        print(f"{name:<68}{value:8.3f}")
+    return {"configurations": figures, "simulator_back_to_back": back, "ratios": ratios}
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, str(HERE))
+    print(json.dumps(main(), indent=2))

@@ -1,0 +1,219 @@
+#pragma once
+// Haptic effects: small force laws evaluated on the servo thread every tick,
+// summed (with the commanded force and the hook) before the safety envelope.
+//
+//   auto wall = std::make_shared<Plane>(Plane::Params{{0, 0, 0.22}, {0, 0, -1}, 1500, 8});
+//   auto spring = std::make_shared<Spring>(Spring::Params{{0, 0.02, 0.2}, 150, 4, 0.2});
+//   servo.Effects().Add(wall);
+//   servo.Effects().Add(spring);           // both fade in over the fade time
+//   spring->SetTarget({0.01, 0.02, 0.2});  // from any thread; the anchor moves there at max_speed
+//   servo.Effects().Remove(wall);          // fades out, then lets go of it
+//
+// What runs where
+//
+//   Force() runs on the servo thread only. Set*() / SetParams() run on any
+//   thread at any rate: each builds a whole parameter set, checks it
+//   (std::invalid_argument naming the parameter, and nothing changes when it
+//   throws), and publishes it through a SeqLock; the servo thread takes the
+//   latest whole set at its next tick, never half of one, and never waits.
+//
+// Built-in effects (positions in metres, forces in newtons, in the arm's frame)
+//
+//   Constant  force                          F = force
+//   Damper    viscosity b >= 0               F = -b v
+//   Spring    target, stiffness k >= 0,      F = k (anchor - p) - b v, where the
+//             damping b >= 0, max_speed > 0  anchor moves toward target at no
+//                                            more than max_speed (m/s)
+//   Plane     point, normal (any length      a one-sided wall: the normal points
+//             but zero; kept as a unit       out of it into free space; with
+//             vector), stiffness, damping    depth d = (point - p) . n > 0,
+//                                            F = max(0, k d - b (v . n)) n
+//   Sphere    center, radius > 0,            inside: keeps p within the sphere;
+//             stiffness, damping, inside     outside: keeps p out of it; the
+//                                            force is along the radius, k by the
+//                                            penetration, damped as the plane
+//   Box       min, max corners (min < max    inside: each axis pushed back in
+//             on every axis), stiffness,     separately; outside: pushed out
+//             damping, inside                through the nearest face
+//
+// Your own effect: derive from Effect and implement Force(); keep its own
+// parameters the same way (a SeqLock written from other threads).
+//
+// The stack
+//
+//   EffectStack holds up to kCapacity effects for one servo loop. Add,
+//   Remove, Enable run on any thread (they serialise among themselves); the
+//   servo thread sees each change at its next tick. Each effect's weight
+//   moves between 0 and 1 linearly over the fade time (settable, default
+//   0.03 s) when it is added, removed, enabled or disabled, so that the force
+//   never steps. A removed effect is let go of once it has faded out.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Haptics/Servo.h"
+#include "Korvo/Haptics/Vector.h"
+
+namespace Korvo::Haptics {
+
+class Effect {
+public:
+    virtual ~Effect() = default;
+    // The force this tick. On the servo thread: quick, no blocking,
+    // allocation, exceptions or Python.
+    virtual Vector3 Force(const TickInput& input) noexcept = 0;
+};
+
+class Constant : public Effect {
+public:
+    struct Params {
+        Vector3 force{};
+    };
+    explicit Constant(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+};
+
+class Damper : public Effect {
+public:
+    struct Params {
+        double viscosity = 0.0;  // N s/m
+    };
+    explicit Damper(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+};
+
+class Spring : public Effect {
+public:
+    struct Params {
+        Vector3 target{};
+        double stiffness = 0.0;  // N/m
+        double damping = 0.0;    // N s/m
+        double max_speed = 0.1;  // m/s the anchor moves at, at most
+    };
+    explicit Spring(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    // The anchor the force pulls toward, as the servo thread last moved it.
+    Vector3 Anchor() const noexcept { return anchor_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+    SeqLock<Vector3> anchor_;
+    Vector3 at_{};       // the anchor, on the servo thread
+    bool placed_ = false;
+};
+
+class Plane : public Effect {
+public:
+    struct Params {
+        Vector3 point{};
+        Vector3 normal{0.0, 0.0, 1.0};
+        double stiffness = 0.0;
+        double damping = 0.0;
+    };
+    explicit Plane(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+};
+
+class Sphere : public Effect {
+public:
+    struct Params {
+        Vector3 center{};
+        double radius = 0.05;
+        double stiffness = 0.0;
+        double damping = 0.0;
+        bool inside = true;  // keep the end effector inside (true) or outside
+    };
+    explicit Sphere(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+};
+
+class Box : public Effect {
+public:
+    struct Params {
+        Vector3 min{-0.05, -0.05, -0.05};
+        Vector3 max{0.05, 0.05, 0.05};
+        double stiffness = 0.0;
+        double damping = 0.0;
+        bool inside = true;
+    };
+    explicit Box(const Params& params = {});
+    void SetParams(const Params& params);
+    Params GetParams() const noexcept { return params_.Load(); }
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    SeqLock<Params> params_;
+};
+
+class EffectStack : public ForceContributor {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    explicit EffectStack(double fade_time = 0.03);
+    ~EffectStack() override;
+
+    // Adds an effect (kept alive until it has faded out after Remove, or the
+    // stack goes). Throws std::length_error when full, std::invalid_argument
+    // when the effect is already in the stack.
+    void Add(std::shared_ptr<Effect> effect, bool enabled = true);
+    // Fades the effect out, then lets go of it. False when not in the stack.
+    bool Remove(const Effect* effect);
+    bool Enable(const Effect* effect, bool enabled);
+    bool Contains(const Effect* effect) const;
+    std::size_t Size() const;
+    // Seconds an effect takes to fade in or out; > 0 and <= 10.
+    void SetFadeTime(double seconds);
+    double FadeTime() const noexcept { return fade_time_.load(); }
+    // The weight the servo thread last gave an effect (0 to 1), -1 if absent.
+    double Weight(const Effect* effect) const;
+
+    Vector3 Force(const TickInput& input) noexcept override;
+
+private:
+    enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetired };
+    struct Slot {
+        std::atomic<Effect*> effect{nullptr};
+        std::atomic<bool> enabled{false};
+        std::atomic<std::uint8_t> state{kEmpty};
+        std::atomic<double> weight{0.0};  // written by the servo thread
+    };
+
+    // Lets go of effects the servo thread has retired (writers only).
+    void Reap();
+    Slot* Find(const Effect* effect);
+    const Slot* Find(const Effect* effect) const;
+
+    std::array<Slot, kCapacity> slots_;
+    std::array<std::shared_ptr<Effect>, kCapacity> owners_;  // writers only
+    mutable std::mutex writers_;
+    std::atomic<double> fade_time_;
+};
+
+}  // namespace Korvo::Haptics
