@@ -7,6 +7,9 @@
             each tick, spin the rest, one end_effector_force per tick
   --workload  a thread beside the loop that allocates and calls gc.collect()
             every 100 ms, as a busy Python program does
+  --normal-priority  the native loop without real-time priority
+  --short-deadline   the native loop with an exchange deadline of 0.9 period
+                     (the default is three)
 
 Reads "run TICKS" lines on standard input; for each, runs the loop for TICKS
 ticks and prints one JSON line: the tick-to-tick periods and exchange times
@@ -31,10 +34,10 @@ def workload(stop: threading.Event) -> None:
 
 
 class Native:
-    def __init__(self, port: str, rate: float) -> None:
+    def __init__(self, port: str, rate: float, realtime: bool = True, exchange_timeout: float | None = None) -> None:
         import korvo
 
-        self.servo = korvo.Servo(port, rate=rate)
+        self.servo = korvo.Servo(port, rate=rate, realtime=realtime, exchange_timeout=exchange_timeout)
         self.servo.start()
         self.rate = rate
 
@@ -108,7 +111,13 @@ def main() -> int:
     stop = threading.Event()
     if "--workload" in sys.argv:
         threading.Thread(target=workload, args=(stop,), daemon=True).start()
-    loop = Native(port, rate) if kind == "native" else PythonLoop(port, rate)
+    timeout = None
+    if "--short-deadline" in sys.argv:
+        timeout = 0.9 / rate
+    if kind == "native":
+        loop = Native(port, rate, "--normal-priority" not in sys.argv, timeout)
+    else:
+        loop = PythonLoop(port, rate)
     try:
         for line in sys.stdin:
             words = line.split()

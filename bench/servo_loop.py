@@ -97,6 +97,13 @@ def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=5.0, help="seconds of ticks per configuration")
     parser.add_argument("--blocks", type=int, default=5, help="turns per configuration")
+    parser.add_argument(
+        "--sim-realtime",
+        type=int,
+        default=60,
+        help="korvo-sim's --realtime priority (below the loop's 80): a device answers at once, and a simulator at "
+        "normal priority does not when the machine is busy; 0 measures with that cost",
+    )
     args = parser.parse_args(argv)
 
     build_tools()
@@ -105,18 +112,24 @@ def main(argv: list[str] | None = None) -> dict:
         for kind in ("native", "python"):
             for load in (False, True):
                 configs.append((f"{kind} {rate / 1000:.0f} kHz{' + workload' if load else ''}", kind, rate, load))
+        configs.append((f"native {rate / 1000:.0f} kHz normal prio", "native-normal", rate, False))
+        configs.append((f"native {rate / 1000:.0f} kHz 0.9-period deadline", "native-short", rate, False))
         configs.append((f"C client {rate / 1000:.0f} kHz", "c", rate, False))
 
-    with simulator(*(["arm"] * (len(configs) + 1))) as ports:
+    with simulator("--realtime", str(args.sim_realtime), *(["arm"] * (len(configs) + 1))) as ports:
         clients = []
         for (name, kind, rate, load), port in zip(configs, ports):
             if kind == "c":
                 command = [str(BUILD / "bench" / "korvo-bench-paced"), port, "sleep"]
                 clients.append(Client(name, command, rate, "paced"))
             else:
-                command = [sys.executable, str(HERE / "servo_client.py"), port, kind, str(rate)]
+                command = [sys.executable, str(HERE / "servo_client.py"), port, kind.split("-")[0], str(rate)]
                 if load:
                     command.append("--workload")
+                if kind == "native-normal":
+                    command.append("--normal-priority")
+                if kind == "native-short":
+                    command.append("--short-deadline")
                 clients.append(Client(name, command, rate, "json"))
         try:
             for c in clients:
@@ -160,6 +173,14 @@ def main(argv: list[str] | None = None) -> dict:
         "native 4 kHz + workload period p99 / nominal": n4w["period_p99_ms"] / 0.25,
         "native 1 kHz CPU per tick / C client's (goal <= 1.3)": n1["cpu_per_tick_us"] / c1["cpu_per_tick_us"],
         "native 4 kHz CPU per tick / C client's (goal <= 1.3)": n4["cpu_per_tick_us"] / c4["cpu_per_tick_us"],
+        "native 1 kHz normal prio CPU per tick / C client's (same priority)": figures["native 1 kHz normal prio"][
+            "cpu_per_tick_us"
+        ]
+        / c1["cpu_per_tick_us"],
+        "native 4 kHz normal prio CPU per tick / C client's (same priority)": figures["native 4 kHz normal prio"][
+            "cpu_per_tick_us"
+        ]
+        / c4["cpu_per_tick_us"],
         "python 1 kHz CPU per tick / native's": p1["cpu_per_tick_us"] / n1["cpu_per_tick_us"],
         "C back-to-back exchanges/s / 4000 (the simulator's headroom)": back["rate_hz"] / 4000,
     }

@@ -56,7 +56,8 @@ std::size_t SerialStream::KnownAvailable() const noexcept {
     return since >= counted_ ? 0 : counted_ - static_cast<std::size_t>(since);
 }
 
-WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible) {
+WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible,
+                                    std::chrono::nanoseconds spin) {
     if (KnownAvailable() >= n) return WaitResult::Ready;
     // A failed stream fails its next read at once; waiting for bytes it will
     // never read would only delay that. The read's error line then names
@@ -68,7 +69,7 @@ WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, boo
     const auto count = [this] { return static_cast<std::size_t>(std::max(BytesAvailable(), 0)); };
 
     // A reply already on its way is taken without the cost of a wake-up.
-    const auto spin_end = Deadline::Clock::now() + kSpinBeforeSleep;
+    const auto spin_end = Deadline::Clock::now() + spin;
     for (;;) {
         if (count() >= n) return WaitResult::Ready;
         const auto now = Deadline::Clock::now();

@@ -47,7 +47,9 @@ bool ArmLink::Plausible(const Reply& reply) noexcept {
 }
 
 bool ArmLink::Take() {
-    const int waiting = stream_.BytesAvailable();
+    // The wait that just ended has counted them already.
+    const std::size_t known = stream_.KnownAvailable();
+    const int waiting = known > 0 ? static_cast<int>(known) : stream_.BytesAvailable();
     if (waiting <= 0) return stream_.good();
     if (have_ == buffer_.size()) {
         // Only the tail can hold what we wait for: keep its last half.
@@ -74,15 +76,17 @@ void ArmLink::DropWaiting() {
 
 ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadline& deadline, Reply& reply) {
     if (!stream_.good()) return Result::HungUp;
-    // Anything waiting before the request cannot be its answer.
-    const bool resync = !in_sync_ || stream_.BytesAvailable() > 0;
+    // In step, nothing can be waiting that looks like this request's answer
+    // (every earlier request has had its own, and anything more made the
+    // line out of step): the reply's checks below catch the rest.
+    const bool resync = !in_sync_;
     const Marker* marker = nullptr;
     if (resync) {
         ++resyncs_;
         DropWaiting();
         const auto now = Clock::now();
         for (std::size_t k = 0; k < std::size(kMarkers) && marker == nullptr; ++k) {
-            if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > kMarkerGivenUp) {
+            if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > marker_give_up_) {
                 marker = &kMarkers[k];
                 marker_sent_[k] = now;
             }
@@ -159,7 +163,7 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
                 return Result::Ok;
             }
         }
-        switch (stream_.AwaitBytes(needed > have_ ? needed - have_ : 1, deadline, false)) {
+        switch (stream_.AwaitBytes(needed > have_ ? needed - have_ : 1, deadline, false, spin_)) {
             case WaitResult::Ready:
                 break;
             case WaitResult::TimedOut:

@@ -13,6 +13,7 @@
 
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "Korvo/HardwareAPI/IO/Wait.h"
 
 namespace Korvo::Haptics {
 
@@ -26,6 +27,9 @@ public:
 
     explicit ArmLink(HardwareAPI::IO::SerialStream& stream) : stream_(stream) {}
 
+    // How long a wait looks at the port before it sleeps (see IO/Wait.h).
+    void SetSpin(std::chrono::nanoseconds spin) noexcept { spin_ = spin; }
+
     // Sends `force` (0x2A and three floats) and takes the state reply by the
     // deadline. After a failure, the next call resynchronises first.
     Result Exchange(const std::array<float, 3>& force, const HardwareAPI::IO::Deadline& deadline, Reply& reply);
@@ -36,8 +40,10 @@ public:
     std::uint64_t Resyncs() const noexcept { return resyncs_; }
     std::uint64_t LateBytes() const noexcept { return late_bytes_; }
 
-    // How long an unanswered marker may still be answered.
-    static constexpr std::chrono::milliseconds kMarkerGivenUp{500};
+    // How long an unanswered marker may still be answered: ten exchange
+    // deadlines, and at least 20 ms. A device later than that is broken, and
+    // meanwhile (all four kinds in flight) the loop can only send blind.
+    void SetMarkerGiveUp(std::chrono::nanoseconds after) noexcept { marker_give_up_ = after; }
 
     // A reply's values are believable: finite, and within a few metres and
     // tens of metres per second of anything an arm does.
@@ -51,6 +57,8 @@ private:
 
     HardwareAPI::IO::SerialStream& stream_;
     bool in_sync_ = false;
+    std::chrono::nanoseconds spin_ = HardwareAPI::IO::kSpinBeforeSleep;
+    std::chrono::nanoseconds marker_give_up_ = std::chrono::milliseconds(20);
     // When each kind of marker was last sent without its tick seeing the
     // answer; such an answer may still come, so that kind is not used again
     // until it has (a later resynchronisation succeeded) or is given up.

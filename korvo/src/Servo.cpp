@@ -41,8 +41,11 @@ using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
 // The tick's sleep ends this much early and spins the rest: waking from a
-// sleep takes tens of microseconds, more on a virtual machine.
-constexpr auto kFinalSpin = std::chrono::microseconds(30);
+// sleep takes tens of microseconds at normal priority, more on a virtual
+// machine. At real-time priority the kernel wakes the thread within a few,
+// and a spin would only hold the core.
+constexpr auto kFinalSpin = std::chrono::microseconds(20);
+constexpr auto kReplySpin = std::chrono::microseconds(10);
 // The first exchange, and the last (the zero force), get at least this long.
 constexpr double kShortestEdgeExchange = 0.2;
 
@@ -214,6 +217,12 @@ void Servo::Impl::Start() {
     try {
         wake_ = std::make_unique<CancelToken>();
         link_ = std::make_unique<ArmLink>(*stream_);
+        // A short look only: a real-time thread that spins keeps its core
+        // from the threads that carry the reply to it (the kernel's tty
+        // workers, a simulator), and pays for every microsecond of it.
+        link_->SetSpin(kReplySpin);
+        link_->SetMarkerGiveUp(std::max<Clock::duration>(
+            std::chrono::duration_cast<Clock::duration>(Seconds(10.0 * exchange_timeout_)), std::chrono::milliseconds(20)));
         FirstExchange();
     } catch (...) {
         arm_->Return(this);
@@ -291,14 +300,15 @@ void Servo::Impl::End(const char* reason) {
 }
 
 void Servo::Impl::SleepUntil(Clock::time_point when) noexcept {
-    // The sleep ends early on Stop (the wake token), and kFinalSpin before the
-    // tick, which is then waited out by spinning.
-    const auto wake = when - kFinalSpin;
-    pollfd token{wake_->Descriptor(), POLLIN, 0};
+    // An absolute sleep on the monotonic clock (ticks do not drift), ended
+    // kFinalSpin early and spun out. Long sleeps (slow rates) go in slices,
+    // so that Stop() is never kept waiting long.
+    const auto wake = when - (realtime_.load(std::memory_order_relaxed) ? Clock::duration::zero() : kFinalSpin);
     for (auto now = Clock::now(); now < wake && !stop_.load(std::memory_order_relaxed); now = Clock::now()) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now).count();
-        const timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-        ::ppoll(&token, 1, &left, nullptr);
+        const auto until = std::min(wake, now + std::chrono::milliseconds(20));
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+        const timespec at{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
     }
     while (Clock::now() < when && !stop_.load(std::memory_order_relaxed)) {
     }

@@ -57,6 +57,12 @@ Global options:
                         A control loop that pauses between exchanges then
                         does not pay for waking the simulator up: on virtual
                         machines that can cost milliseconds. Default 0
+  --realtime PRIO       serve each device from a thread at real-time priority
+                        PRIO (SCHED_FIFO, 1 to 99; 0: normal priority, the
+                        default), so that it answers at once whatever else
+                        the machine does, as a device does. Where the process
+                        may not (not root, no CAP_SYS_NICE), it says so on
+                        standard error and serves at normal priority
   -h, --help            print this text and exit
 
 Options for the DEVICE they follow (every kind):
@@ -201,6 +207,10 @@ const std::vector<OptionDef>& optionTable()
         {"--busy-poll-us", Scope::Global, true,
          [](Options& o, DeviceOptions*, const std::string& v) {
              o.busyPollUs = parseUnsigned("--busy-poll-us", v, 1'000'000ull);
+         }},
+        {"--realtime", Scope::Global, true,
+         [](Options& o, DeviceOptions*, const std::string& v) {
+             o.realtimePriority = static_cast<int>(parseUnsigned("--realtime", v, 99));
          }},
         {"--seed", Scope::Global, true,
          [](Options& o, DeviceOptions*, const std::string& v) { o.seed = parseUnsigned("--seed", v, UINT64_MAX); }},

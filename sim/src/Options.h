@@ -54,6 +54,8 @@ struct Options {
     bool dieWithParent = false;
     // After each request, look for the next one this long without sleeping.
     std::uint64_t busyPollUs = 0;
+    // SCHED_FIFO priority of the device threads; 0: normal priority.
+    int realtimePriority = 0;
     std::optional<std::uint64_t> seed;
     std::vector<DeviceOptions> devices;
 };

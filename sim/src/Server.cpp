@@ -1,6 +1,8 @@
 #include "Server.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -24,7 +26,8 @@ timespec toTimespec(std::int64_t ns) noexcept
 }  // namespace
 
 Server::Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
-               Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs)
+               Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs,
+               int realtimePriority)
     : kind_(kind),
       model_(std::move(model)),
       faults_(std::move(faults)),
@@ -33,7 +36,8 @@ Server::Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults fault
       announcer_(announcer),
       clock_(clock),
       stopFd_(stopFd),
-      busyPollSeconds_(static_cast<double>(busyPollUs) * 1e-6)
+      busyPollSeconds_(static_cast<double>(busyPollUs) * 1e-6),
+      realtimePriority_(realtimePriority)
 {
     request_.reply.reserve(1024);
     out_.reserve(4096);
@@ -193,6 +197,15 @@ void Server::run() noexcept
     // Timed waits (reply delays, frame deadlines) should end when asked to, not
     // up to 50 µs later.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (realtimePriority_ > 0) {
+        sched_param param{};
+        param.sched_priority = realtimePriority_;
+        const int err = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
+        if (err != 0) {
+            std::fprintf(stderr, "korvo-sim: %s: no real-time priority (%s); serving at normal priority\n",
+                         kindName(kind_), std::strerror(err));
+        }
+    }
     try {
         for (;;) {
             if (serve() == End::Stopped) {

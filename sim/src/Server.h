@@ -23,7 +23,8 @@ public:
     static constexpr std::size_t kStreamBacklogLimit = 512;
 
     Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
-           Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs = 0);
+           Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs = 0,
+           int realtimePriority = 0);
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -56,6 +57,7 @@ private:
     const SimClock& clock_;
     int stopFd_;
     double busyPollSeconds_;
+    int realtimePriority_;
     double lastRequest_ = -1e9;
 
     Request request_;

@@ -124,7 +124,7 @@ int main(int argc, char** argv)
         servers.push_back(std::make_unique<Server>(d.kind, makeModel(d, deviceSeed, clock.now()),
                                                    Faults(d.faults, deviceSeed ^ 0x5EEDull), std::move(pty),
                                                    std::move(link), announcer, clock, stopFd.get(),
-                                                   options.busyPollUs));
+                                                   options.busyPollUs, options.realtimePriority));
     }
 
     // Announced before any thread runs, so that a reconnect line (a host may

@@ -13,7 +13,8 @@
 //
 //   The servo thread, started by Start(), owns the arm's port until Stop().
 //   Each tick it sleeps to the tick's deadline on the monotonic clock (an
-//   absolute sleep, then a short spin: ticks do not drift), sends the force
+//   absolute sleep, ended by a 20 us spin at normal priority: ticks do not
+//   drift), sends the force
 //   decided at the end of the previous tick and receives the arm's state in
 //   the same exchange, publishes that tick, and decides the next force:
 //
@@ -36,7 +37,8 @@
 //   base orientation) ahead of its force request, and takes as its reply
 //   only what follows the answer to that marker, because the arm answers in
 //   order. A marker whose answer is still in flight from an earlier failed
-//   tick is not used again until that answer has come or 0.5 s have passed,
+//   tick is not used again until that answer has come or ten exchange
+//   deadlines (at least 20 ms) have passed,
 //   so one tick's marker is never taken for another's. A reply that arrives
 //   after its tick gave up is therefore always recognised as late and
 //   discarded, never taken for the answer to a later request. Notifications

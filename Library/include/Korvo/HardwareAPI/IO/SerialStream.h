@@ -60,7 +60,9 @@ public:
     // sleeps in poll() (see Wait.h, also for what ends a wait early). Returns
     // Ready at once when the stream has failed, since reading then fails at
     // once; a port that never opened waits out the deadline.
-    WaitResult AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible = true);
+    // `spin` is how long it looks before it sleeps.
+    WaitResult AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible = true,
+                          std::chrono::nanoseconds spin = kSpinBeforeSleep);
 
     // Marks the stream failed (bad) because its port hung up, with errno
     // EIO for the error line that reports it: nothing more will come.
