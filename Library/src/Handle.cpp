@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "StylarFrame.h"
+#include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 
 namespace Korvo::HardwareAPI::Devices {
 

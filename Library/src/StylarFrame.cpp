@@ -1,4 +1,4 @@
-#include "StylarFrame.h"
+#include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 
 namespace Korvo::HardwareAPI::Devices::StylarFrame {
 

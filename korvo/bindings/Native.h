@@ -20,6 +20,19 @@ or out of range raise ValueError naming the argument. Whatever ends the loop
 (stop(), leaving the with block, an exception, Ctrl+C, garbage collection,
 interpreter exit), the last thing sent to the arm is a zero force.)";
 
+inline constexpr const char* kMonitorDoc = R"(A handle's status frames, read on a native thread that sleeps until bytes come.
+
+    with korvo.HandleMonitor("/dev/ttyUSB0") as monitor:
+        status = monitor.status         # the newest good frame (None before the first)
+        for event in monitor.events():  # every press and release since the last call
+            print(event.button, event.pressed, event.time)
+
+`handle` is a port path or a KorvoHardwareAPI.Handle, borrowed from start()
+to stop() (its own methods raise RuntimeError meanwhile). Corrupt frames are
+counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
+
+void BindEffects(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
+void BindMonitor(pybind11::module_& m);
 
 }  // namespace Korvo::Haptics::Python

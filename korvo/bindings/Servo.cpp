@@ -7,6 +7,8 @@
 
 #include "Korvo/Haptics/Servo.h"
 
+#include "Korvo/Haptics/Effects.h"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -241,14 +243,14 @@ void BindServo(py::module_& m) {
         .def(py::init([](const py::object& target, double rate, double max_force, double max_force_step,
                          double ramp_time, double max_speed, const py::object& heartbeat, double fade_time,
                          long max_failed_exchanges, bool stop_on_failure, const py::object& exchange_timeout,
-                         bool realtime, int realtime_priority, std::uint32_t recording) {
+                         bool realtime, int realtime_priority, std::uint32_t recording, double effect_fade_time) {
                  py::dict limits("max_force"_a = max_force, "max_force_step"_a = max_force_step,
                                  "ramp_time"_a = ramp_time, "max_speed"_a = max_speed, "heartbeat"_a = heartbeat,
                                  "fade_time"_a = fade_time, "max_failed_exchanges"_a = max_failed_exchanges,
                                  "stop_on_failure"_a = stop_on_failure);
-                 const ServoOptions options =
-                     OptionsFrom(rate, exchange_timeout, realtime, realtime_priority, recording,
-                                 LimitsFrom(SafetyLimits{}, limits));
+                 ServoOptions options = OptionsFrom(rate, exchange_timeout, realtime, realtime_priority, recording,
+                                                    LimitsFrom(SafetyLimits{}, limits));
+                 options.effect_fade_time = effect_fade_time;
                  Servo::Check(options);
                  return MakeServo(target, options);
              }),
@@ -258,7 +260,7 @@ void BindServo(py::module_& m) {
              "fade_time"_a = SafetyLimits{}.fade_time,
              "max_failed_exchanges"_a = static_cast<long>(SafetyLimits{}.max_failed_exchanges),
              "stop_on_failure"_a = false, "exchange_timeout"_a = py::none(), "realtime"_a = true,
-             "realtime_priority"_a = 80, "recording"_a = 65536u,
+             "realtime_priority"_a = 80, "recording"_a = 65536u, "effect_fade_time"_a = ServoOptions{}.effect_fade_time,
              // A borrowed Arvena (and its stream) must outlive the loop.
              py::keep_alive<1, 2>())
         .def("start", &Servo::Start, py::call_guard<py::gil_scoped_release>(),
@@ -287,6 +289,30 @@ void BindServo(py::module_& m) {
         .def_property_readonly("rate", [](const Servo& s) { return s.Options().rate; })
         .def_property_readonly("end_reason", &Servo::EndReason,
                                "Why the loop ended by itself (disconnect, failures); empty otherwise.")
+        .def(
+            "add",
+            [](Servo& s, const std::shared_ptr<Effect>& effect, bool enabled) { s.Effects().Add(effect, enabled); },
+            "effect"_a, "enabled"_a = true,
+            "Adds an effect to the loop; it fades in over effect_fade_time (at once: next tick).")
+        .def(
+            "remove", [](Servo& s, const std::shared_ptr<Effect>& effect) { return s.Effects().Remove(effect.get()); },
+            "effect"_a, "Fades the effect out, then drops it; False when it was not in the loop.")
+        .def(
+            "enable",
+            [](Servo& s, const std::shared_ptr<Effect>& effect, bool enabled) {
+                if (!s.Effects().Enable(effect.get(), enabled)) throw py::value_error("the effect is not in this loop");
+            },
+            "effect"_a, "enabled"_a = true, "Fades the effect in (or out, enabled=False), keeping it in the loop.")
+        .def_property_readonly(
+            "effects", [](const Servo& s) { return const_cast<Servo&>(s).Effects().List(); },
+            "The effects in the loop, in the order they were added.")
+        .def(
+            "weight", [](Servo& s, const std::shared_ptr<Effect>& effect) { return s.Effects().Weight(effect.get()); },
+            "effect"_a, "The weight the servo thread last gave the effect (0 to 1; -1: not in the loop).")
+        .def_property(
+            "effect_fade_time", [](Servo& s) { return s.Effects().FadeTime(); },
+            [](Servo& s, double seconds) { s.Effects().SetFadeTime(seconds); },
+            "Seconds an effect takes to fade in or out when added, removed, enabled or disabled.")
         .def("__enter__",
              [](const py::object& self) {
                  Servo& servo = self.cast<Servo&>();

@@ -23,6 +23,7 @@
 #include "ArmLink.h"
 #include "Envelope.h"
 #include "Histogram.h"
+#include "Korvo/Haptics/Effects.h"
 #include "Korvo/Haptics/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
@@ -101,6 +102,7 @@ void Servo::Check(const ServoOptions& o) {
     Require(o.realtime_priority >= 1 && o.realtime_priority <= 99, "realtime_priority", "from 1 to 99",
             o.realtime_priority);
     Require(o.recording <= (1u << 24), "recording", "at most 16777216 ticks", o.recording);
+    Require(Within(o.effect_fade_time, 0.0, 10.0), "effect_fade_time", "above 0 and at most 10 s", o.effect_fade_time);
     Check(o.limits);
 }
 
@@ -118,7 +120,8 @@ public:
           period_(std::chrono::duration_cast<Clock::duration>(Seconds(1.0 / options.rate))),
           exchange_timeout_(options.exchange_timeout > 0.0 ? options.exchange_timeout : 3.0 / options.rate),
           limits_(options.limits),
-          ring_(options.recording) {}
+          ring_(options.recording),
+          effects_(options.effect_fade_time) {}
 
     ~Impl() { Stop(); }
 
@@ -202,6 +205,9 @@ private:
     std::atomic<std::uint64_t> resyncs_{0}, late_bytes_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
+
+public:
+    EffectStack effects_;
 };
 
 void Servo::Impl::Start() {
@@ -243,6 +249,7 @@ void Servo::Impl::Start() {
         g_running.push_back(this);
     }
     std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
+    effects_.SetLive(true);
     std::promise<void> ready;
     auto set_up = ready.get_future();
     thread_ = std::thread([this, &ready] { Run(ready); });
@@ -258,9 +265,16 @@ void Servo::Impl::FirstExchange() {
     const double limit = std::max(exchange_timeout_, kShortestEdgeExchange);
     for (int attempt = 0; attempt < 2; ++attempt) {
         switch (link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply)) {
-            case ArmLink::Result::Ok:
+            case ArmLink::Result::Ok: {
                 first_position_ = FromWire(reply.position);
+                // Where the arm is, readable as soon as Start() returns.
+                ServoState before;
+                before.position = first_position_;
+                before.velocity = FromWire(reply.velocity);
+                before.exchange_ok = true;
+                state_.Store(before);
                 return;
+            }
             case ArmLink::Result::HungUp:
                 throw std::runtime_error("the arm's port hung up");
             case ArmLink::Result::Failed:
@@ -284,6 +298,7 @@ void Servo::Impl::EndLoop() noexcept {
         stop_ = true;
         wake_->Cancel();
         thread_.join();
+        effects_.SetLive(false);
     }
     if (lent_) {
         // The port's counts are the stream's again.
@@ -323,6 +338,7 @@ Vector3 Servo::Impl::Desired(const TickInput& input) noexcept {
             return {NAN, NAN, NAN};
         }
     }
+    force += effects_.Force(input);
     for (ForceContributor* contributor : contributors_) force += contributor->Force(input);
     return force;
 }
@@ -518,6 +534,8 @@ bool Servo::RealTime() const noexcept { return impl_->realtime_; }
 bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }
 const ServoOptions& Servo::Options() const noexcept { return impl_->options_; }
 std::string Servo::EndReason() const { return impl_->EndReason(); }
+
+EffectStack& Servo::Effects() noexcept { return impl_->effects_; }
 
 void Servo::SetForceHook(std::function<Vector3(const TickInput&)> hook) {
     if (impl_->Running()) throw std::logic_error("the force hook is set before the loop starts");

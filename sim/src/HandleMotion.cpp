@@ -12,7 +12,12 @@ constexpr double kTwoPi = 6.283185307179586;
 }
 
 HandleMotion::HandleMotion(const HandleOptions& options, std::uint64_t seed, double start)
-    : start_(start), battery_(options.battery), drainPerSecond_(options.drainPerSecond), seed_(seed)
+    : start_(start),
+      battery_(options.battery),
+      drainPerSecond_(options.drainPerSecond),
+      buttonPeriod_(1.0 / options.buttonsHz),
+      toggle_(options.buttonsToggle),
+      seed_(seed)
 {
 }
 
@@ -32,9 +37,13 @@ HandleSnapshot HandleMotion::at(double now)
     s.hallLevel = static_cast<std::uint8_t>(std::lround(31.0 * squeeze));
 
     // Each period the buttons move to a different random combination.
-    const auto period = static_cast<std::int64_t>(t / kButtonPeriod);
+    const auto period = static_cast<std::int64_t>(t / buttonPeriod_);
     while (buttonPeriodIndex_ < period) {
         ++buttonPeriodIndex_;
+        if (toggle_) {
+            buttons_ ^= 0x1;
+            continue;
+        }
         const auto step = 1 + Rng::mix(seed_, static_cast<std::uint64_t>(buttonPeriodIndex_)) % 7;
         buttons_ = static_cast<std::uint8_t>((buttons_ + step) & 0x7);
     }

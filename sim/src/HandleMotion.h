@@ -21,7 +21,6 @@ class HandleMotion {
 public:
     static constexpr double kTurnRate = 0.5;        // rad/s about a fixed axis
     static constexpr double kTriggerPeriod = 2.5;   // s per squeeze and release
-    static constexpr double kButtonPeriod = 1.0;    // s between button changes
 
     HandleMotion(const HandleOptions& options, std::uint64_t seed, double start);
 
@@ -32,6 +31,8 @@ private:
     double start_;
     double battery_;
     double drainPerSecond_;
+    double buttonPeriod_;  // s between button changes
+    bool toggle_;
     std::uint64_t seed_;
     std::int64_t buttonPeriodIndex_ = 0;
     std::uint8_t buttons_ = 0;

@@ -105,6 +105,11 @@ Handle options:
   --device-id N         device_id of the handle (default 0x0042)
   --battery BYTE        battery byte at start (default 230, i.e. 4.15 V)
   --drain-per-s X       battery bytes lost per second (default 0.5)
+  --buttons-hz F        button changes per second (default 1)
+  --buttons KIND        "random" (the default): each change moves the three
+                        buttons to another combination; "toggle": button 1
+                        alone is pressed and released in turn, for tests that
+                        count presses
 
 Counting: "the Nth reply" is the reply to the Nth request that has one (for
 loopback, the echo of the Nth chunk read). Dropping, corruption, truncation
@@ -291,6 +296,20 @@ const std::vector<OptionDef>& optionTable()
         {"--drain-per-s", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
              d->handle.drainPerSecond = parseReal("--drain-per-s", v, 1.0e6);
+         }},
+        {"--buttons-hz", Scope::HandleOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             d->handle.buttonsHz = parseReal("--buttons-hz", v, 1000.0);
+             if (d->handle.buttonsHz <= 0.0) {
+                 throw UsageError("--buttons-hz: expected a number above 0, got '" + v + "'");
+             }
+         }},
+        {"--buttons", Scope::HandleOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             if (v != "random" && v != "toggle") {
+                 throw UsageError("--buttons: expected random or toggle, got '" + v + "'");
+             }
+             d->handle.buttonsToggle = v == "toggle";
          }},
     };
     return table;

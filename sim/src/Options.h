@@ -39,6 +39,8 @@ struct HandleOptions {
     std::uint16_t deviceId = 0x0042;
     std::uint8_t battery = 230;
     double drainPerSecond = 0.5;
+    double buttonsHz = 1.0;      // button changes per second
+    bool buttonsToggle = false;  // button 1 alone, pressed and released in turn
 };
 
 struct DeviceOptions {

@@ -1,7 +1,7 @@
 // The status frame on its own: unstuffing, checksum, field decoding, and
 // which collected frames are dropped.
 
-#include "StylarFrame.h"
+#include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 
 #include <gtest/gtest.h>
 

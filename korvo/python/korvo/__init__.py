@@ -13,9 +13,24 @@ parameters and reads its state::
     recording = servo.recording()       # every tick, as numpy arrays
     recording.save("run.csv")
 
-An Arvena made with KorvoHardwareAPI can be handed to the servo instead of a
-port path; it is borrowed while the loop runs. Both packages share one copy
-of the library.
+Haptic effects run on the servo thread and fade in and out; their
+parameters change from any thread at any rate::
+
+    wall = korvo.Plane(point=(0, 0, 0.22), normal=(0, 0, -1), stiffness=1500, damping=8)
+    spring = korvo.Spring(target=(0, 0.02, 0.2), stiffness=150, damping=4, max_speed=0.2)
+    servo.add(wall)
+    servo.add(spring)
+    spring.target = (0.01, 0.02, 0.2)   # the anchor moves there at max_speed
+
+A HandleMonitor reads a handle's status frames on a native thread, so that a
+program polling at screen rate misses no button press::
+
+    with korvo.HandleMonitor("/dev/ttyUSB0") as monitor:
+        print(monitor.status, monitor.events())
+
+An Arvena or a Handle made with KorvoHardwareAPI can be handed over instead
+of a port path; it is borrowed while the loop runs. Both packages share one
+copy of the library.
 """
 
 from __future__ import annotations
@@ -24,10 +39,41 @@ import atexit
 
 import KorvoHardwareAPI as _hardware  # noqa: F401  (first: the Arvena type, and the library, come from it)
 
-from ._native import Servo, State, Stats, stop_all
+from ._native import (
+    Box,
+    ButtonEvent,
+    Constant,
+    Damper,
+    Effect,
+    HandleMonitor,
+    HandleStatus,
+    Plane,
+    Servo,
+    Sphere,
+    Spring,
+    State,
+    Stats,
+    stop_all,
+)
 from .recording import Recording
 
-__all__ = ["Recording", "Servo", "State", "Stats", "stop_all"]
+__all__ = [
+    "Box",
+    "ButtonEvent",
+    "Constant",
+    "Damper",
+    "Effect",
+    "HandleMonitor",
+    "HandleStatus",
+    "Plane",
+    "Recording",
+    "Servo",
+    "Sphere",
+    "Spring",
+    "State",
+    "Stats",
+    "stop_all",
+]
 
 
 def _recording(self: Servo) -> Recording:

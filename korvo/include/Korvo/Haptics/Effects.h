@@ -54,6 +54,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "Korvo/Haptics/SeqLock.h"
 #include "Korvo/Haptics/Servo.h"
@@ -74,7 +75,8 @@ public:
     struct Params {
         Vector3 force{};
     };
-    explicit Constant(const Params& params = {});
+    Constant();
+    explicit Constant(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     Vector3 Force(const TickInput& input) noexcept override;
@@ -88,7 +90,8 @@ public:
     struct Params {
         double viscosity = 0.0;  // N s/m
     };
-    explicit Damper(const Params& params = {});
+    Damper();
+    explicit Damper(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     Vector3 Force(const TickInput& input) noexcept override;
@@ -105,7 +108,8 @@ public:
         double damping = 0.0;    // N s/m
         double max_speed = 0.1;  // m/s the anchor moves at, at most
     };
-    explicit Spring(const Params& params = {});
+    Spring();
+    explicit Spring(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     // The anchor the force pulls toward, as the servo thread last moved it.
@@ -127,7 +131,8 @@ public:
         double stiffness = 0.0;
         double damping = 0.0;
     };
-    explicit Plane(const Params& params = {});
+    Plane();
+    explicit Plane(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     Vector3 Force(const TickInput& input) noexcept override;
@@ -145,7 +150,8 @@ public:
         double damping = 0.0;
         bool inside = true;  // keep the end effector inside (true) or outside
     };
-    explicit Sphere(const Params& params = {});
+    Sphere();
+    explicit Sphere(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     Vector3 Force(const TickInput& input) noexcept override;
@@ -163,7 +169,8 @@ public:
         double damping = 0.0;
         bool inside = true;
     };
-    explicit Box(const Params& params = {});
+    Box();
+    explicit Box(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     Vector3 Force(const TickInput& input) noexcept override;
@@ -193,6 +200,11 @@ public:
     double FadeTime() const noexcept { return fade_time_.load(); }
     // The weight the servo thread last gave an effect (0 to 1), -1 if absent.
     double Weight(const Effect* effect) const;
+    // The effects in the stack (not those fading out after Remove).
+    std::vector<std::shared_ptr<Effect>> List() const;
+    // Whether a servo thread evaluates the stack (its loop says so): while
+    // none does, a removed effect is let go of at once.
+    void SetLive(bool live);
 
     Vector3 Force(const TickInput& input) noexcept override;
 
@@ -206,14 +218,15 @@ private:
     };
 
     // Lets go of effects the servo thread has retired (writers only).
-    void Reap();
+    void Reap() const;
     Slot* Find(const Effect* effect);
     const Slot* Find(const Effect* effect) const;
 
-    std::array<Slot, kCapacity> slots_;
-    std::array<std::shared_ptr<Effect>, kCapacity> owners_;  // writers only
+    mutable std::array<Slot, kCapacity> slots_;
+    mutable std::array<std::shared_ptr<Effect>, kCapacity> owners_;  // writers only
     mutable std::mutex writers_;
     std::atomic<double> fade_time_;
+    bool live_ = false;  // writers only
 };
 
 }  // namespace Korvo::Haptics

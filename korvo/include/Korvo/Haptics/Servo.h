@@ -76,7 +76,9 @@
 // Live state, statistics, recording
 //
 //   State() is the latest tick, whole (never position of one tick and force
-//   of another). Stats() are achieved rate, period and exchange-latency
+//   of another); from Start() on, before the first tick, it is the arm's
+//   answer to Start()'s first exchange. Stats() are achieved rate, period
+//   and exchange-latency
 //   percentiles, overruns (periods over 1.5 nominal), failures; ResetStats()
 //   starts them over. Every tick also goes into a ring of `recording`
 //   entries, preallocated; Drain() takes what is there. The tick number shows
@@ -115,6 +117,8 @@ class Arvena;
 
 namespace Korvo::Haptics {
 
+class EffectStack;
+
 struct SafetyLimits {
     double max_force = 4.0;          // N
     double max_force_step = 0.05;    // N per tick (50 N/s at 1 kHz)
@@ -132,6 +136,7 @@ struct ServoOptions {
     bool realtime = true;
     int realtime_priority = 80;      // SCHED_FIFO, 1 to 99
     std::uint32_t recording = 65536; // ticks the ring holds; 0: no recording
+    double effect_fade_time = 0.03;  // s an effect takes to fade in or out (see Effects.h)
     SafetyLimits limits;
 
     static constexpr double kMaxRate = 20000.0;
@@ -253,6 +258,10 @@ public:
     void SetForceHook(std::function<Vector3(const TickInput&)> hook);
     // Contributors are not owned; each must outlive the loop.
     void AddContributor(ForceContributor* contributor);
+
+    // The loop's haptic effects (see Effects.h): add, remove, enable them
+    // from any thread, running or not.
+    EffectStack& Effects() noexcept;
 
     // Ends every running loop of the process (each sends its zero force); run
     // at process exit by itself.

@@ -17,7 +17,8 @@
 // Bytes 0-1, 5-7 and any between byte 16 and the checksum are not
 // interpreted.
 //
-// Kept apart from Handle so that decoding can be tested without a stream.
+// Kept apart from Handle so that decoding can be tested without a stream, and
+// used by readers of the stream of frames other than GetStylarStatus.
 
 #include <cstddef>
 #include <cstdint>
