@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -19,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import arm_exchange  # noqa: E402
 import detect_timing  # noqa: E402
+import effects_monitor  # noqa: E402
 import handle_rates  # noqa: E402
 import paced_loop  # noqa: E402
 import servo_loop  # noqa: E402
@@ -29,6 +30,7 @@ BENCHMARKS = {
     "detect": detect_timing.main,
     "paced": paced_loop.main,
     "servo": servo_loop.main,
+    "effects": effects_monitor.main,
 }
 
 

@@ -104,9 +104,22 @@ def main(argv: list[str] | None = None) -> dict:
         help="korvo-sim's --realtime priority (below the loop's 80): a device answers at once, and a simulator at "
         "normal priority does not when the machine is busy; 0 measures with that cost",
     )
+    parser.add_argument(
+        "--cpu-latency",
+        action="store_true",
+        help="hold a PM QoS request on /dev/cpu_dma_latency for the whole run, as the native loop does while it "
+        "runs, so that every client is measured with the CPUs kept out of deep idle states",
+    )
     args = parser.parse_args(argv)
 
     build_tools()
+    qos = None
+    if args.cpu_latency:
+        try:
+            qos = os.open("/dev/cpu_dma_latency", os.O_WRONLY)
+            os.write(qos, (0).to_bytes(4, "little"))
+        except OSError as e:
+            print(f"no CPU latency request ({e}): measuring without", flush=True)
     configs = []
     for rate in (1000.0, 4000.0):
         for kind in ("native", "python"):
@@ -147,6 +160,8 @@ def main(argv: list[str] | None = None) -> dict:
         finally:
             turnaround.close()
 
+    if qos is not None:
+        os.close(qos)
     figures = {c.name: c.figures() for c in clients}
     back = turnaround.figures()
     columns = ["rate_hz", "period_p50_ms", "period_p99_ms", "period_p99.9_ms", "period_max_ms", "over_1.5x",

@@ -1,23 +1,30 @@
 """Haptic demo: an Arvena arm renders a virtual wall and a spring toward a
-target that a Handle steers, in a fixed-rate control loop.
+target that a Handle steers.
 
-    ./dev.sh demo                       simulated arm and handle (korvo-sim)
+    ./dev.sh demo                                   simulated arm and handle (korvo-sim)
     python examples/demo.py --port /dev/ttyACM0 /dev/ttyUSB0   real devices
-    python examples/demo.py --rate 0    as fast as the link allows
+    python examples/demo.py --compare               the native loop, then the Python loop
+
+The scene runs natively: korvo.Servo exchanges with the arm at 1 kHz on a
+thread of its own, and the wall (korvo.Plane) and the spring (korvo.Spring)
+are effects evaluated on that thread every tick. This program only steers,
+at about 100 Hz: it reads the handle through korvo.HandleMonitor (a native
+thread that keeps the newest status frame and every button press), turns
+the spring's target with the handle's orientation, pushes it into the wall
+while button 1 is down, and stiffens the spring with the trigger.
+
+With --python-loop the same scene is computed in a Python loop instead, one
+KorvoHardwareAPI exchange per tick; --compare runs both, one after the
+other. A live line shows the loop's own statistics; at the end a picture is
+saved (by default build/demo/haptic_demo.png in the repository, wherever the
+demo is started from): the end-effector path against the wall with the
+target's path, the force with the handle's button events, and the histogram
+of loop periods of each loop that ran.
 
 Without --port it starts korvo-sim with an arm and a handle, links their
 ports under /dev with names discovery recognises when it may (as root), and
 finds them with the detect functions; otherwise it takes the paths the
 simulator prints. With --port and no simulator, a missing handle is fine.
-
-Each loop step sends the force computed from the previous state and gets the
-new state back in the same exchange (end_effector_force). The handle is read
-on a thread of its own (GetStylarStatus): its orientation turns the target
-around its rest point, button 1 pushes the target into the wall, and the
-trigger (hall-effect level) stiffens the spring. A live line shows the loop
-rate, exchange latency, position, force, buttons and battery; at the end a
-picture is saved: the end-effector path against the wall, the force over
-time and a histogram of the loop periods.
 """
 
 from __future__ import annotations
@@ -26,20 +33,24 @@ import argparse
 import math
 import os
 import sys
-import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
-import KorvoHardwareAPI as korvo
+import KorvoHardwareAPI as hw
+import korvo
 
+REPOSITORY = Path(__file__).resolve().parent.parent
+PICTURE = REPOSITORY / "build" / "demo" / "haptic_demo.png"
 LINK_NAMES = {"arm": "/dev/ttyACM-korvo-demo", "handle": "/dev/ttyUSB-korvo-demo"}
+STEER_HZ = 100.0
 
 
 # -- the scene ---------------------------------------------------------------------------
 
 
-def rotate(q: list[float], v: tuple[float, float, float]) -> tuple[float, float, float]:
+def rotate(q: list[float] | tuple[float, ...], v: tuple[float, float, float]) -> tuple[float, float, float]:
     """v turned by the unit quaternion q = [w, x, y, z]."""
     w, x, y, z = q
     # t = 2 (q_vec x v); v' = v + w t + q_vec x t
@@ -57,7 +68,7 @@ class Scene:
 
     The handle steers the target around a circle through the wall: its
     orientation turns the circle's radius, button 1 pushes the target further
-    in, and the trigger (hall-effect level, 0 to 31) stiffens the spring."""
+    in, and the trigger (0 to 31) stiffens the spring."""
 
     rest: tuple[float, float, float]
     wall_offset: float = 0.010  # the wall, this far along +z from rest
@@ -68,73 +79,72 @@ class Scene:
     reach: float = 0.018  # radius of the target's circle
     push: float = 0.005  # how far button 1 pushes the target into the wall
     max_force: float = 6.0
+    target_speed: float = 0.2  # m/s the spring's anchor follows the target at
 
     @property
     def wall_z(self) -> float:
         return self.rest[2] + self.wall_offset
 
-    def target(self, status: dict | None) -> tuple[float, float, float]:
-        if not status:
+    def target(self, status: Any | None) -> tuple[float, float, float]:
+        if status is None:
             return self.rest
-        dx, _, dz = rotate(status["quaternion"], (1.0, 0.0, 0.0))
+        dx, _, dz = rotate(status.quaternion, (1.0, 0.0, 0.0))
         norm = math.hypot(dx, dz) or 1.0
-        push = self.push if status["buttons"] & 1 else 0.0
+        push = self.push if status.buttons & 1 else 0.0
         return (self.rest[0] + self.reach * dx / norm, self.rest[1], self.rest[2] + self.reach * dz / norm + push)
 
-    def force(self, position, velocity, target, trigger: int = 0) -> list[float]:
-        k = self.spring_stiffness * (1.0 + trigger / 31.0)
+    def stiffness(self, status: Any | None) -> float:
+        return self.spring_stiffness * (1.0 + (status.trigger if status is not None else 0) / 31.0)
+
+    def effects(self) -> tuple[korvo.Plane, korvo.Spring]:
+        """The scene as effects for the native loop."""
+        wall = korvo.Plane(
+            point=(0.0, 0.0, self.wall_z), normal=(0.0, 0.0, -1.0), stiffness=self.wall_stiffness, damping=self.wall_damping
+        )
+        spring = korvo.Spring(
+            target=self.rest, stiffness=self.spring_stiffness, damping=self.damping, max_speed=self.target_speed
+        )
+        return wall, spring
+
+    def force(self, position, velocity, target, stiffness: float | None = None) -> list[float]:
+        """The same force law, for the Python loop (which moves no anchor:
+        the target is used as it comes)."""
+        k = self.spring_stiffness if stiffness is None else stiffness
         f = [k * (t - p) - self.damping * v for t, p, v in zip(target, position, velocity)]
         depth = position[2] - self.wall_z
         if depth > 0:  # inside the wall: push back out, damped while going in
-            f[2] -= self.wall_stiffness * depth + self.wall_damping * max(velocity[2], 0.0)
+            f[2] -= max(0.0, self.wall_stiffness * depth + self.wall_damping * velocity[2])
         norm = math.sqrt(sum(c * c for c in f))
         if norm > self.max_force:
             f = [c * self.max_force / norm for c in f]
         return f
 
 
-# -- the handle, read on its own thread ------------------------------------------------------
-
-
-class HandleReader(threading.Thread):
-    """Keeps the latest good status of a handle. GetStylarStatus releases the
-    interpreter lock and sleeps until a frame's worth of bytes is there, so
-    the control loop runs meanwhile and this thread costs next to nothing."""
-
-    FAILURES = (99, 2, 3)
-
-    def __init__(self, handle: korvo.Handle) -> None:
-        super().__init__(daemon=True)
-        self.handle = handle
-        self.latest: dict | None = None
-        self.frames = self.failures = 0
-        self._stop = threading.Event()
-
-    def run(self) -> None:
-        while not self._stop.is_set():
-            status = self.handle.GetStylarStatus()
-            if status["error_flag"] in self.FAILURES:
-                self.failures += 1
-            else:
-                self.latest = status
-                self.frames += 1
-
-    def stop(self) -> None:
-        self._stop.set()
-        self.join(3)
-
-
-# -- the control loop ----------------------------------------------------------------------------
+# -- a run of either loop ----------------------------------------------------------------------
 
 
 @dataclass
-class Trace:
+class Run:
+    name: str
     times: list[float] = field(default_factory=list)
     positions: list[list[float]] = field(default_factory=list)
     forces: list[list[float]] = field(default_factory=list)
-    targets: list[tuple[float, float, float]] = field(default_factory=list)
-    periods: list[float] = field(default_factory=list)
-    latencies: list[float] = field(default_factory=list)
+    periods: list[float] = field(default_factory=list)  # s
+    exchanges: list[float] = field(default_factory=list)  # s
+    targets: list[tuple[float, float, float, float]] = field(default_factory=list)  # time, x, y, z
+    events: list[tuple[float, int, bool]] = field(default_factory=list)  # time, button, pressed
+    failed: int = 0
+
+    def summary(self) -> str:
+        periods = sorted(self.periods)
+        exch = sorted(x * 1e6 for x in self.exchanges)
+        long = sum(p > 1.5e-3 for p in periods)
+        rate = len(periods) / sum(periods) if periods else 0.0
+        return (
+            f"{self.name}: {len(self.times)} ticks, {rate:.0f} Hz, period p99 {percentile(periods, 99) * 1e3:.3f} ms, "
+            f"{long} over 1.5 ms, exchange p50 {percentile(exch, 50):.0f} us p99 {percentile(exch, 99):.0f} us, "
+            f"{self.failed} failed"
+        )
 
 
 def percentile(values: list[float], p: float) -> float:
@@ -142,114 +152,195 @@ def percentile(values: list[float], p: float) -> float:
     return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))] if ordered else float("nan")
 
 
-def wait_until(deadline: float) -> None:
-    """Sleeps most of the way, then spins: time.sleep alone overshoots by tens
-    of microseconds, a lot at 1 kHz."""
-    left = deadline - time.perf_counter()
-    if left > 3e-4:
-        time.sleep(left - 2e-4)
-    while time.perf_counter() < deadline:
-        pass
+class Live:
+    """One status line: updated in place on a terminal, one line per update
+    otherwise."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+        self.prefix, self.end = ("\r", "") if sys.stdout.isatty() else ("", "\n")
+        self.last = 0.0
+
+    def show(self, text: str, force: bool = False) -> None:
+        now = time.monotonic()
+        if self.enabled and (force or now - self.last > 0.25):
+            self.last = now
+            print(self.prefix + text, end=self.end, flush=True)
+
+    def done(self) -> None:
+        if self.enabled and self.end == "":
+            print()
 
 
-def control_loop(
-    arm: korvo.Arvena,
-    scene: Scene,
-    seconds: float,
-    rate: float,
-    reader: HandleReader | None = None,
-    live: bool = True,
-) -> Trace:
-    trace = Trace()
-    period = 1.0 / rate if rate > 0 else 0.0
+def handle_text(status: Any | None) -> str:
+    if status is None:
+        return "no handle"
+    return f"buttons {status.buttons:03b} trigger {status.trigger:2d} battery {status.battery:.2f} V"
+
+
+def take_events(monitor: korvo.HandleMonitor | None, run: Run, since: float) -> None:
+    """Button events so far, timed from `since` (a time.monotonic() reading);
+    the monitor times them from its own start."""
+    if monitor is not None:
+        run.events += [(monitor.started_at + e.time - since, e.button, e.pressed) for e in monitor.events()]
+
+
+def run_native(arm: hw.Arvena, monitor, scene: Scene, seconds: float, rate: float, live: Live) -> Run:
+    """The scene as effects on the native loop, steered at about 100 Hz."""
+    run = Run("native loop")
+    wall, spring = scene.effects()
+    with korvo.Servo(arm, rate=rate, max_force=scene.max_force, max_force_step=0.5, ramp_time=0.2) as servo:
+        servo.add(wall)
+        servo.add(spring)
+        start = time.monotonic()
+        if monitor is not None:
+            monitor.events()  # only what happens during the run
+        while (now := time.monotonic()) - start < seconds:
+            status = monitor.status if monitor is not None else None
+            target = scene.target(status)
+            spring.set(target=target, stiffness=scene.stiffness(status))
+            run.targets.append((now - start, *target))
+            take_events(monitor, run, start)
+            s, st = servo.state, servo.stats
+            live.show(
+                f"native {st.rate:5.0f} Hz | period p99 {st.period_p99 * 1e6:5.0f} us max {st.period_max * 1e6:5.0f} us | "
+                f"exchange p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us | "
+                f"{st.overruns} overruns, {st.failed_exchanges} failed | pos {s.position[0]:+.4f} {s.position[1]:+.4f} "
+                f"{s.position[2]:+.4f} | force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | "
+                f"{handle_text(status)}"
+            )
+            time.sleep(1.0 / STEER_HZ)
+        servo.remove(spring)
+        servo.remove(wall)
+        time.sleep(0.05)  # let them fade out before the loop sends its zero force
+    live.done()
+    rec = servo.recording()
+    t0 = rec.time[0] if len(rec) else 0.0
+    run.times = list(rec.time - t0)
+    run.positions = rec.position.tolist()
+    run.forces = rec.force.tolist()
+    run.periods = list(rec.period[1:])
+    run.exchanges = list(rec.exchange)
+    run.failed = int((~rec.exchange_ok).sum())
+    return run
+
+
+def run_python(arm: hw.Arvena, monitor, scene: Scene, seconds: float, rate: float, live: Live) -> Run:
+    """The same scene in a Python loop: one exchange and one force law per tick."""
+    run = Run("Python loop")
+    period = 1.0 / rate
     force = [0.0, 0.0, 0.0]
-    start = time.perf_counter()
-    next_tick = start
-    # On a terminal the live line updates in place; in a log, one line per update.
-    in_place = sys.stdout.isatty()
-    prefix, end = ("\r", "") if in_place else ("", "\n")
-    last_print = start
-    previous = None
     exchange, clock = arm.end_effector_force, time.perf_counter
-    while True:
-        now = clock()
-        if now - start >= seconds:
-            break
+    if monitor is not None:
+        monitor.events()  # only what happens during the run
+    start = clock()
+    wall_start = time.monotonic()
+    next_tick = start
+    previous = None
+    next_steer = 0.0
+    status, target, stiffness = None, scene.rest, scene.spring_stiffness
+    while (now := clock()) - start < seconds:
         if previous is not None:
-            trace.periods.append(now - previous)
+            run.periods.append(now - previous)
         previous = now
         before = clock()
         position, velocity = exchange(force)
-        trace.latencies.append(clock() - before)
-
-        status = reader.latest if reader else None
-        target = scene.target(status)
-        force = scene.force(position, velocity, target, status["hall_effect_sensor_level"] if status else 0)
-        trace.times.append(now - start)
-        trace.positions.append(position)
-        trace.forces.append(force)
-        trace.targets.append(target)
-
-        if live and now - last_print > 0.25:
-            last_print = now
-            print(prefix + live_line(trace, status), end=end, flush=True)
-        if period:
-            next_tick += period
-            if next_tick < clock():  # fell behind: do not try to catch up
-                next_tick = clock()
-            wait_until(next_tick)
-    if live:
-        print(prefix + live_line(trace, reader.latest if reader else None))
-    return trace
-
-
-def live_line(trace: Trace, status: dict | None) -> str:
-    recent = trace.periods[-500:]
-    rate = len(recent) / sum(recent) if recent else 0.0
-    lat = [x * 1e6 for x in trace.latencies[-2000:]]
-    p, f = trace.positions[-1], trace.forces[-1]
-    handle = f"buttons {status['buttons']:03b} battery {status['battery_level']:.2f} V" if status else "no handle yet"
-    return (
-        f"{rate:5.0f} Hz | latency p50 {percentile(lat, 50):5.0f} us p99 {percentile(lat, 99):6.0f} us | "
-        f"pos {p[0]:+.4f} {p[1]:+.4f} {p[2]:+.4f} | force {f[0]:+5.2f} {f[1]:+5.2f} {f[2]:+5.2f} | {handle}"
-    )
+        run.exchanges.append(clock() - before)
+        run.failed += position == [0.0, 0.0, 0.0]
+        if now - start >= next_steer:  # steering at the same 100 Hz as the native run
+            next_steer += 1.0 / STEER_HZ
+            status = monitor.status if monitor is not None else None
+            target, stiffness = scene.target(status), scene.stiffness(status)
+            run.targets.append((now - start, *target))
+            take_events(monitor, run, wall_start)
+            live.show(
+                f"python {len(run.periods) / max(sum(run.periods), 1e-9):5.0f} Hz | "
+                f"pos {position[0]:+.4f} {position[1]:+.4f} {position[2]:+.4f} | "
+                f"force {force[0]:+5.2f} {force[1]:+5.2f} {force[2]:+5.2f} | {handle_text(status)}"
+            )
+        force = scene.force(position, velocity, target, stiffness)
+        run.times.append(now - start)
+        run.positions.append(position)
+        run.forces.append(force)
+        next_tick += period
+        if next_tick < clock():
+            next_tick = clock()
+        left = next_tick - clock()
+        if left > 2e-4:
+            time.sleep(left - 2e-4)
+        while clock() < next_tick:
+            pass
+    arm.end_effector_force([0.0, 0.0, 0.0])
+    live.done()
+    return run
 
 
 # -- the picture -----------------------------------------------------------------------------------
 
 
-def save_picture(trace: Trace, scene: Scene, path: Path) -> Path:
+def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig, (ax_path, ax_force, ax_hist) = plt.subplots(1, 3, figsize=(16, 5))
-    xs = [p[0] * 1000 for p in trace.positions]
-    zs = [p[2] * 1000 for p in trace.positions]
-    ax_path.plot([t[0] * 1000 for t in trace.targets], [t[2] * 1000 for t in trace.targets], color="0.7", lw=1, label="target")
-    ax_path.plot(xs, zs, lw=1, label="end effector")
-    ax_path.axhline(scene.wall_z * 1000, color="firebrick", lw=2, label="wall")
-    ax_path.axhspan(scene.wall_z * 1000, max(zs + [scene.wall_z * 1000]) + 5, color="firebrick", alpha=0.08)
-    ax_path.set(xlabel="x (mm)", ylabel="z (mm)", title="End-effector path against the wall")
-    ax_path.legend(loc="lower left")
+    main = runs[0]
+    fig, axes = plt.subplots(1, 2 + len(runs), figsize=(6 * (2 + len(runs)), 5.2))
+    ax_path, ax_force, hists = axes[0], axes[1], axes[2:]
+
+    xs = [p[0] * 1000 for p in main.positions]
+    zs = [p[2] * 1000 for p in main.positions]
+    wall = scene.wall_z * 1000
+    ax_path.axhspan(wall, max(zs + [wall]) + 4, color="firebrick", alpha=0.12)
+    ax_path.axhline(wall, color="firebrick", lw=2, label="wall")
+    if main.targets:
+        ax_path.plot(
+            [t[1] * 1000 for t in main.targets], [t[3] * 1000 for t in main.targets], color="darkorange", lw=2.2,
+            alpha=0.85, label="target (steered by the handle)",
+        )
+    ax_path.plot(xs, zs, color="navy", lw=0.9, label="end effector")
+    if xs:
+        ax_path.plot(xs[0], zs[0], "o", color="green", ms=9, label="start")
+        ax_path.plot(xs[-1], zs[-1], "s", color="black", ms=9, label="end")
+    ax_path.set(xlabel="x (mm)", ylabel="z (mm)", title=f"End-effector path against the wall ({main.name})")
+    ax_path.legend(loc="lower left", fontsize=8)
     ax_path.set_aspect("equal", adjustable="datalim")
 
     for i, name in enumerate("xyz"):
-        ax_force.plot(trace.times, [f[i] for f in trace.forces], lw=0.8, label=f"F{name}")
-    ax_force.set(xlabel="time (s)", ylabel="force (N)", title="Commanded force")
-    ax_force.legend(loc="upper right")
+        ax_force.plot(main.times, [f[i] for f in main.forces], lw=0.8, label=f"F{name}")
+    pressed = [t for t, _, down in main.events if down]
+    released = [t for t, _, down in main.events if not down]
+    for t in pressed:
+        ax_force.axvline(t, color="green", lw=0.6, alpha=0.5)
+    for t in released:
+        ax_force.axvline(t, color="gray", lw=0.6, ls="--", alpha=0.5)
+    ax_force.plot([], [], color="green", lw=0.8, label="button pressed")
+    ax_force.plot([], [], color="gray", lw=0.8, ls="--", label="button released")
+    ax_force.set(xlabel="time (s)", ylabel="force sent (N)", title="Force, with the handle's button events")
+    ax_force.legend(loc="upper right", fontsize=8)
 
-    periods_us = [p * 1e6 for p in trace.periods]
-    ax_hist.hist(periods_us, bins=80, color="steelblue")
-    ax_hist.set_yscale("log")
-    rate = len(trace.periods) / sum(trace.periods) if trace.periods else 0
-    ax_hist.set(
-        xlabel="loop period (us)",
-        ylabel="count",
-        title=f"Loop periods: {rate:.0f} Hz, p99 {percentile(periods_us, 99):.0f} us",
-    )
+    for ax, run in zip(hists, runs):
+        periods_us = [p * 1e6 for p in run.periods]
+        ax.hist(periods_us, bins=100, color="steelblue" if run.name.startswith("native") else "indianred")
+        ax.set_yscale("log")
+        long = sum(p > 1500 for p in periods_us)
+        rate = len(run.periods) / sum(run.periods) if run.periods else 0
+        ax.set(
+            xlabel="loop period (us)",
+            ylabel="ticks",
+            title=f"{run.name}: {rate:.0f} Hz, p99 {percentile(periods_us, 99):.0f} us",
+        )
+        tail = (
+            f"{long} of {len(periods_us)} periods over 1500 us.\n"
+            + (
+                "The tail: ticks whose reply came late\n(the device, or the simulator waking up),\nnot the loop."
+                if run.name.startswith("native")
+                else "The tail: the interpreter (exchange,\nforce law, garbage collection) on top\nof late replies."
+            )
+        )
+        ax.text(0.97, 0.95, tail, transform=ax.transAxes, ha="right", va="top", fontsize=8,
+                bbox={"boxstyle": "round", "facecolor": "white", "alpha": 0.8})
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -265,18 +356,18 @@ def start_simulator():
     may_link = os.geteuid() == 0 and os.access("/dev", os.W_OK)
     arm = ["arm", "--link", LINK_NAMES["arm"]] if may_link else ["arm"]
     handle = ["handle", "--link", LINK_NAMES["handle"]] if may_link else ["handle"]
-    # The loop pauses between exchanges; a simulator that sleeps in those
-    # pauses pays for being woken at every request, up to milliseconds on a
-    # virtual machine. Real devices do not sleep.
-    sim = Simulator("--busy-poll-us", "2000", *arm, *handle)
+    # Real time where the process may: a device answers at once, and a
+    # simulator left at normal priority answers late whenever the machine
+    # is busy, which would show in the demo's numbers as the loop's fault.
+    sim = Simulator("--realtime", "60", *arm, *handle)
     return sim, may_link
 
 
 def find_ports(sim, linked: bool) -> tuple[str, str | None]:
     if linked:
         print("Looking for devices under /dev ...")
-        arms = korvo.detect_arvenas()
-        handles = korvo.detect_wired_handles()
+        arms = hw.detect_arvenas()
+        handles = hw.detect_wired_handles()
         want_arm = os.path.realpath(LINK_NAMES["arm"])
         want_handle = os.path.realpath(LINK_NAMES["handle"])
         print(f"  detect_arvenas() -> {arms}\n  detect_wired_handles() -> {handles}")
@@ -286,7 +377,7 @@ def find_ports(sim, linked: bool) -> tuple[str, str | None]:
     return sim.port("arm"), sim.port("handle")
 
 
-def identify(arm: korvo.Arvena) -> None:
+def identify(arm: hw.Arvena) -> None:
     info = arm.device_wakeup_dict()
     print(
         f"Arvena: device {info['device_id']}, model {info['device_model_number']}, "
@@ -298,32 +389,32 @@ def identify(arm: korvo.Arvena) -> None:
     )
 
 
-def identify_handle(handle: korvo.Handle) -> None:
-    """Wakes the handle and reports who answers, from its status frames: the
-    wakeup's own reply shares the line with them and is passed over."""
-    handle.SendDeviceWakeup()
-    for _ in range(5):
-        status = handle.GetStylarStatus()
-        if status["error_flag"] not in HandleReader.FAILURES:
-            print(
-                f"Handle: device {status['device_id']}, battery {status['battery_level']:.2f} V, "
-                f"buttons {status['buttons']:03b}"
-            )
-            return
-    print("Handle: no status frame yet")
+def identify_handle(monitor: korvo.HandleMonitor) -> None:
+    deadline = time.monotonic() + 2.0
+    while monitor.status is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    status = monitor.status
+    if status is None:
+        print("Handle: no status frame yet")
+        return
+    print(f"Handle: device {status.device_id}, battery {status.battery:.2f} V, buttons {status.buttons:03b}")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", nargs="+", metavar=("ARM", "HANDLE"), help="serial ports of the arm and (optionally) the handle")
     parser.add_argument("--seconds", type=float, default=8.0)
-    parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz; 0: as fast as the link allows")
-    parser.add_argument("--output", type=Path, default=Path("build/demo/haptic_demo.png"))
+    parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz")
+    parser.add_argument("--output", type=Path, default=PICTURE, help=f"the picture (default {PICTURE})")
     parser.add_argument("--quiet", action="store_true", help="no live line")
+    loops = parser.add_mutually_exclusive_group()
+    loops.add_argument("--python-loop", action="store_true", help="the scene in a Python loop instead of the native one")
+    loops.add_argument("--compare", action="store_true", help="the native loop, then the Python loop, side by side")
     args = parser.parse_args(argv)
 
-    print(f"KorvoHardwareAPI {korvo.get_cpp_version()}")
+    print(f"KorvoHardwareAPI {hw.get_cpp_version()}")
     sim = None
+    monitor = None
     try:
         if args.port:
             arm_port, handle_port = args.port[0], (args.port[1] if len(args.port) > 1 else None)
@@ -332,32 +423,34 @@ def main(argv: list[str] | None = None) -> int:
             arm_port, handle_port = find_ports(sim, linked)
         print(f"Arm on {arm_port}" + (f", handle on {handle_port}" if handle_port else ", no handle"))
 
-        arm = korvo.Arvena(korvo.SerialStream(arm_port))
+        arm = hw.Arvena(hw.SerialStream(arm_port), 0.05)
         identify(arm)
-        reader = None
         if handle_port:
-            handle = korvo.Handle(korvo.SerialStream(handle_port))
-            identify_handle(handle)
-            reader = HandleReader(handle)
-            reader.start()
+            monitor = korvo.HandleMonitor(handle_port)
+            monitor.start()
+            identify_handle(monitor)
 
         rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         scene = Scene(rest=tuple(rest))
         print(f"Rest point {tuple(round(c, 4) for c in rest)}, wall at z = {scene.wall_z:.4f}")
-        trace = control_loop(arm, scene, args.seconds, args.rate, reader, live=not args.quiet)
-        if reader:
-            reader.stop()
-            print(f"Handle: {reader.frames} status frames read, {reader.failures} failed reads")
-        arm.end_effector_force([0.0, 0.0, 0.0])
-
-        rate = len(trace.periods) / sum(trace.periods)
-        lat = [x * 1e6 for x in trace.latencies]
-        print(f"Loop: {len(trace.times)} steps, {rate:.0f} Hz, exchange p50 {percentile(lat, 50):.1f} us, "
-              f"p99 {percentile(lat, 99):.1f} us")
-        picture = save_picture(trace, scene, args.output)
+        live = Live(not args.quiet)
+        runs = []
+        if not args.python_loop:
+            runs.append(run_native(arm, monitor, scene, args.seconds, args.rate, live))
+        if args.python_loop or args.compare:
+            runs.append(run_python(arm, monitor, scene, args.seconds, args.rate, live))
+        if monitor is not None:
+            counts = monitor.counts
+            print(f"Handle: {counts['frames']} status frames, {counts['bad_frames']} bad, "
+                  f"{counts['events']} button events")
+        for run in runs:
+            print(run.summary())
+        picture = save_picture(runs, scene, args.output)
         print(f"Picture saved to {picture.resolve()}")
         return 0
     finally:
+        if monitor is not None:
+            monitor.stop()
         if sim is not None:
             sim.stop()
 

@@ -76,6 +76,8 @@ void BindMonitor(py::module_& m) {
         .def("start", &HandleMonitor::Start, py::call_guard<py::gil_scoped_release>())
         .def("stop", &HandleMonitor::Stop, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("running", &HandleMonitor::Running)
+        .def_property_readonly("started_at", &HandleMonitor::StartedAt,
+                               "time.monotonic() when start() began: event and status times count from there.")
         .def_property_readonly("disconnected", &HandleMonitor::Disconnected,
                                "Whether the port hung up (the monitor then ends; what it read stays readable).")
         .def_property_readonly(

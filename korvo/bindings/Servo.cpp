@@ -286,7 +286,11 @@ void BindServo(py::module_& m) {
                                "Whether the servo thread got real-time priority (SCHED_FIFO).")
         .def_property_readonly("memory_locked", &Servo::MemoryLocked,
                                "Whether the loop's buffers are locked in memory.")
+        .def_property_readonly("low_cpu_latency", &Servo::LowCpuLatency,
+                               "Whether the CPUs are asked to stay out of deep idle states while the loop runs.")
         .def_property_readonly("rate", [](const Servo& s) { return s.Options().rate; })
+        .def_property_readonly("started_at", &Servo::StartedAt,
+                               "time.monotonic() when start() began: tick times count from there.")
         .def_property_readonly("end_reason", &Servo::EndReason,
                                "Why the loop ended by itself (disconnect, failures); empty otherwise.")
         .def(

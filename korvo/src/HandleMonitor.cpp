@@ -54,6 +54,7 @@ public:
         token_ = std::make_unique<CancelToken>();
         disconnected_ = false;
         epoch_ = Clock::now();
+        started_at_ = std::chrono::duration<double>(epoch_.time_since_epoch()).count();
         running_ = true;
         thread_ = std::thread([this] { Run(); });
     }
@@ -73,6 +74,7 @@ public:
     }
 
     bool Running() const noexcept { return running_.load(); }
+    double StartedAt() const noexcept { return started_at_.load(); }
     bool Disconnected() const noexcept { return disconnected_.load(); }
     Status Latest() const noexcept { return latest_.Load(); }
 
@@ -120,6 +122,7 @@ private:
     std::atomic<bool> disconnected_{false};
     bool lent_ = false;
     Clock::time_point epoch_{};
+    std::atomic<double> started_at_{0.0};
 
     SeqLock<Status> latest_;
     std::uint8_t buttons_ = 0;  // the monitor thread's
@@ -225,6 +228,7 @@ void HandleMonitor::Start() { impl_->Start(); }
 void HandleMonitor::Stop() noexcept { impl_->Stop(); }
 bool HandleMonitor::Running() const noexcept { return impl_->Running(); }
 bool HandleMonitor::Disconnected() const noexcept { return impl_->Disconnected(); }
+double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }

@@ -1,11 +1,13 @@
 #include "Korvo/Haptics/Servo.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -148,6 +150,7 @@ public:
         limits_.Store(limits);
     }
     SafetyLimits Limits() const noexcept { return limits_.Load(); }
+    double StartedAt() const noexcept { return Seconds(epoch_.load().time_since_epoch()).count(); }
     ServoState State() const noexcept { return state_.Load(); }
     ServoStats Stats() const noexcept;
     void ResetStats() noexcept;
@@ -155,6 +158,7 @@ public:
 
     std::atomic<bool> realtime_{false};
     std::atomic<bool> memory_locked_{false};
+    int cpu_latency_fd_ = -1;  // held while the loop runs
     const ServoOptions options_;
     std::function<Vector3(const TickInput&)> hook_;
     std::vector<ForceContributor*> contributors_;
@@ -250,6 +254,18 @@ void Servo::Impl::Start() {
     }
     std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
     effects_.SetLive(true);
+    if (options_.realtime && cpu_latency_fd_ < 0) {
+        // Asks the CPUs to stay out of deep idle states while the loop runs:
+        // waking from them takes tens to hundreds of microseconds (more on a
+        // virtual machine), for this thread and for whatever answers it. The
+        // request lasts as long as the descriptor is open.
+        cpu_latency_fd_ = ::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
+        const std::int32_t zero = 0;
+        if (cpu_latency_fd_ >= 0 && ::write(cpu_latency_fd_, &zero, sizeof zero) != sizeof zero) {
+            ::close(cpu_latency_fd_);
+            cpu_latency_fd_ = -1;
+        }
+    }
     std::promise<void> ready;
     auto set_up = ready.get_future();
     thread_ = std::thread([this, &ready] { Run(ready); });
@@ -299,6 +315,10 @@ void Servo::Impl::EndLoop() noexcept {
         wake_->Cancel();
         thread_.join();
         effects_.SetLive(false);
+    }
+    if (cpu_latency_fd_ >= 0) {
+        ::close(cpu_latency_fd_);
+        cpu_latency_fd_ = -1;
     }
     if (lent_) {
         // The port's counts are the stream's again.
@@ -531,7 +551,9 @@ ServoStats Servo::Stats() const noexcept { return impl_->Stats(); }
 void Servo::ResetStats() noexcept { impl_->ResetStats(); }
 Recording Servo::Drain() { return impl_->Drain(); }
 bool Servo::RealTime() const noexcept { return impl_->realtime_; }
+double Servo::StartedAt() const noexcept { return impl_->StartedAt(); }
 bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }
+bool Servo::LowCpuLatency() const noexcept { return impl_->cpu_latency_fd_ >= 0; }
 const ServoOptions& Servo::Options() const noexcept { return impl_->options_; }
 std::string Servo::EndReason() const { return impl_->EndReason(); }
 

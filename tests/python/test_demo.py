@@ -5,6 +5,7 @@ import os
 import re
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -33,8 +34,8 @@ def test_rotate(q, v, expected):
 REST = (0.0, 0.02, 0.2)
 
 
-def status(q=(1.0, 0.0, 0.0, 0.0), buttons=0, hall=0):
-    return {"quaternion": list(q), "buttons": buttons, "hall_effect_sensor_level": hall}
+def status(q=(1.0, 0.0, 0.0, 0.0), buttons=0, trigger=0):
+    return SimpleNamespace(quaternion=tuple(q), buttons=buttons, trigger=trigger)
 
 
 def test_target_follows_the_handle():
@@ -45,88 +46,65 @@ def test_target_follows_the_handle():
     pushed = scene.target(status(buttons=0b001))
     assert pushed[2] == pytest.approx(0.2 + scene.push)
     assert scene.target(status(buttons=0b110)) == pytest.approx((scene.reach, 0.02, 0.2))
+    assert scene.stiffness(status(trigger=31)) == pytest.approx(2 * scene.spring_stiffness)
 
 
-def test_force_is_a_spring_outside_the_wall_and_pushes_back_inside():
+def test_the_python_force_law_and_the_effects_agree():
+    # The Python loop's force law is the native loop's two effects (with the
+    # spring's anchor on its target), capped.
     scene = demo.Scene(rest=REST, max_force=100.0)
-    at_rest = scene.force(REST, (0, 0, 0), REST)
-    assert at_rest == pytest.approx([0, 0, 0])
-    spring = scene.force((0.0, 0.02, 0.19), (0, 0, 0), REST)
-    assert spring == pytest.approx([0, 0, scene.spring_stiffness * 0.01])
-    assert scene.force((0.0, 0.02, 0.19), (0, 0, 0), REST, trigger=31) == pytest.approx([0, 0, 2 * spring[2]])
+    wall, spring = scene.effects()
+    assert wall.normal == (0.0, 0.0, -1.0) and wall.point[2] == pytest.approx(scene.wall_z)
+    assert spring.target == REST and spring.stiffness == scene.spring_stiffness
+    assert scene.force(REST, (0, 0, 0), REST) == pytest.approx([0, 0, 0])
+    below = scene.force((0.0, 0.02, 0.19), (0, 0, 0), REST)
+    assert below == pytest.approx([0, 0, scene.spring_stiffness * 0.01])
     inside = (0.0, 0.02, scene.wall_z + 0.001)
     pushed = scene.force(inside, (0, 0, 0.1), inside)
     assert pushed[2] == pytest.approx(-(scene.wall_stiffness * 0.001 + scene.wall_damping * 0.1 + scene.damping * 0.1))
+    far = demo.Scene(rest=REST).force((1.0, 1.0, -1.0), (0, 0, 0), REST)
+    assert math.sqrt(sum(c * c for c in far)) == pytest.approx(demo.Scene(rest=REST).max_force)
 
 
-def test_force_is_capped():
-    scene = demo.Scene(rest=REST)
-    far = scene.force((1.0, 1.0, -1.0), (0, 0, 0), REST)
-    assert math.sqrt(sum(c * c for c in far)) == pytest.approx(scene.max_force)
+def make_run(name="native loop", n=200):
+    run = demo.Run(name)
+    for i in range(n):
+        run.times.append(i / 1000)
+        run.positions.append([0.001 * math.cos(i / 30), 0.02, 0.2 + 0.001 * math.sin(i / 30)])
+        run.forces.append([0.1, 0.0, -0.1])
+        run.periods.append(0.001 if i % 50 else 0.002)
+        run.exchanges.append(5e-5)
+    run.targets = [(i / 100, 0.0, 0.02, 0.2) for i in range(20)]
+    run.events = [(0.05, 1, True), (0.1, 1, False)]
+    return run
 
 
-class FixedReader:
-    def __init__(self, latest):
-        self.latest = latest
+def test_picture_with_one_histogram_and_with_two(tmp_path):
+    for runs in ([make_run()], [make_run(), make_run("Python loop")]):
+        path = demo.save_picture(runs, demo.Scene(rest=REST), tmp_path / "sub" / f"picture{len(runs)}.png")
+        data = path.read_bytes()
+        assert data.startswith(b"\x89PNG\r\n\x1a\n")
+        assert len(data) > 10_000
 
 
-def test_control_loop_drives_the_simulated_arm_toward_the_target():
-    with Simulator("arm") as sim:
-        arm = korvo.Arvena(korvo.SerialStream(sim.port("arm")))
-        rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-        scene = demo.Scene(rest=tuple(rest))
-        reader = FixedReader(status(q=(S, 0, S, 0)))  # target 18 mm below rest
-        trace = demo.control_loop(arm, scene, seconds=0.4, rate=500, reader=reader, live=False)
-    assert 100 < len(trace.times) <= 201
-    assert len(trace.periods) == len(trace.times) - 1
-    assert len(trace.forces) == len(trace.positions) == len(trace.latencies) == len(trace.times)
-    assert trace.positions[-1][2] < rest[2] - 0.002  # it moved down, toward the target
-    assert all(t == pytest.approx(scene.target(reader.latest)) for t in trace.targets)
+def test_run_summary_counts_the_long_periods():
+    assert "4 over 1.5 ms" in make_run().summary()
 
 
-def test_handle_reader_keeps_the_latest_frame():
-    with Simulator("handle", "--rate", "200") as sim:
-        port = sim.port("handle")
-        handle = korvo.Handle(korvo.SerialStream(port))
-        reader = demo.HandleReader(handle)
-        reader.start()
-        try:
-            deadline = 2.0
-            import time
-
-            start = time.monotonic()
-            while reader.frames < 10 and time.monotonic() - start < deadline:
-                time.sleep(0.01)
-        finally:
-            reader.stop()
-    assert reader.frames >= 10
-    assert reader.failures <= 1  # a frame the pty happens to split may be read early
-    assert set(reader.latest) == {"device_id", "quaternion", "error_flag", "hall_effect_sensor_level", "buttons", "battery_level"}
-
-
-def test_picture(tmp_path):
-    trace = demo.Trace()
-    for i in range(200):
-        trace.times.append(i / 1000)
-        trace.positions.append([0.001 * math.cos(i / 30), 0.02, 0.2 + 0.001 * math.sin(i / 30)])
-        trace.forces.append([0.1, 0.0, -0.1])
-        trace.targets.append(REST)
-        trace.periods.append(0.001)
-        trace.latencies.append(5e-5)
-    path = demo.save_picture(trace, demo.Scene(rest=REST), tmp_path / "sub" / "picture.png")
-    data = path.read_bytes()
-    assert data.startswith(b"\x89PNG\r\n\x1a\n")
-    assert len(data) > 10_000
+def test_picture_goes_to_the_repository_wherever_the_demo_starts(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert demo.PICTURE == Path(__file__).resolve().parents[2] / "build" / "demo" / "haptic_demo.png"
 
 
 def test_demo_end_to_end_with_the_simulator(tmp_path, capsys):
     picture = tmp_path / "demo.png"
-    assert demo.main(["--seconds", "0.5", "--quiet", "--output", str(picture)]) == 0
+    assert demo.main(["--seconds", "0.5", "--quiet", "--compare", "--output", str(picture)]) == 0
     out = capsys.readouterr().out
     assert "Arvena: device 260, model 4" in out
     assert "Handle: device 66, battery" in out
-    frames, failures = map(int, re.search(r"Handle: (\d+) status frames read, (\d+) failed reads", out).groups())
-    assert frames >= 25 and failures <= 1
+    frames = int(re.search(r"Handle: (\d+) status frames, (\d+) bad", out).group(1))
+    assert frames >= 25
+    assert re.search(r"native loop: \d+ ticks", out) and re.search(r"Python loop: \d+ ticks", out)
     assert picture.read_bytes().startswith(b"\x89PNG")
     # Links under /dev, if the demo made them, are gone with the simulator.
     assert not any(os.path.lexists(p) for p in demo.LINK_NAMES.values())
@@ -136,4 +114,4 @@ def test_demo_on_given_ports(tmp_path, capsys):
     with Simulator("arm") as sim:
         assert demo.main(["--port", sim.port("arm"), "--seconds", "0.3", "--quiet", "--output", str(tmp_path / "x.png")]) == 0
     out = capsys.readouterr().out
-    assert "no handle" in out and "Loop:" in out
+    assert "no handle" in out and "native loop:" in out

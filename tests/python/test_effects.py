@@ -202,3 +202,16 @@ def test_a_pulled_cable_leaves_the_monitor_readable():
         assert monitor.disconnected and not monitor.running
         assert monitor.status is not None
         monitor.stop()
+
+
+def test_the_scene_example_runs_against_the_simulator(capsys):
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import scene
+
+    with Simulator("arm", "handle", "--buttons-hz", "10", "--buttons", "toggle") as sim:
+        scene.scene(sim.port("arm"), sim.port("handle"), seconds=0.5)
+    out = capsys.readouterr().out
+    assert "Stats(" in out and "button events" in out

@@ -84,6 +84,10 @@ public:
     bool Running() const noexcept;
     bool Disconnected() const noexcept;
 
+    // When Start() began, in seconds of the monotonic clock (what Python's
+    // time.monotonic() reads): event and status times count from there.
+    double StartedAt() const noexcept;
+
     Status Latest() const noexcept;
     // Every event since the last call, oldest first (one reader at a time).
     std::vector<ButtonEvent> TakeEvents();

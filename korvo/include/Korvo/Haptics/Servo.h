@@ -88,9 +88,12 @@
 // Real-time priority
 //
 //   With realtime (the default), the servo thread asks for SCHED_FIFO at
-//   realtime_priority and locks its buffers in memory; where the process may
-//   not have them it runs at normal priority. RealTime() and MemoryLocked()
-//   tell which; neither is ever an error.
+//   realtime_priority and locks its buffers in memory, and the loop asks the
+//   CPUs to stay out of deep idle states while it runs (a PM QoS request on
+//   /dev/cpu_dma_latency: waking from them costs tens to hundreds of
+//   microseconds, on this thread and on whatever answers it); where the
+//   process may not have these it runs without them. RealTime(),
+//   MemoryLocked() and LowCpuLatency() tell which; none is ever an error.
 //
 // Errors
 //
@@ -247,8 +250,12 @@ public:
     void ResetStats() noexcept;
     Recording Drain();
 
+    // When Start() began, in seconds of the monotonic clock (what Python's
+    // time.monotonic() reads): tick times count from there.
+    double StartedAt() const noexcept;
     bool RealTime() const noexcept;
     bool MemoryLocked() const noexcept;
+    bool LowCpuLatency() const noexcept;
     const ServoOptions& Options() const noexcept;
     // Why the loop ended by itself (disconnect, failures), empty otherwise.
     std::string EndReason() const;
