@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, list)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -18,6 +18,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import arm_exchange  # noqa: E402
+import cli_list  # noqa: E402
 import detect_timing  # noqa: E402
 import effects_monitor  # noqa: E402
 import handle_rates  # noqa: E402
@@ -31,6 +32,7 @@ BENCHMARKS = {
     "paced": paced_loop.main,
     "servo": servo_loop.main,
     "effects": effects_monitor.main,
+    "list": cli_list.main,
 }
 
 

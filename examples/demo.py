@@ -35,11 +35,15 @@ import os
 import sys
 import time
 from dataclasses import dataclass, field
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import KorvoHardwareAPI as hw
 import korvo
+
+if TYPE_CHECKING:
+    from korvo_sim import Simulator
 
 REPOSITORY = Path(__file__).resolve().parent.parent
 PICTURE = REPOSITORY / "build" / "demo" / "haptic_demo.png"
@@ -106,7 +110,13 @@ class Scene:
         )
         return wall, spring
 
-    def force(self, position, velocity, target, stiffness: float | None = None) -> list[float]:
+    def force(
+        self,
+        position: Sequence[float],
+        velocity: Sequence[float],
+        target: Sequence[float],
+        stiffness: float | None = None,
+    ) -> list[float]:
         """The same force law, for the Python loop (which moves no anchor:
         the target is used as it comes)."""
         k = self.spring_stiffness if stiffness is None else stiffness
@@ -185,7 +195,9 @@ def take_events(monitor: korvo.HandleMonitor | None, run: Run, since: float) -> 
         run.events += [(monitor.started_at + e.time - since, e.button, e.pressed) for e in monitor.events()]
 
 
-def run_native(arm: hw.Arvena, monitor, scene: Scene, seconds: float, rate: float, live: Live) -> Run:
+def run_native(
+    arm: hw.Arvena, monitor: korvo.HandleMonitor | None, scene: Scene, seconds: float, rate: float, live: Live
+) -> Run:
     """The scene as effects on the native loop, steered at about 100 Hz."""
     run = Run("native loop")
     wall, spring = scene.effects()
@@ -225,7 +237,9 @@ def run_native(arm: hw.Arvena, monitor, scene: Scene, seconds: float, rate: floa
     return run
 
 
-def run_python(arm: hw.Arvena, monitor, scene: Scene, seconds: float, rate: float, live: Live) -> Run:
+def run_python(
+    arm: hw.Arvena, monitor: korvo.HandleMonitor | None, scene: Scene, seconds: float, rate: float, live: Live
+) -> Run:
     """The same scene in a Python loop: one exchange and one force law per tick."""
     run = Run("Python loop")
     period = 1.0 / rate
@@ -350,7 +364,7 @@ def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
 # -- finding the devices ---------------------------------------------------------------------------
 
 
-def start_simulator():
+def start_simulator() -> tuple[Simulator, bool]:
     from korvo_sim import Simulator
 
     may_link = os.geteuid() == 0 and os.access("/dev", os.W_OK)
@@ -363,7 +377,7 @@ def start_simulator():
     return sim, may_link
 
 
-def find_ports(sim, linked: bool) -> tuple[str, str | None]:
+def find_ports(sim: Simulator, linked: bool) -> tuple[str, str | None]:
     if linked:
         print("Looking for devices under /dev ...")
         arms = hw.detect_arvenas()
@@ -431,7 +445,7 @@ def main(argv: list[str] | None = None) -> int:
             identify_handle(monitor)
 
         rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-        scene = Scene(rest=tuple(rest))
+        scene = Scene(rest=(rest[0], rest[1], rest[2]))
         print(f"Rest point {tuple(round(c, 4) for c in rest)}, wall at z = {scene.wall_z:.4f}")
         live = Live(not args.quiet)
         runs = []

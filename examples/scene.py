@@ -46,7 +46,7 @@ def scene(arm_port: str, handle_port: str, seconds: float = 3.0) -> None:
 
 def main(argv: list[str]) -> int:
     if len(argv) == 2:
-        scene(*argv)
+        scene(argv[0], argv[1])
         return 0
     from korvo_sim import Simulator
 

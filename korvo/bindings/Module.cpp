@@ -10,4 +10,5 @@ PYBIND11_MODULE(_native, m) {
     Korvo::Haptics::Python::BindEffects(m);
     Korvo::Haptics::Python::BindServo(m);
     Korvo::Haptics::Python::BindMonitor(m);
+    Korvo::Haptics::Python::BindProbe(m);
 }

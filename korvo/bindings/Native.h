@@ -34,5 +34,6 @@ counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 void BindEffects(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);
+void BindProbe(pybind11::module_& m);
 
 }  // namespace Korvo::Haptics::Python

@@ -281,7 +281,12 @@ void BindServo(py::module_& m) {
         .def_property_readonly("state", &Servo::State, "The latest tick (never torn).")
         .def_property_readonly("stats", &Servo::Stats)
         .def("reset_stats", &Servo::ResetStats)
-        .def("_drain", [](Servo& s) { return RecordingArrays(s.Drain()); })
+        .def(
+            "recording",
+            [](Servo& s) {
+                return py::module_::import("korvo.recording").attr("Recording")(RecordingArrays(s.Drain()));
+            },
+            "Every tick recorded since the last call, as numpy arrays (a korvo.Recording).")
         .def_property_readonly("realtime", &Servo::RealTime,
                                "Whether the servo thread got real-time priority (SCHED_FIFO).")
         .def_property_readonly("memory_locked", &Servo::MemoryLocked,

@@ -1,5 +1,6 @@
-"""The type stub shipped beside the module names every class, function,
-overload and parameter the module has, in the same order."""
+"""The type stub shipped with the module (a stub-only package that type
+checkers find in site-packages) names every class, function, overload and
+parameter the module has, in the same order."""
 
 import ast
 import re
@@ -9,7 +10,7 @@ import pytest
 
 import KorvoHardwareAPI as korvo
 
-STUB = Path(korvo.__file__).with_name("KorvoHardwareAPI.pyi")
+STUB = Path(korvo.__file__).with_name("KorvoHardwareAPI-stubs") / "__init__.pyi"
 
 
 def split_top_level(text: str) -> list[str]:
@@ -61,8 +62,11 @@ def stub_functions(body) -> dict[str, list[ast.FunctionDef]]:
     return found
 
 
-def test_stub_is_installed_beside_the_module():
+def test_stub_is_installed_as_a_stub_package():
     assert STUB.is_file()
+    # A .pyi beside the extension would shadow nothing for some checkers and
+    # everything for others: there is only the stub package.
+    assert not Path(korvo.__file__).with_name("KorvoHardwareAPI.pyi").exists()
 
 
 MODULE_FUNCTIONS = [n for n, v in vars(korvo).items() if callable(v) and not isinstance(v, type)]

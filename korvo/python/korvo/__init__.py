@@ -76,13 +76,6 @@ __all__ = [
 ]
 
 
-def _recording(self: Servo) -> Recording:
-    """Every tick recorded since the last call, as numpy arrays (see Recording)."""
-    return Recording(self._drain())
-
-
-Servo.recording = _recording
-
 # At interpreter exit, before Python tears its objects down, every running
 # loop sends its zero force and ends.
 atexit.register(stop_all)

@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-COLUMNS = [
+COLUMNS: list[tuple[str, str | tuple[str, str, str]]] = [
     ("tick", "tick"),
     ("time", "time_s"),
     ("period", "period_s"),
@@ -65,7 +65,8 @@ class Recording:
         if path.endswith(".npz"):
             np.savez(path, **{name: getattr(self, name) for name, _ in COLUMNS}, dropped=self.dropped)
             return
-        header, columns = [], []
+        header: list[str] = []
+        columns: list[np.ndarray] = []
         for name, titles in COLUMNS:
             values = getattr(self, name)
             if isinstance(titles, tuple):

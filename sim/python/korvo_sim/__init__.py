@@ -96,6 +96,7 @@ class Simulator:
 
     def _next_line(self, timeout: float) -> tuple[str, str]:
         deadline = time.monotonic() + timeout
+        assert self._process.stdout is not None  # made with stdout=PIPE
         fd = self._process.stdout.fileno()
         while b"\n" not in self._buffer:
             left = deadline - time.monotonic()
@@ -122,11 +123,12 @@ class Simulator:
             except subprocess.TimeoutExpired:
                 self._process.kill()
                 self._process.wait()
-        if not self._process.stdout.closed:
-            self._process.stdout.close()
-        if not self._process.stderr.closed:
-            self._stderr = self._process.stderr.read().decode(errors="replace")
-            self._process.stderr.close()
+        stdout, stderr = self._process.stdout, self._process.stderr
+        if stdout is not None and not stdout.closed:
+            stdout.close()
+        if stderr is not None and not stderr.closed:
+            self._stderr = stderr.read().decode(errors="replace")
+            stderr.close()
         return self._process.returncode
 
     def stderr(self) -> str:
@@ -136,7 +138,7 @@ class Simulator:
     def __enter__(self) -> "Simulator":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
 

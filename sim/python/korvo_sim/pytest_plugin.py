@@ -27,13 +27,19 @@ Fixtures:
 
 from __future__ import annotations
 
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING
+
 import pytest
 
 from korvo_sim import Simulator
 
+if TYPE_CHECKING:
+    import KorvoHardwareAPI
+
 
 @pytest.fixture
-def korvo_sim():
+def korvo_sim() -> Iterator[Callable[..., Simulator]]:
     started: list[Simulator] = []
 
     def start(*arguments: str) -> Simulator:
@@ -47,24 +53,24 @@ def korvo_sim():
 
 
 @pytest.fixture
-def arm_port(korvo_sim) -> str:
+def arm_port(korvo_sim: Callable[..., Simulator]) -> str:
     return korvo_sim("arm").port("arm")
 
 
 @pytest.fixture
-def handle_port(korvo_sim) -> str:
+def handle_port(korvo_sim: Callable[..., Simulator]) -> str:
     return korvo_sim("handle").port("handle")
 
 
 @pytest.fixture
-def arvena(arm_port):
+def arvena(arm_port: str) -> KorvoHardwareAPI.Arvena:
     import KorvoHardwareAPI as korvo
 
     return korvo.Arvena(korvo.SerialStream(arm_port))
 
 
 @pytest.fixture
-def handle(korvo_sim):
+def handle(korvo_sim: Callable[..., Simulator]) -> KorvoHardwareAPI.Handle:
     import KorvoHardwareAPI as korvo
 
     port = korvo_sim("handle", "--rate", "0").port("handle")

@@ -4,10 +4,12 @@
 # pybind11's (see help()); these say a little more where Python allows it:
 # what the tuples and dicts hold, and which arguments any sequence may fill.
 # Parameters whose runtime names contain spaces are positional-only here.
+# Names with a leading underscore are for typing only: they do not exist in
+# the module.
 
 import uuid
 from collections.abc import Sequence
-from typing import TypedDict, overload
+from typing import Any, TypedDict, overload
 
 __version__: str
 
@@ -19,7 +21,10 @@ class UUID:
     def __init__(self) -> None: ...
     def bytes(self) -> list[int]: ...
 
-class Device: ...
+class Device:
+    # Known to the module, but without a constructor: calling it raises
+    # TypeError ("No constructor defined!").
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
 
 def get_cpp_version() -> str:
     """Get the version of the CPP library"""
@@ -39,14 +44,14 @@ def detect_wired_handles() -> list[str]:
 def detect_wireless_handles() -> list[str]:
     """detect available wireless handles"""
 
-class DeviceInfoDict(TypedDict):
+class _DeviceInfoDict(TypedDict):
     device_id: int
     device_model_number: int
     hardware_version: int
     firmware_version: int
     device_id_ext: uuid.UUID
 
-class StylarStatusDict(TypedDict):
+class _StylarStatusDict(TypedDict):
     device_id: int
     quaternion: list[float]
     error_flag: int
@@ -75,7 +80,7 @@ class Arvena:
         """Drain any currently buffered input bytes from the serial stream."""
     def device_wakeup(self) -> tuple[int, int, int, int, list[int]]:
         """Wakeup the device and return the device info as a tuple."""
-    def device_wakeup_dict(self) -> DeviceInfoDict:
+    def device_wakeup_dict(self) -> _DeviceInfoDict:
         """Wakeup the device and return the device info as a dict."""
     def get_firmware_version(self) -> uuid.UUID:
         """Receive the firmware version of the device."""
@@ -158,7 +163,8 @@ class Handle:
     # Override these in a subclass to receive the handle's messages from
     # Receive(). A subclass receives `quaternion` as a list of 4 floats and
     # `user_data` as a list of user_data_length ints; a direct call passes one
-    # float and one byte.
+    # float and one byte. Those two are Any here, so that an override typed
+    # with what it receives (list[float], list[int]) is a valid override.
     def OnReceiveHandleInfo(
         self,
         tool_data_remaining: int,
@@ -171,11 +177,11 @@ class Handle:
     def OnReceiveHandleStatusMessage(
         self,
         device_id: int,
-        quaternion: float | list[float],
+        quaternion: Any,
         error_flag: int,
         hall_effect_sensor_level: int,
         user_data_length: int,
-        user_data: int | list[int],
+        user_data: Any,
     ) -> None:
         """OnReceiveHandleStatusMessage"""
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
@@ -186,5 +192,5 @@ class Handle:
     @overload
     def Receive(self, obsolete: int) -> int:
         """[DEPRECATED] Receive current and return current"""
-    def GetStylarStatus(self) -> StylarStatusDict:
+    def GetStylarStatus(self) -> _StylarStatusDict:
         """Get the most recent Stylar informations"""

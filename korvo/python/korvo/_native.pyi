@@ -1,0 +1,406 @@
+"""The native part of korvo: the servo loop and what runs on its thread."""
+
+import os
+from collections.abc import Sequence
+from typing import Any, TypedDict
+
+import KorvoHardwareAPI
+
+from .recording import Recording
+
+_Vector = Sequence[float]
+_Triple = tuple[float, float, float]
+
+class _Limits(TypedDict):
+    max_force: float
+    max_force_step: float
+    ramp_time: float
+    max_speed: float
+    heartbeat: float | None
+    fade_time: float
+    max_failed_exchanges: int
+    stop_on_failure: bool
+
+class _Counts(TypedDict):
+    frames: int
+    bad_frames: int
+    events: int
+    events_dropped: int
+
+class Effect:
+    """A force law evaluated on the servo thread every tick (see Servo.add)."""
+
+class Constant(Effect):
+    """A constant force (N)."""
+
+    def __init__(self, force: _Vector = (0.0, 0.0, 0.0)) -> None: ...
+    @property
+    def force(self) -> _Triple: ...
+    @force.setter
+    def force(self, value: _Vector) -> None: ...
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class Damper(Effect):
+    """Viscosity: F = -viscosity * v (N s/m)."""
+
+    def __init__(self, viscosity: float = 0.0) -> None: ...
+    @property
+    def viscosity(self) -> float: ...
+    @viscosity.setter
+    def viscosity(self, value: float) -> None: ...
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class Spring(Effect):
+    """A spring to a target point: F = stiffness (anchor - p) - damping v. The anchor starts where the arm is and moves toward the target at no more than max_speed (m/s), so a new target never makes the force jump."""
+
+    def __init__(
+        self, target: _Vector = (0.0, 0.0, 0.0), stiffness: float = 0.0, damping: float = 0.0, max_speed: float = 0.1
+    ) -> None: ...
+    @property
+    def target(self) -> _Triple: ...
+    @target.setter
+    def target(self, value: _Vector) -> None: ...
+    @property
+    def stiffness(self) -> float: ...
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float: ...
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+    @property
+    def max_speed(self) -> float: ...
+    @max_speed.setter
+    def max_speed(self, value: float) -> None: ...
+    @property
+    def anchor(self) -> _Triple:
+        """Where the spring pulls now, as the servo thread last moved it."""
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class Plane(Effect):
+    """A one-sided wall through `point`; `normal` points out of it into free space (any non-zero length). Inside at depth d: F = max(0, stiffness d - damping (v . n)) n."""
+
+    def __init__(
+        self,
+        point: _Vector = (0.0, 0.0, 0.0),
+        normal: _Vector = (0.0, 0.0, 1.0),
+        stiffness: float = 0.0,
+        damping: float = 0.0,
+    ) -> None: ...
+    @property
+    def point(self) -> _Triple: ...
+    @point.setter
+    def point(self, value: _Vector) -> None: ...
+    @property
+    def normal(self) -> _Triple: ...
+    @normal.setter
+    def normal(self, value: _Vector) -> None: ...
+    @property
+    def stiffness(self) -> float: ...
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float: ...
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class Sphere(Effect):
+    """Keeps the end effector inside (inside=True) or outside a sphere, with a spring along the radius."""
+
+    def __init__(
+        self,
+        center: _Vector = (0.0, 0.0, 0.0),
+        radius: float = 0.05,
+        stiffness: float = 0.0,
+        damping: float = 0.0,
+        inside: bool = True,
+    ) -> None: ...
+    @property
+    def center(self) -> _Triple: ...
+    @center.setter
+    def center(self, value: _Vector) -> None: ...
+    @property
+    def radius(self) -> float: ...
+    @radius.setter
+    def radius(self, value: float) -> None: ...
+    @property
+    def stiffness(self) -> float: ...
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float: ...
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+    @property
+    def inside(self) -> bool: ...
+    @inside.setter
+    def inside(self, value: bool) -> None: ...
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class Box(Effect):
+    """Keeps the end effector inside (inside=True) or outside an axis-aligned box from `min` to `max`."""
+
+    def __init__(
+        self,
+        min: _Vector = (-0.05, -0.05, -0.05),
+        max: _Vector = (0.05, 0.05, 0.05),
+        stiffness: float = 0.0,
+        damping: float = 0.0,
+        inside: bool = True,
+    ) -> None: ...
+    @property
+    def min(self) -> _Triple: ...
+    @min.setter
+    def min(self, value: _Vector) -> None: ...
+    @property
+    def max(self) -> _Triple: ...
+    @max.setter
+    def max(self, value: _Vector) -> None: ...
+    @property
+    def stiffness(self) -> float: ...
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float: ...
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+    @property
+    def inside(self) -> bool: ...
+    @inside.setter
+    def inside(self, value: bool) -> None: ...
+    def set(self, **kwargs: Any) -> None:
+        """Changes several parameters at once: checked together, applied at the same tick."""
+
+class State:
+    """One tick of the servo loop, as its thread saw it."""
+
+    @property
+    def tick(self) -> int:
+        """Ticks since start(), from 0."""
+    @property
+    def time(self) -> float:
+        """Seconds since start() when the tick began."""
+    @property
+    def position(self) -> _Triple:
+        """Metres."""
+    @property
+    def velocity(self) -> _Triple:
+        """Metres per second."""
+    @property
+    def force(self) -> _Triple:
+        """Newtons sent this tick."""
+    @property
+    def commanded(self) -> _Triple:
+        """Newtons asked for (force, hook and effects) before the safety envelope."""
+    @property
+    def exchange_ok(self) -> bool:
+        """Whether this tick's reply came, well formed."""
+    @property
+    def faults(self) -> tuple[str, ...]:
+        """Names of the faults in force: speed, heartbeat, exchanges, disconnected, bad-force."""
+    @property
+    def fault_time(self) -> float:
+        """Seconds since start() when the latest fault was raised; -1 if none ever was."""
+
+class Stats:
+    """Statistics of the servo loop since start() or reset_stats()."""
+
+    @property
+    def ticks(self) -> int: ...
+    @property
+    def seconds(self) -> float: ...
+    @property
+    def rate(self) -> float:
+        """Achieved ticks per second."""
+    @property
+    def period_p50(self) -> float:
+        """Seconds."""
+    @property
+    def period_p99(self) -> float: ...
+    @property
+    def period_p999(self) -> float: ...
+    @property
+    def period_max(self) -> float: ...
+    @property
+    def overruns(self) -> int:
+        """Periods longer than 1.5 nominal."""
+    @property
+    def exchange_p50(self) -> float:
+        """Seconds."""
+    @property
+    def exchange_p99(self) -> float: ...
+    @property
+    def exchange_max(self) -> float: ...
+    @property
+    def failed_exchanges(self) -> int: ...
+    @property
+    def resyncs(self) -> int: ...
+    @property
+    def late_bytes(self) -> int: ...
+
+class Servo:
+    def __init__(
+        self,
+        arm: str | bytes | os.PathLike[str] | KorvoHardwareAPI.Arvena,
+        rate: float = 1000.0,
+        *,
+        max_force: float = 4.0,
+        max_force_step: float = 0.05,
+        ramp_time: float = 0.5,
+        max_speed: float = 1.0,
+        heartbeat: float | None = None,
+        fade_time: float = 0.05,
+        max_failed_exchanges: int = 10,
+        stop_on_failure: bool = False,
+        exchange_timeout: float | None = None,
+        realtime: bool = True,
+        realtime_priority: int = 80,
+        recording: int = 65536,
+        effect_fade_time: float = 0.03,
+    ) -> None: ...
+    def start(self) -> None:
+        """Starts the loop: one zero-force exchange first (RuntimeError when the arm does not answer), then the thread."""
+    def stop(self) -> None:
+        """Ends the loop; the last thing sent to the arm is a zero force."""
+    @property
+    def running(self) -> bool: ...
+    @property
+    def force(self) -> _Triple:
+        """The force asked for, in newtons (x, y, z); setting it also counts as calling in (heartbeat)."""
+    @force.setter
+    def force(self, value: _Vector) -> None: ...
+    def heartbeat(self) -> None:
+        """Calls in without changing the force (see the heartbeat limit)."""
+    @property
+    def limits(self) -> _Limits: ...
+    def set_limits(self, **kwargs: Any) -> None:
+        """Changes safety limits while the loop runs, by keyword (max_force=..., heartbeat=None, ...)."""
+    @property
+    def state(self) -> State:
+        """The latest tick (never torn)."""
+    @property
+    def stats(self) -> Stats: ...
+    def reset_stats(self) -> None: ...
+    def recording(self) -> Recording:
+        """Every tick recorded since the last call, as numpy arrays (a korvo.Recording)."""
+    @property
+    def realtime(self) -> bool:
+        """Whether the servo thread got real-time priority (SCHED_FIFO)."""
+    @property
+    def memory_locked(self) -> bool:
+        """Whether the loop's buffers are locked in memory."""
+    @property
+    def low_cpu_latency(self) -> bool:
+        """Whether the CPUs are asked to stay out of deep idle states while the loop runs."""
+    @property
+    def rate(self) -> float: ...
+    @property
+    def started_at(self) -> float:
+        """time.monotonic() when start() began: tick times count from there."""
+    @property
+    def end_reason(self) -> str:
+        """Why the loop ended by itself (disconnect, failures); empty otherwise."""
+    def add(self, effect: Effect, enabled: bool = True) -> None:
+        """Adds an effect to the loop; it fades in over effect_fade_time (at once: next tick)."""
+    def remove(self, effect: Effect) -> bool:
+        """Fades the effect out, then drops it; False when it was not in the loop."""
+    def enable(self, effect: Effect, enabled: bool = True) -> None:
+        """Fades the effect in (or out, enabled=False), keeping it in the loop."""
+    @property
+    def effects(self) -> list[Effect]:
+        """The effects in the loop, in the order they were added."""
+    def weight(self, effect: Effect) -> float:
+        """The weight the servo thread last gave the effect (0 to 1; -1: not in the loop)."""
+    @property
+    def effect_fade_time(self) -> float:
+        """Seconds an effect takes to fade in or out when added, removed, enabled or disabled."""
+    @effect_fade_time.setter
+    def effect_fade_time(self, seconds: float) -> None: ...
+    def __enter__(self) -> Servo: ...
+    def __exit__(self, *args: object) -> None: ...
+
+class HandleStatus:
+    """The newest good status frame of a handle."""
+
+    @property
+    def time(self) -> float:
+        """Seconds since start() when the frame came."""
+    @property
+    def frame(self) -> int:
+        """Good frames so far, this one included."""
+    @property
+    def device_id(self) -> int: ...
+    @property
+    def quaternion(self) -> tuple[float, float, float, float]: ...
+    @property
+    def error_flag(self) -> int: ...
+    @property
+    def trigger(self) -> int:
+        """The hall-effect level, 0 to 31."""
+    @property
+    def buttons(self) -> int:
+        """Bit 0: button 1, bit 1: button 2, bit 2: button 3."""
+    @property
+    def battery(self) -> float:
+        """Volts."""
+
+class ButtonEvent:
+    """A button pressed or released, with the time it was seen."""
+
+    @property
+    def time(self) -> float:
+        """Seconds since start()."""
+    @property
+    def button(self) -> int:
+        """1 to 3."""
+    @property
+    def pressed(self) -> bool: ...
+    @property
+    def buttons(self) -> int:
+        """Every button's state after the change."""
+
+class HandleMonitor:
+    def __init__(self, handle: str | bytes | os.PathLike[str] | KorvoHardwareAPI.Handle) -> None: ...
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    @property
+    def running(self) -> bool: ...
+    @property
+    def started_at(self) -> float:
+        """time.monotonic() when start() began: event and status times count from there."""
+    @property
+    def disconnected(self) -> bool:
+        """Whether the port hung up (the monitor then ends; what it read stays readable)."""
+    @property
+    def status(self) -> HandleStatus | None:
+        """The newest good frame, or None before the first."""
+    def events(self) -> list[ButtonEvent]:
+        """Every button press and release since the last call, oldest first."""
+    @property
+    def counts(self) -> _Counts: ...
+    def __enter__(self) -> HandleMonitor: ...
+    def __exit__(self, *args: object) -> None: ...
+
+def stop_all() -> None:
+    """Ends every running servo loop of the process, each with a zero force."""
+
+class _Probe(TypedDict, total=False):
+    kind: str
+    error: int
+    reason: str
+    detail: str
+    device_id: int
+    model: int
+    hardware: int
+    firmware: int
+    uuid: str
+    tool_data_remaining: int
+
+def probe(path: str, timeout: float = 1.0) -> _Probe:
+    """What answers on a port, from one wakeup byte: a dict whose 'kind' is arm, handle, busy (held by another program; not opened), unopenable (see 'error' and 'reason') or nothing (see 'detail')."""

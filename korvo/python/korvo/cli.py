@@ -1,0 +1,411 @@
+"""korvo: list, inspect and watch Korvo devices from the command line.
+
+    korvo list [--json] [--timeout S]      every arm and handle on this machine
+    korvo info PORT [--timeout S]          what the device on PORT says about itself
+    korvo monitor PORT [PORT] [--seconds S]   a live view of an arm and/or a handle
+    korvo udev [--install]                 a udev rule for the devices
+
+Expected failures (no such port, no permission, a port another program
+holds, no device) are one line on standard error and a non-zero exit
+status.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import grp
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any
+
+from . import _native
+
+NAME_PATTERN = re.compile(r"ttyACM|ttyUSB|rfcomm")
+RULES_FILE = "60-korvo.rules"
+
+
+class Failure(Exception):
+    """An expected failure: its text is the one line the user sees."""
+
+
+def fail(text: str) -> None:
+    raise Failure(text)
+
+
+# -- ports ------------------------------------------------------------------------------------
+
+
+@dataclass
+class Port:
+    path: str                                   # canonical
+    names: list[str] = field(default_factory=list)   # every /dev name that leads to it
+    kind: str = "nothing"                       # arm, handle, busy, unopenable, nothing
+    device: dict[str, Any] = field(default_factory=dict)
+    usb: dict[str, str] = field(default_factory=dict)
+    note: str = ""
+
+
+def candidate_ports(dev: str = "/dev") -> list[Port]:
+    """Serial nodes whose names show a USB modem, a USB serial adapter or a
+    Bluetooth link, each once (with every name that leads to it, from /dev
+    and its serial/by-id and by-path links)."""
+    ports: dict[str, Port] = {}
+    try:
+        direct = sorted(Path(e.path) for e in os.scandir(dev) if NAME_PATTERN.search(e.name))
+    except OSError:
+        direct = []
+    links: list[Path] = []
+    for sub in ("serial/by-id", "serial/by-path"):
+        try:
+            links += sorted(Path(e.path) for e in os.scandir(os.path.join(dev, sub)))
+        except OSError:
+            continue
+    for name in direct + links:
+        try:
+            real = os.path.realpath(name, strict=True)
+        except OSError:
+            continue
+        if name in links and real not in ports:
+            continue  # a link to a port of some other kind
+        ports.setdefault(real, Port(real)).names.append(str(name))
+    return list(ports.values())
+
+
+def usb_details(path: str) -> dict[str, str]:
+    """Vendor, product and serial number from sysfs, for ports on USB."""
+    node = Path("/sys/class/tty") / Path(path).name / "device"
+    try:
+        here = node.resolve(strict=True)
+    except OSError:
+        return {}
+    for directory in [here, *here.parents]:
+        if (directory / "idVendor").exists():
+            out = {}
+            for key, file in (("vendor_id", "idVendor"), ("product_id", "idProduct"), ("vendor", "manufacturer"),
+                              ("product", "product"), ("serial", "serial")):
+                try:
+                    out[key] = (directory / file).read_text().strip()
+                except OSError:
+                    pass
+            return out
+    return {}
+
+
+def permission_text(path: str) -> str:
+    try:
+        group = grp.getgrgid(os.stat(path).st_gid).gr_name
+    except (OSError, KeyError):
+        group = "dialout"
+    return (f"no permission to open {path}: add yourself to the group '{group}' "
+            f"(sudo usermod -aG {group} $USER, then log in again), or install the rule of 'korvo udev'")
+
+
+def describe(port: Port) -> str:
+    d = port.device
+    if port.kind == "arm":
+        return f"arm, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
+    if port.kind == "handle":
+        if "device_id" in d:
+            return f"handle, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
+        return "handle (streaming status)"
+    if port.kind == "busy":
+        return "busy: another program holds it (not probed)"
+    if port.kind == "unopenable":
+        return "no permission" if port.device.get("error") == 13 else f"cannot open: {port.device.get('reason')}"
+    return f"nothing answers ({port.device.get('detail') or 'no answer'})"
+
+
+def probe_all(ports: list[Port], timeout: float, progress: bool) -> None:
+    """Probes every port at once, each on a thread of its own: the whole takes
+    about one probe's limit however many ports there are."""
+    done = 0
+    lock = threading.Lock()
+
+    def one(port: Port) -> None:
+        nonlocal done
+        result: dict[str, Any] = dict(_native.probe(port.path, timeout))
+        port.kind = str(result.pop("kind"))
+        port.device = result
+        port.usb = usb_details(port.path)
+        with lock:
+            done += 1
+            if progress:
+                print(f"\rprobing {len(ports)} ports ... {done} done", end="", file=sys.stderr, flush=True)
+
+    if progress and ports:
+        print(f"\rprobing {len(ports)} ports ...", end="", file=sys.stderr, flush=True)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, len(ports))) as pool:
+        list(pool.map(one, ports))
+    if progress and ports:
+        print("\r" + " " * 40 + "\r", end="", file=sys.stderr, flush=True)
+
+
+def command_list(args: argparse.Namespace) -> int:
+    ports = candidate_ports(args.dev)
+    probe_all(ports, args.timeout, progress=sys.stderr.isatty() and not args.json)
+    devices = [p for p in ports if p.kind in ("arm", "handle")]
+    if args.json:
+        print(json.dumps([asdict(p) for p in ports], indent=2))
+    else:
+        for p in ports:
+            links = ", ".join(n for n in p.names if n != p.path) or "-"
+            usb = p.usb
+            usb_text = (f"USB {usb.get('vendor_id', '?')}:{usb.get('product_id', '?')} {usb.get('vendor', '')} "
+                        f"{usb.get('product', '')} serial {usb.get('serial', '-')}".replace("  ", " ")) if usb else ""
+            print(f"{p.path:18} {describe(p)}")
+            print(f"{'':18} names: {links}" + (f"; {usb_text}" if usb_text else ""))
+    if not devices:
+        fail("no device found" if ports else "no serial ports (ttyACM, ttyUSB, rfcomm) on this machine")
+    return 0
+
+
+# -- one port -----------------------------------------------------------------------------------
+
+
+def open_checks(path: str) -> None:
+    if not os.path.exists(path):
+        fail(f"no such port: {path}")
+    if not stat.S_ISCHR(os.stat(path).st_mode):
+        fail(f"{path} is not a serial port (not a character device)")
+    if not os.access(path, os.R_OK | os.W_OK):
+        fail(permission_text(path))
+
+
+def probed(path: str, timeout: float) -> dict[str, Any]:
+    open_checks(path)
+    result = dict(_native.probe(path, timeout))
+    if result["kind"] == "busy":
+        fail(f"{path} is busy: another program holds it")
+    if result["kind"] == "unopenable":
+        fail(permission_text(path) if result["error"] == 13 else f"cannot open {path}: {result['reason']}")
+    if result["kind"] == "nothing":
+        fail(f"no device answers on {path}: {result['detail'] or 'no answer'}")
+    return result
+
+
+def command_info(args: argparse.Namespace) -> int:
+    import KorvoHardwareAPI as hw
+
+    from ._native import HandleMonitor
+
+    result = probed(args.port, args.timeout)
+    if result["kind"] == "arm":
+        arm = hw.Arvena(hw.SerialStream(args.port), args.timeout)
+        print(f"{args.port}: Arvena arm")
+        print(f"  device id        {result['device_id']}")
+        print(f"  model            {result['model']}")
+        print(f"  hardware         {result['hardware']}")
+        print(f"  firmware         {result['firmware']}")
+        print(f"  identifier       {result['uuid']}")
+        print(f"  device uuid      {arm.get_device_id()}")
+        print(f"  firmware id      {arm.get_firmware_version()}")
+        print(f"  powered          {arm.get_power_status()}")
+        print(f"  temperature      {arm.get_temperature():.1f} C")
+        currents = arm.get_motor_currents()
+        print(f"  motor currents   {currents[0]:.3f} {currents[1]:.3f} {currents[2]:.3f} A")
+        return 0
+    print(f"{args.port}: Handle")
+    if "device_id" in result:
+        print(f"  device id        {result['device_id']}")
+        print(f"  model            {result['model']}")
+        print(f"  hardware         {result['hardware']}")
+        print(f"  firmware         {result['firmware']}")
+        print(f"  tool data left   {result['tool_data_remaining']}")
+    with HandleMonitor(args.port) as monitor:
+        deadline = time.monotonic() + args.timeout
+        while monitor.status is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        status = monitor.status
+    if status is None:
+        print("  status frames    none (the handle does not stream)")
+    else:
+        print(f"  battery          {status.battery:.3f} V")
+        print(f"  buttons          {status.buttons:03b}")
+        print(f"  trigger          {status.trigger}")
+        print("  orientation      " + " ".join(f"{q:+.4f}" for q in status.quaternion))
+    return 0
+
+
+def command_monitor(args: argparse.Namespace) -> int:
+    from ._native import HandleMonitor, Servo
+
+    arm: Servo | None = None
+    handle: HandleMonitor | None = None
+    for port in args.ports:
+        kind = probed(port, args.timeout)["kind"]
+        if kind == "arm" and arm is None:
+            # A zero force, answered at 200 Hz: the arm is free, and watched.
+            arm = Servo(port, rate=200.0, realtime=False, max_force=0.5)
+            arm.start()
+            arm_port = port
+        elif kind == "handle" and handle is None:
+            handle = HandleMonitor(port)
+            handle.start()
+            handle_port = port
+        else:
+            fail(f"{port}: a second {kind}; monitor shows one arm and one handle")
+    in_place = sys.stdout.isatty()
+    end = time.monotonic() + args.seconds if args.seconds else float("inf")
+    reported: set[str] = set()
+    try:
+        while time.monotonic() < end:
+            parts = []
+            if arm is not None:
+                if not arm.running:
+                    if "arm" not in reported:
+                        reported.add("arm")
+                        print(("\n" if in_place else "") + f"arm on {arm_port}: disconnected", file=sys.stderr, flush=True)
+                    parts.append("arm disconnected")
+                else:
+                    s, st = arm.state, arm.stats
+                    parts.append(
+                        f"arm pos {s.position[0]:+.4f} {s.position[1]:+.4f} {s.position[2]:+.4f} m "
+                        f"vel {s.velocity[0]:+.3f} {s.velocity[1]:+.3f} {s.velocity[2]:+.3f} m/s "
+                        f"{st.rate:4.0f} Hz latency p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us"
+                    )
+            if handle is not None:
+                if handle.disconnected:
+                    if "handle" not in reported:
+                        reported.add("handle")
+                        print(("\n" if in_place else "") + f"handle on {handle_port}: disconnected", file=sys.stderr,
+                              flush=True)
+                    parts.append("handle disconnected")
+                elif (h := handle.status) is None:
+                    parts.append("handle: no frame yet")
+                else:
+                    handle.events()
+                    parts.append(
+                        "handle q " + " ".join(f"{q:+.3f}" for q in h.quaternion)
+                        + f" buttons {h.buttons:03b} trigger {h.trigger:2d} battery {h.battery:.2f} V"
+                    )
+            line = " | ".join(parts)
+            print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+            if len(reported) == (arm is not None) + (handle is not None):
+                if in_place:
+                    print()
+                return 1
+            time.sleep(0.1 if in_place else 0.5)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if arm is not None:
+            arm.stop()
+        if handle is not None:
+            handle.stop()
+    if in_place:
+        print()
+    return 0
+
+
+# -- udev -------------------------------------------------------------------------------------------
+
+
+def udev_rule(group: str, vendor: str | None, product: str | None) -> str:
+    lines = [
+        "# Korvo devices (Arvena arm, Handle): read and write for the group "
+        f"'{group}', and ModemManager leaves them alone",
+        "# (it would otherwise probe a new ttyACM port with modem commands).",
+    ]
+    if vendor and product:
+        match = f'ATTRS{{idVendor}}=="{vendor}", ATTRS{{idProduct}}=="{product}", '
+        kernels = ["ttyACM[0-9]*", "ttyUSB[0-9]*"]
+    else:
+        lines.append("# Every USB modem and serial adapter is matched: give --vendor and --product to match only yours.")
+        match = ""
+        kernels = ["ttyACM[0-9]*", "ttyUSB[0-9]*"]
+    for kernel in kernels:
+        lines.append(
+            f'SUBSYSTEM=="tty", KERNEL=="{kernel}", {match}GROUP="{group}", MODE="0660", ENV{{ID_MM_DEVICE_IGNORE}}="1"'
+        )
+    lines.append(f'SUBSYSTEM=="tty", KERNEL=="rfcomm[0-9]*", GROUP="{group}", MODE="0660"')
+    return "\n".join(lines) + "\n"
+
+
+def command_udev(args: argparse.Namespace) -> int:
+    hex4 = re.compile(r"^[0-9a-fA-F]{4}$")
+    if (args.vendor is None) != (args.product is None):
+        fail("give both --vendor and --product, or neither")
+    for name, value in (("vendor", args.vendor), ("product", args.product)):
+        if value is not None and not hex4.match(value):
+            fail(f"--{name} is four hexadecimal digits (as lsusb shows it), not {value!r}")
+    rule = udev_rule(args.group, args.vendor and args.vendor.lower(), args.product and args.product.lower())
+    if not args.install:
+        print(rule, end="")
+        return 0
+    if os.geteuid() != 0:
+        fail("udev --install writes to /etc/udev/rules.d: run it as root (sudo korvo udev --install)")
+    target = Path(args.rules_dir) / RULES_FILE
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(rule)
+    except OSError as e:
+        fail(f"cannot write {target}: {e.strerror}")
+    print(f"wrote {target}")
+    if shutil.which("udevadm"):
+        for command in (["udevadm", "control", "--reload-rules"], ["udevadm", "trigger", "--subsystem-match=tty"]):
+            done = subprocess.run(command, capture_output=True, text=True)
+            if done.returncode != 0:
+                fail(f"{' '.join(command)} failed: {done.stderr.strip() or done.returncode}")
+        print("udev rules reloaded; plug the devices in again if they were connected")
+    else:
+        print("udevadm not found: the rule applies from the next boot")
+    return 0
+
+
+# -- the command ------------------------------------------------------------------------------------
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="korvo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = top.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("list", help="every arm and handle on this machine")
+    p.add_argument("--json", action="store_true", help="machine-readable output")
+    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer (all at once)")
+    p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
+    p.set_defaults(run=command_list)
+    p = sub.add_parser("info", help="what the device on a port says about itself")
+    p.add_argument("port")
+    p.add_argument("--timeout", type=float, default=1.0)
+    p.set_defaults(run=command_info)
+    p = sub.add_parser("monitor", help="a live view of an arm and/or a handle, until Ctrl+C")
+    p.add_argument("ports", nargs="+", metavar="PORT")
+    p.add_argument("--seconds", type=float, default=None, help="stop after this long")
+    p.add_argument("--timeout", type=float, default=1.0)
+    p.set_defaults(run=command_monitor)
+    p = sub.add_parser("udev", help="a udev rule: access for a group, ModemManager kept away")
+    p.add_argument("--install", action="store_true", help="write it and reload udev (as root)")
+    p.add_argument("--group", default="dialout")
+    p.add_argument("--vendor", help="USB vendor id, 4 hex digits")
+    p.add_argument("--product", help="USB product id, 4 hex digits")
+    p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
+    p.set_defaults(run=command_udev)
+    return top
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    if getattr(args, "ports", None) and len(args.ports) > 2:
+        print("korvo: monitor shows one arm and one handle: give at most two ports", file=sys.stderr)
+        return 2
+    try:
+        result: int = args.run(args)
+        return result
+    except Failure as e:
+        print(f"korvo: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,187 @@
+"""The korvo command: list, info, monitor and udev, against korvo-sim and
+scripted peers in a private /dev (see private_dev.py), and its expected
+failures as one line and a non-zero status."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from private_dev import run
+
+KORVO = [sys.executable, "-m", "korvo.cli"]
+
+HELPERS = f"""
+import subprocess, json
+def korvo(*arguments, unprivileged=False):
+    command = {KORVO!r} + list(arguments)
+    if unprivileged:
+        # Root without the capabilities that bypass file permissions: as any
+        # user, the port's mode decides.
+        command = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"] + command
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    return {{"out": done.stdout, "err": done.stderr, "code": done.returncode}}
+"""
+
+
+def scenario(body: str) -> dict:
+    return run(HELPERS + textwrap.dedent(body), timeout=120)
+
+
+def test_list_finds_every_device_in_one_probe_limit_and_leaves_held_ports_alone():
+    r = scenario(
+        """
+        arm, = sim("arm", "--link", "/dev/ttyACM0")
+        wired, = sim("handle", "--link", "/dev/ttyUSB0")
+        wireless, = sim("handle", "--rate", "0", "--wakeup-reply", "status", "--link", "/dev/rfcomm0")
+        silent = [peer() for _ in range(3)]
+        for i, (_, path) in enumerate(silent):
+            link(f"ttyACM{i + 1}", path)
+        held, = sim("arm", "--link", "/dev/ttyACM9")
+        os.makedirs("/dev/serial/by-id")
+        os.symlink("../../ttyACM0", "/dev/serial/by-id/usb-Korvo_Arvena_0001-if00")
+        holder = subprocess.Popen([sys.executable, "-c",
+            "import sys, time, KorvoHardwareAPI as k; s = k.SerialStream(sys.argv[1]); print('held', flush=True); time.sleep(60)",
+            "/dev/ttyACM9"], stdout=subprocess.PIPE, text=True)
+        holder.stdout.readline()
+        listed, seconds = timed(lambda: korvo("list", "--json", "--timeout", "1"))
+        plain = korvo("list")
+        holder.kill()
+        report(arm=arm, wired=wired, wireless=wireless, held=held, listed=listed, seconds=seconds, plain=plain,
+               heard={path: received(child).hex() for child, path in silent})
+        """
+    )
+    assert r["listed"]["code"] == 0, r["listed"]["err"]
+    ports = {p["path"]: p for p in json.loads(r["listed"]["out"])}
+    assert ports[r["arm"]]["kind"] == "arm" and ports[r["arm"]]["device"]["model"] == 4
+    assert sorted(ports[r["arm"]]["names"]) == ["/dev/serial/by-id/usb-Korvo_Arvena_0001-if00", "/dev/ttyACM0"]
+    assert ports[r["wired"]]["kind"] == "handle" and ports[r["wired"]]["device"]["device_id"] == 0x42
+    assert ports[r["wireless"]]["kind"] == "handle"
+    assert ports[r["held"]]["kind"] == "busy"
+    assert sorted(p["kind"] for p in ports.values()).count("nothing") == 3
+    assert r["seconds"] < 3.0  # one probe limit (1 s) for all seven ports, not seven of them
+    assert all(heard == "0a0a" for heard in r["heard"].values())  # one wakeup byte a listing, nothing more
+    assert "busy: another program holds it (not probed)" in r["plain"]["out"]
+
+
+def test_info_tells_what_each_device_says_and_why_not():
+    r = scenario(
+        """
+        arm, = sim("arm", "--link", "/dev/ttyACM0")
+        handle, = sim("handle", "--link", "/dev/ttyUSB0")
+        quiet, = sim("handle", "--rate", "0", "--link", "/dev/ttyUSB1")
+        silent = peer()
+        link("ttyACM1", silent[1])
+        locked, = sim("arm", "--link", "/dev/ttyACM2")
+        os.chmod(locked, 0o660)
+        os.chown(locked, 0, 20)  # root, dialout
+        os.chmod(locked, 0o060)  # the group may, the owner may not
+        report(arm=korvo("info", "/dev/ttyACM0"), handle=korvo("info", "/dev/ttyUSB0"),
+               quiet=korvo("info", "/dev/ttyUSB1"), silent=korvo("info", "/dev/ttyACM1", "--timeout", "0.3"),
+               missing=korvo("info", "/dev/ttyACM7"), denied=korvo("info", "/dev/ttyACM2", unprivileged=True))
+        """
+    )
+    arm = r["arm"]["out"]
+    assert r["arm"]["code"] == 0 and "Arvena arm" in arm and "model            4" in arm
+    assert "temperature      36.5 C" in arm and "powered          True" in arm
+    assert r["handle"]["code"] == 0 and "device id        66" in r["handle"]["out"]
+    assert "battery          4.1" in r["handle"]["out"]
+    assert "none (the handle does not stream)" in r["quiet"]["out"]
+    for case, text in [
+        ("silent", "korvo: no device answers on /dev/ttyACM1: no answer\n"),
+        ("missing", "korvo: no such port: /dev/ttyACM7\n"),
+    ]:
+        assert (r[case]["code"], r[case]["err"]) == (1, text)
+    denied = r["denied"]
+    assert denied["code"] == 1
+    assert denied["err"].startswith("korvo: no permission to open /dev/ttyACM2: add yourself to the group 'dialout'")
+    assert denied["err"].count("\n") == 1  # one line, no traceback
+
+
+def test_monitor_shows_both_devices_and_reports_a_pulled_cable():
+    r = scenario(
+        """
+        arm, = sim("arm", "--link", "/dev/ttyACM0", "--disconnect-after", "200", "--reconnect-ms", "-1")
+        handle, = sim("handle", "--link", "/dev/ttyUSB0")
+        watched = korvo("monitor", "/dev/ttyACM0", "/dev/ttyUSB0", "--seconds", "3")
+        report(watched=watched)
+        """
+    )
+    w = r["watched"]
+    lines = w["out"].splitlines()
+    assert any(l.startswith("arm pos") and "| handle q" in l for l in lines)
+    assert "arm disconnected" in lines[-1] and "handle q" in lines[-1]
+    assert w["err"] == "arm on /dev/ttyACM0: disconnected\n"
+    assert "Traceback" not in w["out"] + w["err"]
+
+
+def test_monitor_ends_on_ctrl_c_without_a_traceback():
+    r = scenario(
+        """
+        import signal
+        arm, = sim("arm", "--link", "/dev/ttyACM0")
+        child = subprocess.Popen(%r + ["monitor", "/dev/ttyACM0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = child.stdout.readline()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=20)
+        report(first=first, code=child.returncode, err=err)
+        """
+        % (KORVO,)
+    )
+    assert r["first"].startswith("arm pos")
+    assert (r["code"], r["err"]) == (0, "")
+
+
+def test_no_devices_is_one_line_and_a_failure():
+    r = scenario(
+        """
+        silent = peer()
+        link("ttyUSB3", silent[1])
+        report(none=korvo("list", "--timeout", "0.3"))
+        """
+    )
+    assert (r["none"]["code"], r["none"]["err"]) == (1, "korvo: no device found\n")
+
+
+@pytest.mark.parametrize(
+    "arguments, expected",
+    [
+        ([], ['KERNEL=="ttyACM[0-9]*", GROUP="dialout"', 'ENV{ID_MM_DEVICE_IGNORE}="1"', 'KERNEL=="rfcomm[0-9]*"']),
+        (
+            ["--vendor", "1D6B", "--product", "0104", "--group", "plugdev"],
+            ['ATTRS{idVendor}=="1d6b", ATTRS{idProduct}=="0104", GROUP="plugdev"'],
+        ),
+    ],
+)
+def test_udev_prints_a_rule(arguments, expected):
+    done = subprocess.run(KORVO + ["udev", *arguments], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0
+    for text in expected:
+        assert text in done.stdout
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        (["--vendor", "1d6b"], "korvo: give both --vendor and --product, or neither\n"),
+        (["--vendor", "xyz", "--product", "0104"], "korvo: --vendor is four hexadecimal digits (as lsusb shows it), not 'xyz'\n"),
+    ],
+)
+def test_udev_refuses_bad_ids(arguments, error):
+    done = subprocess.run(KORVO + ["udev", *arguments], capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stderr) == (1, error)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="installing a rule needs root")
+def test_udev_install_writes_the_rule(tmp_path):
+    done = subprocess.run(KORVO + ["udev", "--install", "--rules-dir", str(tmp_path)], capture_output=True, text=True,
+                          timeout=60)
+    assert (tmp_path / "60-korvo.rules").read_text() == subprocess.run(
+        KORVO + ["udev"], capture_output=True, text=True, timeout=30
+    ).stdout
+    assert done.stdout.startswith(f"wrote {tmp_path / '60-korvo.rules'}\n")
