@@ -19,7 +19,7 @@ JOBS=${KORVO_JOBS:-2}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.10" cmake ninja)
-TEST_REQUIREMENTS=(pytest==9.2.0 numpy pyserial==3.5 matplotlib)
+TEST_REQUIREMENTS=(pytest==9.2.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
