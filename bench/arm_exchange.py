@@ -28,7 +28,7 @@ import time
 
 import serial
 
-import KorvoHardwareAPI as korvo
+import KorvoHardwareAPI as hw
 from common import BUILD, PtyPair, build_tools, simulator, summary, table
 
 REQUEST = b"\x2a" + struct.pack("<3f", 0.0, 0.0, 0.0)
@@ -39,8 +39,8 @@ class ModuleClient:
     name = "KorvoHardwareAPI"
 
     def __init__(self, port: str) -> None:
-        self.stream = korvo.SerialStream(port)
-        self.arm = korvo.Arvena(self.stream)
+        self.stream = hw.SerialStream(port)
+        self.arm = hw.Arvena(self.stream)
 
     def run(self, n: int) -> tuple[int, list[int]]:
         exchange, zero, clock = self.arm.end_effector_force, [0.0, 0.0, 0.0], time.perf_counter_ns

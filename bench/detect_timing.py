@@ -21,7 +21,7 @@ def inside() -> dict:
     from korvo_sim import Simulator, mount_private_dev
 
     mount_private_dev()
-    import KorvoHardwareAPI as korvo
+    import KorvoHardwareAPI as hw
 
     def timed(call, repeat=1):
         start = time.monotonic()
@@ -30,21 +30,21 @@ def inside() -> dict:
         return (time.monotonic() - start) / repeat, found
 
     figures = {}
-    figures["empty /dev, detect_handles"] = timed(korvo.detect_handles, 20)[0]
+    figures["empty /dev, detect_handles"] = timed(hw.detect_handles, 20)[0]
 
     with Simulator("arm", "--link", "/dev/ttyACM0", "handle", "--rate", "0", "--link", "/dev/ttyUSB0"):
-        seconds, found = timed(korvo.detect_arvenas, 20)
+        seconds, found = timed(hw.detect_arvenas, 20)
         assert len(found) == 1
         figures["answering arm port, detect_arvenas"] = seconds
-        seconds, found = timed(korvo.detect_wired_handles, 20)
+        seconds, found = timed(hw.detect_wired_handles, 20)
         assert len(found) == 1
         figures["answering handle port, detect_wired_handles"] = seconds
 
     master, slave = os.openpty()  # nobody answers on this one
     os.symlink(os.ttyname(slave), "/dev/ttyACM9")
-    figures["silent arm port, detect_arvenas"] = timed(korvo.detect_arvenas)[0]
+    figures["silent arm port, detect_arvenas"] = timed(hw.detect_arvenas)[0]
     os.rename("/dev/ttyACM9", "/dev/ttyUSB9")
-    figures["silent handle port, detect_wired_handles"] = timed(korvo.detect_wired_handles)[0]
+    figures["silent handle port, detect_wired_handles"] = timed(hw.detect_wired_handles)[0]
     return figures
 
 

@@ -21,7 +21,7 @@ import time
 
 import serial
 
-import KorvoHardwareAPI as korvo
+import KorvoHardwareAPI as hw
 from common import PtyPair, simulator, summary, table
 
 FAILURES = (99, 2, 3)
@@ -96,7 +96,7 @@ class ModuleFrameReader:
     name = "KorvoHardwareAPI"
 
     def __init__(self, port: str) -> None:
-        self.handle = korvo.Handle(korvo.SerialStream(port))
+        self.handle = hw.Handle(hw.SerialStream(port))
 
     def status(self) -> dict:
         return self.handle.GetStylarStatus()
@@ -159,7 +159,7 @@ def frame_cost(batch: int, batches: int) -> dict[str, dict]:
     return results
 
 
-class Recorder(korvo.Handle):
+class Recorder(hw.Handle):
     def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, length, user_data):
         self.last = (device_id, quaternion, error_flag, hall, user_data)
 
@@ -167,7 +167,7 @@ class Recorder(korvo.Handle):
 def status_exchange(exchanges: int) -> dict[str, dict]:
     results = {}
     with simulator("handle", "--rate", "0") as (port,):
-        handle = Recorder(korvo.SerialStream(port))
+        handle = Recorder(hw.SerialStream(port))
         latencies = []
         cpu = time.process_time_ns()
         for _ in range(exchanges):

@@ -146,17 +146,17 @@ def baseline_module(ref: str) -> Path:
 # -- what a wait costs ------------------------------------------------------------------------------
 
 SILENT_WAIT = """
-import os, time, tty, KorvoHardwareAPI as korvo
+import os, time, tty, KorvoHardwareAPI as hw
 master, slave = os.openpty(); tty.setraw(slave)
-arm = korvo.Arvena(korvo.SerialStream(os.ttyname(slave)), 1.0)
+arm = hw.Arvena(hw.SerialStream(os.ttyname(slave)), 1.0)
 cpu = time.process_time()
 arm.read_raw(1, 1.0)
 print((time.process_time() - cpu) * 1e3)
 """
 
 STATUS_LOOP = """
-import sys, time, KorvoHardwareAPI as korvo
-handle = korvo.Handle(korvo.SerialStream(sys.argv[1]))
+import sys, time, KorvoHardwareAPI as hw
+handle = hw.Handle(hw.SerialStream(sys.argv[1]))
 handle.GetStylarStatus()
 cpu, wall, frames = time.process_time(), time.monotonic(), 0
 while time.monotonic() - wall < 3.0:

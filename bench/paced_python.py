@@ -24,10 +24,10 @@ def main() -> int:
     port, mode = sys.argv[1], sys.argv[2]
     exchange = None
     if mode != "empty":
-        import KorvoHardwareAPI as korvo
+        import KorvoHardwareAPI as hw
 
-        stream = korvo.SerialStream(port)
-        arm = korvo.Arvena(stream, 1.0)
+        stream = hw.SerialStream(port)
+        arm = hw.Arvena(stream, 1.0)
         zero = [0.0, 0.0, 0.0]
         force = arm.end_effector_force
 

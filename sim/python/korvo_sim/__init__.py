@@ -4,10 +4,10 @@ korvo-sim serves simulated devices (an Arvena arm, a Handle, a loopback) on
 pseudo-terminals, so control code can run without hardware::
 
     from korvo_sim import Simulator
-    import KorvoHardwareAPI as korvo
+    import KorvoHardwareAPI as hw
 
     with Simulator("arm", "handle", "--rate", "200") as sim:
-        arm = korvo.Arvena(korvo.SerialStream(sim.port("arm")))
+        arm = hw.Arvena(hw.SerialStream(sim.port("arm")))
         print(arm.device_wakeup_dict())
 
 Arguments are those of the command line (`korvo-sim --help`): device kinds,

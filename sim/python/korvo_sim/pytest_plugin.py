@@ -64,14 +64,14 @@ def handle_port(korvo_sim: Callable[..., Simulator]) -> str:
 
 @pytest.fixture
 def arvena(arm_port: str) -> KorvoHardwareAPI.Arvena:
-    import KorvoHardwareAPI as korvo
+    import KorvoHardwareAPI as hw
 
-    return korvo.Arvena(korvo.SerialStream(arm_port))
+    return hw.Arvena(hw.SerialStream(arm_port))
 
 
 @pytest.fixture
 def handle(korvo_sim: Callable[..., Simulator]) -> KorvoHardwareAPI.Handle:
-    import KorvoHardwareAPI as korvo
+    import KorvoHardwareAPI as hw
 
     port = korvo_sim("handle", "--rate", "0").port("handle")
-    return korvo.Handle(korvo.SerialStream(port))
+    return hw.Handle(hw.SerialStream(port))
