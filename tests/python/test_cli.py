@@ -77,13 +77,14 @@ def test_info_tells_what_each_device_says_and_why_not():
         quiet, = sim("handle", "--rate", "0", "--link", "/dev/ttyUSB1")
         silent = peer()
         link("ttyACM1", silent[1])
+        garbled, = sim("arm", "--corrupt-every", "1", "--link", "/dev/ttyACM3")
         locked, = sim("arm", "--link", "/dev/ttyACM2")
         os.chmod(locked, 0o660)
         os.chown(locked, 0, 20)  # root, dialout
         os.chmod(locked, 0o060)  # the group may, the owner may not
         report(arm=korvo("info", "/dev/ttyACM0"), handle=korvo("info", "/dev/ttyUSB0"),
                quiet=korvo("info", "/dev/ttyUSB1"), silent=korvo("info", "/dev/ttyACM1", "--timeout", "0.3"),
-               missing=korvo("info", "/dev/ttyACM7"), denied=korvo("info", "/dev/ttyACM2", unprivileged=True))
+               missing=korvo("info", "/dev/ttyACM7"), garbled=korvo("info", "/dev/ttyACM3"), denied=korvo("info", "/dev/ttyACM2", unprivileged=True))
         """
     )
     arm = r["arm"]["out"]
@@ -95,6 +96,7 @@ def test_info_tells_what_each_device_says_and_why_not():
     for case, text in [
         ("silent", "korvo: no device answers on /dev/ttyACM1: no answer\n"),
         ("missing", "korvo: no such port: /dev/ttyACM7\n"),
+        ("garbled", "korvo: no device answers on /dev/ttyACM3: an answer that is no device's (code 0xEE)\n"),
     ]:
         assert (r[case]["code"], r[case]["err"]) == (1, text)
     denied = r["denied"]
