@@ -16,7 +16,8 @@ JOBS=${KORVO_JOBS:-2}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.10" cmake ninja)
-TEST_REQUIREMENTS=(pytest==9.2.0 numpy pyserial==3.5 matplotlib)
+# pytest-timeout bounds every Python test (see pyproject.toml).
+TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -146,8 +147,12 @@ case "$cmd" in
         ensure_venv
         build_cpp_tests
         build_module
-        run_cpp_tests
-        run_python_tests "$@"
+        # Both suites run whatever the first one does, so that one hung or
+        # failing C++ test does not hide the state of the Python side.
+        status=0
+        run_cpp_tests || status=$?
+        run_python_tests "$@" || status=$?
+        exit "$status"
         ;;
     demo)
         ensure_build_packages

@@ -39,6 +39,7 @@ def test_each_function_probes_its_own_kinds():
     assert r["handles"] == r["handle_order"]
 
 
+@pytest.mark.timeout(60)  # five probes of 3 s and 5 s: about 9 s when all is well
 def test_wrong_late_and_silent_answers_are_refused_and_each_port_hears_one_wakeup():
     r = run(
         """
