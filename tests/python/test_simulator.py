@@ -1350,6 +1350,36 @@ def test_signal_stops_cleanly_and_removes_links(start_sim, tmp_path, sig):
     assert sim.stderr() == ""
 
 
+def cpu_seconds(pid: int) -> float:
+    """Processor time a process has used so far, all its threads together."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+
+
+def cpu_share(pid: int, seconds: float) -> float:
+    """The share of one core the process used over the next `seconds`."""
+    used, start = cpu_seconds(pid), time.monotonic()
+    time.sleep(seconds)
+    return (cpu_seconds(pid) - used) / (time.monotonic() - start)
+
+
+def test_busy_poll_spins_within_its_window_and_sleeps_outside_it(start_sim, open_port):
+    window = 0.4
+    sim = start_sim("--busy-poll-us", str(int(window * 1e6)), "arm")
+    port = open_port(sim.path())
+    pid = sim.proc.pid
+    # The clock behind /proc counts in ticks of 10 ms: the shares below are
+    # measured over 0.25 s or more, and the bounds leave room for a loaded
+    # machine on which the spinning thread does not get a whole core.
+    assert cpu_share(pid, 0.25) < 0.1, "busy before any request"
+    sent, _, reply = timed_exchange(port, b"\xac", 2)
+    assert reply == b"\xac\x01"
+    assert cpu_share(pid, 0.25) > 0.3, "not spinning within the window after a request"
+    time.sleep(max(0.0, sent + window + 0.05 - time.monotonic()))
+    assert cpu_share(pid, 0.3) < 0.1, "still busy after the window"
+
+
 def test_options_accept_equals_form(start_sim, open_port):
     port = open_port(start_sim("arm", "--device-id=0x0201", "--model=5").path())
     assert port.exchange(b"\x0a", 22)[:4] == b"\x0b\x01\x02\x05"
