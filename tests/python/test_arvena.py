@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import KorvoHardwareAPI as korvo
-from rig import Step, error_lines, floats, ticks_during, unpack_floats
+from rig import Step, error_lines, floats, unpack_floats
 
 SHORT = 0.02  # seconds: the failure cases wait this long per time limit
 
@@ -535,33 +535,6 @@ def test_negative_extension_is_stored_as_its_magnitude(peer, arm):
     assert arm.get_end_effector_position(False)[0] == pytest.approx([-0.0000042, 0.0245, 0.2146179], abs=1e-6)
     arm.deactivate_orientation_sensor()
     assert peer.drain() == b"\x1a" + floats(0, 0, 0)
-
-
-# -- the interpreter lock -------------------------------------------------------------------------------------
-
-
-RELEASED = [
-    ("end_effector_force", ()),
-    ("joint_torques", ()),
-    ("device_wakeup", ()),
-    ("get_end_effector_position", (False,)),
-    ("adjust_angles", ()),
-    ("ReceiveCurrent", ()),
-    ("read_raw", (1, 0.2)),
-]
-HELD = ["get_device_id", "get_firmware_version", "get_motor_currents", "get_device_orientation", "get_power_status", "get_temperature"]
-
-
-@pytest.mark.parametrize("name, args", RELEASED, ids=[r[0] for r in RELEASED])
-def test_released_methods_let_other_threads_run(arm, capfd, name, args):
-    arm.set_read_timeout(0.1)
-    assert ticks_during(lambda: getattr(arm, name)(*args)) > 5
-
-
-@pytest.mark.parametrize("name", HELD)
-def test_held_methods_keep_other_threads_waiting(arm, capfd, name):
-    arm.set_read_timeout(0.1)
-    assert ticks_during(getattr(arm, name)) == 0
 
 
 def test_decoded_floats_are_the_wire_values(peer, arm):
