@@ -677,7 +677,6 @@ def test_reported_velocity_matches_the_motion(start_sim, open_port, code, values
 # The arm's physics as korvo-sim --help documents it, for closed forms.
 INERTIA = (2.0e-3, 1.0e-3, 1.0e-3)  # kg*m^2
 DAMPING = (0.02, 0.01, 0.01)  # N*m*s/rad
-TIME_CONSTANT = 0.1  # s, J/b of every joint
 WATCHDOG = 0.100  # s
 MODEL_STEP = 0.5e-3  # s: a lapse is noticed at the first step past the watchdog
 TORQUE_CONSTANT = 0.1  # N*m/A
@@ -724,10 +723,14 @@ def test_watchdog_drops_the_command_100_ms_after_the_last_request(start_sim, ope
     assert kinds == {"lapsed", "in force"}, f"too few clear-cut gaps: {verdicts}"
 
 
+def time_constant(joint: int) -> float:
+    return INERTIA[joint] / DAMPING[joint]
+
+
 def rest_point(state, joint: int) -> float:
     """Where a freely turning joint comes to rest: q + w * J/b, in degrees."""
     (angles, velocities) = state
-    return angles[joint] + velocities[joint] * TIME_CONSTANT
+    return angles[joint] + velocities[joint] * time_constant(joint)
 
 
 @pytest.mark.parametrize("joint, torque", [(0, 0.02), (2, 0.01), (1, -0.006)], ids=["base", "outer", "inner"])
@@ -759,8 +762,8 @@ def test_released_joint_coasts_to_its_rest_point(start_sim, open_port, joint, to
     # Its speed: toward the terminal speed during the push, then falling as
     # exp(-t / 0.1 s), over a pause the host times to within its exchanges.
     def speed(pause: float, pushing: float) -> float:
-        w = drive + (last[1][joint] - drive) * math.exp(-pushing / TIME_CONSTANT)
-        return w * math.exp(-(pause - pushing) / TIME_CONSTANT)
+        w = drive + (last[1][joint] - drive) * math.exp(-pushing / time_constant(joint))
+        return w * math.exp(-(pause - pushing) / time_constant(joint))
 
     corners = [speed(p, t) for p in (asked - replied, answered - sent) for t in pushed_for]
     slowest, fastest = sorted(corners, key=abs)[0], sorted(corners, key=abs)[-1]
