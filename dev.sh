@@ -19,7 +19,8 @@ JOBS=${KORVO_JOBS:-2}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.10" cmake ninja)
-TEST_REQUIREMENTS=(pytest==9.2.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
+# pytest-timeout bounds every Python test (see pyproject.toml).
+TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -178,10 +179,14 @@ case "$cmd" in
         build_tsan_tests
         build_module
         build_sanitized_module
-        run_cpp_tests
-        run_tsan_tests
-        run_python_tests "$@"
-        run_python_tests_sanitized "$@"
+        # Every suite runs whatever the ones before it did, so that one hung or
+        # failing test does not hide the state of the others.
+        status=0
+        run_cpp_tests || status=$?
+        run_tsan_tests || status=$?
+        run_python_tests "$@" || status=$?
+        run_python_tests_sanitized "$@" || status=$?
+        exit "$status"
         ;;
     demo)
         ensure_build_packages

@@ -209,20 +209,10 @@ void ArmPhysics::advanceTo(double now)
     heat(activeEnd - simTime_, electricalPower());
     heat(now - activeEnd, 0.0);
 
-    int steps = 0;
     while (mode_ != Mode::Idle && simTime_ + kStep <= now) {
         if (simTime_ >= expiry) {
             mode_ = Mode::Idle;
             torque_ = {};
-            break;
-        }
-        if (steps == kMaxStepsPerAdvance) {
-            // Catch-up cap reached: the arm lags behind the skipped command time.
-            simTime_ = std::min(now, expiry);
-            if (simTime_ >= expiry) {
-                mode_ = Mode::Idle;
-                torque_ = {};
-            }
             break;
         }
         if (tick_++ % 2 == 0) {  // the controller runs at half the step rate
@@ -230,7 +220,6 @@ void ArmPhysics::advanceTo(double now)
         }
         step(torque_);
         simTime_ += kStep;
-        ++steps;
     }
     if (mode_ == Mode::Idle) {
         coast(now - simTime_);

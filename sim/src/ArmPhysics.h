@@ -25,9 +25,10 @@ public:
     static constexpr double kStep = 0.5e-3;
     // A command lapses when no request has come for this long.
     static constexpr double kWatchdog = 0.100;
-    // Catch-up after a pause is capped so a request costs microseconds, not
-    // milliseconds; time beyond the cap with a command in force is skipped.
-    static constexpr int kMaxStepsPerAdvance = 160;
+    // Catching up after a pause costs at most the watchdog's 200 steps, a
+    // request therefore microseconds: past the watchdog the arm coasts, and
+    // coasting is done in closed form. No model time is ever skipped, so a
+    // command acts for exactly as long as it is in force.
     static constexpr double kMaxTorque = 0.5;       // N·m per joint
     static constexpr double kTorqueConstant = 0.1;  // N·m/A
 

@@ -124,10 +124,27 @@ The arm: starts at rest at raw joint angles (0, -15, 45) degrees. Joint 0
 turns within +-75 degrees; joints 1 and 2 keep r1 + r2 within 15..120 and
 r2 - r1 within 40..150 degrees, clear of the folded linkage and of the base
 axis. Units: metres, m/s, newtons, N*m, degrees, degrees/s. Motor torque is
-limited to 0.5 N*m per joint; currents are torque / 0.1 N*m/A. Temperature
-starts at 36.5 C and rises slowly with load. The end-effector position is
-computed from exactly the float angles a joint-state reply would carry, with
-the host's default kinematic model, so host and arm agree to ~1e-6.
+limited to 0.5 N*m per joint; currents are torque / 0.1 N*m/A. The
+end-effector position is computed from exactly the float angles a
+joint-state reply would carry, with the host's default kinematic model, so
+host and arm agree to ~1e-6.
+
+The arm's physics, for tests that check motion and heat in closed form:
+  joints    inertia J = 2e-3, 1e-3, 1e-3 kg*m^2 and viscous damping
+            b = 0.02, 0.01, 0.01 N*m*s/rad (joints 0, 1, 2), no gravity, so
+            every joint has the time constant J/b = 0.1 s. Clear of its
+            limits, a joint's rest point q + w * J/b (angle q, velocity w)
+            moves at torque / b, and stands still without torque: a joint
+            moving at w comes to rest w * 0.1 s further on, its speed
+            falling as exp(-t / 0.1 s). Integrated in steps of 0.5 ms, which
+            keep that rest point exactly
+  watchdog  a command acts until 100 ms after the last request of any kind;
+            then the torque is zero (currents 0) and the joints coast
+  heat      the motors' power P = 0.5 ohm * (I0^2 + I1^2 + I2^2), with
+            currents I = torque / 0.1 N*m/A, drives the temperature toward
+            36.5 C + 2.0 K/W * P with a time constant of 120 s:
+            T(t) = T_end + (T(0) - T_end) * exp(-t / 120 s). It starts at
+            36.5 C, the idle temperature
 
 The handle: a handle state (0xDB) is kept and echoed as the user data of
 later status messages. Its quaternion (w, x, y, z) turns at 0.5 rad/s about

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
@@ -23,6 +25,75 @@ using Korvo::Testing::StderrCapture;
 
 constexpr double kTolerance = 1e-6;
 constexpr float kPi = ArmModel::kPi;
+
+// The computation written out again, step by step, from its description
+// alone: every value the model keeps as a float is rounded exactly where the
+// steps say, everything else is double. pi comes from its bits, not from the
+// library, so a library that drifts to another pi disagrees with it.
+struct Steps {
+    std::array<float, 3> gear{1.0f, 1.0f, 1.0f};
+    std::array<float, 3> offset{0.0f, 0.0f, 0.0f};
+    float inner_1 = 0.14f, outer_1 = 0.14f, inner_2 = 0.165f, outer_2 = 0.165f, extension = 0.0765f;
+    std::array<float, 4> q{0.0f, std::bit_cast<float>(0x3F350481u), 0.0f, std::bit_cast<float>(0x3F350481u)};
+
+    static double Pi() { return std::bit_cast<float>(0x40490FD8u); }
+
+    std::array<float, 3> Theta(const Vector3& r) const {
+        return {
+            static_cast<float>((double(r[0]) * gear[0] + 90) * Pi() / 180 - offset[0]),
+            static_cast<float>((-double(r[1]) * gear[1] - 180) * Pi() / 180 - offset[1]),
+            static_cast<float>((-double(r[2]) * gear[2] - 180) * Pi() / 180 - offset[2]),
+        };
+    }
+
+    // The offsets that make the raw angles r read as `a`.
+    std::array<float, 3> Offsets(const Vector3& r, const Vector3& a) const {
+        return {
+            static_cast<float>((double(r[0]) * gear[0] - a[0]) * Pi() / 180),
+            static_cast<float>((double(a[1]) - double(r[1]) * gear[1]) * Pi() / 180),
+            static_cast<float>((double(a[2]) - double(r[2]) * gear[2]) * Pi() / 180),
+        };
+    }
+
+    std::array<float, 3> Position(const Vector3& r) const {
+        const auto t = Theta(r);
+        const double L1 = inner_1, M1 = outer_1, L2 = inner_2, M2 = outer_2, E = extension;
+        const double c1 = std::cos(double(t[1])), s1 = std::sin(double(t[1]));
+        const double c2 = std::cos(double(t[2])), s2 = std::sin(double(t[2]));
+        const double x = L1 * c1 - M1 * c2;
+        const double y = L1 * s1 - M1 * s2;
+        const double psi = std::atan2(y, x);
+        const float C = static_cast<float>(std::sqrt(x * x + y * y));
+        const double sigma = C < 1e-6 ? double(t[1])
+                                      : psi + Pi() - std::acos((L2 * L2 + double(C) * C - M2 * M2) / (2 * double(C) * L2));
+        const float u = static_cast<float>(L1 * c1 + L2 * std::cos(sigma));
+        const float v = static_cast<float>(L1 * s1 + L2 * std::sin(sigma));
+        const double R = -0.052 + E;
+        const float X = static_cast<float>(R * std::cos(double(t[0])) + v * std::sin(double(t[0])));
+        const float Y = static_cast<float>(R * std::sin(double(t[0])) - v * std::cos(double(t[0])));
+        const float Z = static_cast<float>(-(u + 0.18645));
+        const double qx = q[0], qy = q[1], qz = q[2], qw = q[3];
+        return {
+            static_cast<float>((1 - 2 * (qy * qy + qz * qz)) * Z + 2 * (qx * qy - qw * qz) * Y + 2 * (qx * qz + qw * qy) * X),
+            static_cast<float>(2 * (qx * qy + qw * qz) * Z + (1 - 2 * (qx * qx + qz * qz)) * Y + 2 * (qy * qz - qw * qx) * X),
+            static_cast<float>(2 * (qx * qz - qw * qy) * Z + 2 * (qy * qz + qw * qx) * Y + (1 - 2 * (qx * qx + qy * qy)) * X),
+        };
+    }
+
+    void Apply(ArmModel& model) const {
+        model.Reset();
+        model.gear_ratio = gear;
+        model.angle_offset = offset;
+        model.SetLengths(inner_1, outer_1, inner_2, outer_2, extension);
+    }
+};
+
+// One float step at the scale of the coordinates (2^-26 m between 0.125 and
+// 0.25 m): room for sines and cosines that differ in their last bits, and for
+// a double rounding that lands on the other side of a float. A pi that is
+// off in its last digits moves a position by three to thirteen such steps
+// (0.5 to 2e-7 m), so it cannot pass for the same computation.
+const double kStepTolerance = std::ldexp(1.0, -26);
 
 void ExpectNear(const Vector3& got, const std::array<double, 3>& want) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], kTolerance) << "coordinate " << i;
@@ -47,6 +118,72 @@ INSTANTIATE_TEST_SUITE_P(Poses, Kinematics,
                          ::testing::Values(Pose{{0, 0, 0}, {0.0000021, 0.0245, -0.1185477}},  // folded
                                            Pose{{0, -30, 30}, {-0.0000042, 0.0245, 0.2146179}},
                                            Pose{{45, -20, 40}, {-0.0207871, 0.0138649, 0.2141895}}));
+
+struct StepCase {
+    const char* name;
+    Steps model;
+    Vector3 raw;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+Steps Geared() {
+    Steps s;
+    s.gear = {2.0f, 0.5f, 1.25f};
+    return s;
+}
+
+Steps Offset() {
+    Steps s;
+    s.offset = {0.1f, -0.2f, 0.05f};
+    return s;
+}
+
+Steps Longer() {
+    Steps s;
+    s.inner_1 = 0.15f;
+    s.outer_1 = 0.13f;
+    s.inner_2 = 0.17f;
+    s.outer_2 = 0.16f;
+    s.extension = 0.09f;
+    return s;
+}
+
+class FollowsTheSteps : public ::testing::TestWithParam<StepCase> {};
+
+TEST_P(FollowsTheSteps, JointAnglesExactly) {
+    ArmModel model;
+    GetParam().model.Apply(model);
+    const auto want = GetParam().model.Theta(GetParam().raw);
+    const auto got = model.JointRadians(GetParam().raw);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], want[i]) << "joint " << i;
+}
+
+TEST_P(FollowsTheSteps, Position) {
+    ArmModel model;
+    GetParam().model.Apply(model);
+    const auto want = GetParam().model.Position(GetParam().raw);
+    const auto got = model.Position(GetParam().raw);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], kStepTolerance) << "coordinate " << i;
+}
+
+TEST_P(FollowsTheSteps, CalibrationOffsetsExactly) {
+    ArmModel model;
+    GetParam().model.Apply(model);
+    const Vector3 wanted_angles{5.0f, -12.5f, 33.0f};
+    model.Calibrate(GetParam().raw, wanted_angles);
+    const auto want = GetParam().model.Offsets(GetParam().raw, wanted_angles);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(model.angle_offset[i], want[i]) << "joint " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Poses, FollowsTheSteps,
+    ::testing::Values(StepCase{"Folded", Steps{}, {0, 0, 0}}, StepCase{"Symmetric", Steps{}, {0, -30, 30}},
+                      StepCase{"Turned", Steps{}, {45, -20, 40}}, StepCase{"SimulatorStart", Steps{}, {0, -15, 45}},
+                      StepCase{"Reaching", Steps{}, {20, -5, 70}}, StepCase{"TurnedBack", Steps{}, {-60, -60, 80}},
+                      StepCase{"Raised", Steps{}, {10, 20, 70}}, StepCase{"Geared", Geared(), {22.5f, -40, 32}},
+                      StepCase{"Offset", Offset(), {15, -25, 50}}, StepCase{"OtherLengths", Longer(), {-30, -20, 60}}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ArmModel, PiIsTheTruncatedValue) {
     std::uint32_t bits;
@@ -117,9 +254,8 @@ TEST_F(SharedModel, AdjustAnglesMakesThePoseReadAsGiven) {
     arm.adjust_angles({0, 0, 0});
     peer.Join();
     const auto& offset = SharedArmModel().angle_offset;
-    EXPECT_FLOAT_EQ(offset[0], 10 * kPi / 180);
-    EXPECT_FLOAT_EQ(offset[1], -20 * kPi / 180);
-    EXPECT_FLOAT_EQ(offset[2], -30 * kPi / 180);
+    EXPECT_EQ(offset, (Steps{}.Offsets({10, 20, 30}, {0, 0, 0})));
+    EXPECT_EQ(offset[0], static_cast<float>(10 * Steps::Pi() / 180));
 
     const auto theta = SharedArmModel().JointRadians({10, 20, 30});
     EXPECT_NEAR(theta[0], kPi / 2, 1e-6);

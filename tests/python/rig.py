@@ -22,6 +22,7 @@ import os
 import re
 import select
 import struct
+import sys
 import termios
 import threading
 import time
@@ -156,9 +157,15 @@ class PtyPeer:
             self.hang_up()
 
 
-def ticks_during(call) -> int:
-    """How often a second Python thread ran while `call` waited: none when
-    the call kept the interpreter lock."""
+def ticks_during(call, at_least: float = 0.0) -> int:
+    """How often a second Python thread ran while `call` ran: none when the
+    call kept the interpreter lock. A call that returns at once is repeated
+    until `at_least` seconds have passed.
+
+    Meanwhile the interpreter is told not to take the lock from a thread on
+    its own (a switch interval far longer than any call here), so the second
+    thread runs only when a call lets go of the lock: every tick counted is
+    one, whether the call waited or was over in a microsecond."""
     stamps, stop = [], threading.Event()
 
     def tick():
@@ -166,16 +173,22 @@ def ticks_during(call) -> int:
             stamps.append(time.monotonic())
             time.sleep(0.001)
 
+    interval = sys.getswitchinterval()
     ticker = threading.Thread(target=tick)
     ticker.start()
     time.sleep(0.01)
-    start = time.monotonic()
-    call()
-    end = time.monotonic()
-    stop.set()
-    ticker.join()
-    # Leave out the edges, where the ticker may be between two steps.
-    return sum(start + 0.03 < t < end - 0.03 for t in stamps)
+    sys.setswitchinterval(60.0)
+    try:
+        start = time.monotonic()
+        call()
+        while time.monotonic() - start < at_least:
+            call()
+        end = time.monotonic()
+    finally:
+        sys.setswitchinterval(interval)
+        stop.set()
+        ticker.join()
+    return sum(start < t < end for t in stamps)
 
 
 def recorder_class():

@@ -39,6 +39,7 @@ def test_each_function_probes_its_own_kinds():
     assert r["handles"] == r["handle_order"]
 
 
+@pytest.mark.timeout(60)  # five probes of 3 s and 5 s: about 9 s when all is well
 def test_wrong_late_and_silent_answers_are_refused_and_each_port_hears_one_wakeup():
     r = run(
         """
@@ -76,22 +77,6 @@ def test_two_arms_are_listed_in_directory_order():
     )
     assert len(r["found"]) == 2
     assert r["found"] == r["order"]
-
-
-def test_detection_keeps_the_interpreter_lock():
-    r = run(
-        """
-        sim("handle", "--rate", "0", "--delay-us", "300000", "--link", "/dev/ttyUSB0")
-        from rig import ticks_during
-        found = []
-        start = time.monotonic()
-        ticks = ticks_during(lambda: found.extend(korvo.detect_wired_handles()))
-        report(found=found, seconds=time.monotonic() - start, ticks=ticks)
-        """
-    )
-    assert len(r["found"]) == 1
-    assert r["seconds"] >= 0.3
-    assert r["ticks"] == 0
 
 
 def test_dangling_link_is_a_runtime_error():

@@ -7,6 +7,7 @@ call waits with the interpreter lock released)."""
 
 import gc
 import struct
+import time
 import warnings
 import weakref
 
@@ -499,8 +500,22 @@ def test_stylar_status_waits_with_the_lock_released(peer, handle):
     assert handle.GetStylarStatus() == GOOD_STATUS
 
 
-def test_stylar_status_without_traffic_fails_with_99(handle):
+def at_fraction_of_a_second(fraction: float) -> None:
+    """Sleeps until the monotonic clock is `fraction` of a second past a whole one."""
+    time.sleep((fraction - time.monotonic() % 1.0) % 1.0)
+
+
+@pytest.mark.parametrize("phase", [0.05, 0.85], ids=["early-in-a-second", "late-in-a-second"])
+def test_stylar_status_without_traffic_fails_with_99_after_one_to_two_seconds(handle, phase):
+    # The first wait counts whole seconds of the monotonic clock, so where in
+    # its second a call starts decides how long it lasts: nearly two seconds
+    # early in one, just over one late in one. Started at both ends, a wait
+    # that counts a second too few or too many cannot hide.
+    at_fraction_of_a_second(phase)
+    start = time.monotonic()
     status = handle.GetStylarStatus()
+    elapsed = time.monotonic() - start
+    assert 0.9 <= elapsed <= 2.5
     assert list(status) == KEYS
     assert status == {
         "device_id": 0,
