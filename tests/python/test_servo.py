@@ -213,6 +213,7 @@ def test_a_pulled_cable_is_a_fault_and_a_clean_stop_and_a_new_port_works(tmp_pat
 # -- state, recording, sharing ----------------------------------------------------------------------
 
 
+@pytest.mark.timeout(30)  # runs the loop for 10 s by design
 def test_recording_has_no_gap_at_1_khz_for_10_s(sim_arm):
     with korvo.Servo(sim_arm, rate=1000) as servo:
         time.sleep(10.0)

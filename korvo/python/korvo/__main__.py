@@ -4,4 +4,7 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Only when run: tools that import every submodule (stubtest, pydoc) must not
+# start the command.
+if __name__ == "__main__":
+    sys.exit(main())
