@@ -144,6 +144,8 @@ run_tsan_tests() {
 # (uninstrumented) interpreter and every process it starts.
 build_sanitized_module() {
     log "building the module with AddressSanitizer + UndefinedBehaviorSanitizer"
+    # pip --target never removes what an older build left there.
+    rm -rf "$PY_SANITIZE/lib"
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --upgrade \
         --target "$PY_SANITIZE/lib" -C build-dir="$PY_SANITIZE/build" -C cmake.build-type=Debug \
         -C cmake.define.KORVO_SANITIZE=ON "$ROOT"

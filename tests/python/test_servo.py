@@ -219,7 +219,10 @@ def test_recording_has_no_gap_at_1_khz_for_10_s(sim_arm):
         time.sleep(10.0)
     rec = servo.recording()
     assert rec.dropped == 0 and rec.gaps() == 0
-    assert len(rec) >= 9900
+    # Every tick the loop ran is recorded; a loop that falls behind (under a
+    # sanitizer, on a loaded machine) starts again from now, so a few are
+    # never run at all.
+    assert len(rec) >= 9700 and rec.time[-1] >= 9.9
     assert np.array_equal(rec.tick, np.arange(len(rec)))
 
 
