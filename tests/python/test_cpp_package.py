@@ -113,6 +113,9 @@ def test_find_package_consumer_runs_against_the_installed_simulator(prefix, sim_
 
     said = dict(line.split(" ", 1) for line in (build / "package.txt").read_text().splitlines())
     assert said["version"] == VERSION
+    # Every public header was installed, and each compiled on its own above.
+    public = [*(ROOT / "Library" / "include").rglob("*.h"), *(ROOT / "korvo" / "include").rglob("*.h")]
+    assert int(said["headers"]) == len(public)
     assert Path(said["sim"]) == prefix / "bin" / "korvo-sim"
     assert Path(said["library"]).parent == prefix / "lib"
 
