@@ -150,7 +150,7 @@ def test_pkg_config_builds_a_program_that_runs(prefix, sim_port, tmp_path):
     flags = shlex.split(run([pkg_config, "--cflags", "--libs", "korvo-haptics"], timeout=30, env=env).stdout)
     includes = [Path(f[2:]).resolve() for f in flags if f.startswith("-I")]
     libdirs = [Path(f[2:]).resolve() for f in flags if f.startswith("-L")]
-    assert includes == [prefix / "include"] and libdirs == [prefix / "lib"], flags
+    assert includes == [prefix.resolve() / "include"] and libdirs == [prefix.resolve() / "lib"], flags
     # The servo layer is static and needs the library after it.
     libraries = [f for f in flags if f.startswith("-l")]
     assert libraries.index("-lkorvo_haptics") < libraries.index("-lkorvo_hardware"), flags
