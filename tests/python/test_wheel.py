@@ -45,7 +45,7 @@ SMOKE = textwrap.dedent(
         "site": str(site),
         "libraries": sorted(str(p.relative_to(site)) for p in site.rglob("libkorvo_hardware*")),
         "symlinks": sorted(str(p.relative_to(site)) for p in site.rglob("*korvo*") if p.is_symlink()),
-        "stub": (site / "KorvoHardwareAPI.pyi").is_file(),
+        "stub": (site / "KorvoHardwareAPI-stubs" / "__init__.pyi").is_file(),
         "sim": korvo_sim.binary(),
         "requires": metadata.requires("KorvoHardwareAPI"),
         "license_files": metadata.metadata("KorvoHardwareAPI").get_all("License-File"),
@@ -104,15 +104,21 @@ def installed(wheel, tmp_path_factory) -> dict:
     assert smoke.returncode == 0, smoke.stderr[-4000:]
     facts = json.loads(smoke.stdout.strip().splitlines()[-1])
     facts["venv"] = str(venv)
+    # The command the wheel installs, run as a user would: by name, from PATH.
+    facts["korvo_command"] = subprocess.run(["korvo", "--help"], cwd=base, env=env, capture_output=True,
+                                            timeout=60).returncode
     return facts
 
 
 def test_wheel_is_manylinux_and_carries_license_stub_and_simulator(wheel):
     assert "-cp313-cp313-manylinux_" in wheel.name and wheel.name.endswith("_x86_64.whl"), wheel.name
     names = zipfile.ZipFile(wheel).namelist()
-    assert "KorvoHardwareAPI.pyi" in names
+    # Type checkers find the module's types in a stub package, and each of
+    # the project's own packages says it is typed.
+    assert {"KorvoHardwareAPI-stubs/__init__.pyi", "korvo/py.typed", "korvo_sim/py.typed"} <= set(names)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     assert any(n.endswith(".data/scripts/korvo-sim") for n in names)
+    assert any(n.endswith(".dist-info/entry_points.txt") for n in names)
     # auditwheel finds the library inside the wheel and must not graft a copy
     # beside it: two copies would split the process-wide state.
     assert [n for n in names if "libkorvo_hardware" in n] == ["korvo/libkorvo_hardware.so"]
@@ -126,6 +132,7 @@ def test_installed_wheel_works_outside_the_source_tree(installed):
     assert installed["libraries"] == ["korvo/libkorvo_hardware.so"] and installed["symlinks"] == []
     assert installed["stub"]
     assert Path(installed["sim"]).parent == Path(installed["venv"]) / "bin"
+    assert installed["korvo_command"] == 0
     assert installed["wakeup"] == 0x0321
     assert installed["ticks"] > 25 and installed["recorded"] > 0
 
@@ -137,7 +144,7 @@ def test_installed_metadata(installed):
     # Users install these into their own environments: lower bounds, never
     # exact pins that would fight their own choice of versions.
     requirements = [Requirement(r) for r in installed["requires"]]
-    assert {r.name for r in requirements} == {"numpy", "pytest", "pyserial"}
+    assert {r.name for r in requirements} == {"numpy", "pytest", "pytest-timeout", "pyserial"}
     for requirement in requirements:
         operators = {s.operator for s in requirement.specifier}
         assert operators and operators <= {">=", ">"}, str(requirement)
