@@ -53,7 +53,10 @@ std::array<float, 3> ArmModel::JointRadians(const std::array<float, 3>& raw) con
 }
 
 std::array<float, 3> ArmModel::Position(const std::array<float, 3>& raw) const {
-    const auto [theta0, theta1, theta2] = JointRadians(raw);
+    const auto [theta0_f, theta1_f, theta2_f] = JointRadians(raw);
+    // The angles are held as floats, but the trigonometry is done in double:
+    // std::cos of a float is a float computation, up to 3e-8 m off here.
+    const double theta0 = theta0_f, theta1 = theta1_f, theta2 = theta2_f;
     const double L1 = inner_arm_1, M1 = outer_arm_1, L2 = inner_arm_2, M2 = outer_arm_2;
     const double c1 = std::cos(theta1), s1 = std::sin(theta1);
     const double c2 = std::cos(theta2), s2 = std::sin(theta2);

@@ -88,12 +88,6 @@ struct Steps {
     }
 };
 
-// One float step at the scale of the coordinates (2^-26 m between 0.125 and
-// 0.25 m): room for sines and cosines that differ in their last bits, and for
-// a double rounding that lands on the other side of a float. A pi that is
-// off in its last digits moves a position by three to thirteen such steps
-// (0.5 to 2e-7 m), so it cannot pass for the same computation.
-const double kStepTolerance = std::ldexp(1.0, -26);
 
 void ExpectNear(const Vector3& got, const std::array<double, 3>& want) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], kTolerance) << "coordinate " << i;
@@ -164,7 +158,7 @@ TEST_P(FollowsTheSteps, Position) {
     GetParam().model.Apply(model);
     const auto want = GetParam().model.Position(GetParam().raw);
     const auto got = model.Position(GetParam().raw);
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], kStepTolerance) << "coordinate " << i;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], want[i]) << "coordinate " << i;
 }
 
 TEST_P(FollowsTheSteps, CalibrationOffsetsExactly) {
