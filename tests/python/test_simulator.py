@@ -1009,6 +1009,9 @@ def test_battery_drains(start_sim, open_port, battery, drain):
 
 def test_status_message_matches_the_frames(start_sim, open_port):
     port = open_port(start_sim("handle", "--rate", "20").path())
+    # Frames queued while the machine was busy would make `before` stale;
+    # the status must be compared with the handle as it is now.
+    termios.tcflush(port.fd, termios.TCIFLUSH)
     before = read_frames(port, 1)[0]
     port.write(b"\xda")
     status = read_status_message(port)
