@@ -96,14 +96,19 @@ def test_speed_above_the_limit_takes_the_force_away(sim_arm):
 
 def test_heartbeat_lapse_fades_the_force_and_calling_in_brings_it_back(sim_arm):
     with korvo.Servo(
-        sim_arm, heartbeat=0.1, fade_time=0.02, max_force_step=1.0, ramp_time=0.01, realtime=False
+        sim_arm, heartbeat=0.25, fade_time=0.02, max_force_step=1.0, ramp_time=0.01, realtime=False
     ) as servo:
         servo.force = (0.0, 1.0, 0.0)
-        time.sleep(0.3)
+        time.sleep(0.5)
         lapsed = servo.state
         servo.heartbeat()
-        time.sleep(0.1)
+        called_in = time.monotonic()
+        # Back within the ramp's 10 ms when all is well; judged well before
+        # the heartbeat lapses again.
         back = servo.state
+        while (back.faults or back.force[1] < 1.0) and time.monotonic() - called_in < 0.15:
+            time.sleep(0.005)
+            back = servo.state
     assert lapsed.faults == ("heartbeat",) and lapsed.force == (0.0, 0.0, 0.0)
     assert back.faults == () and back.force == pytest.approx((0.0, 1.0, 0.0))
     rec = servo.recording()
