@@ -1,5 +1,6 @@
 """Shared pieces of the benchmarks: building their tools, starting the
-simulator, a pty pair to play a device on, and the statistics they print."""
+simulator, a pty pair to play a device on, programs run in a process of
+their own, and the statistics they print."""
 
 from __future__ import annotations
 
@@ -7,6 +8,7 @@ import fcntl
 import os
 import struct
 import subprocess
+import sys
 import termios
 import time
 import tty
@@ -67,6 +69,36 @@ class PtyPair:
     def close(self) -> None:
         os.close(self.master)
         os.close(self.slave)
+
+
+# GetStylarStatus called in a loop on the handle at argv[1] for argv[2]
+# seconds; prints the process's CPU use (% of a core) and the good frames.
+STATUS_LOOP = """
+import sys, time, KorvoHardwareAPI as hw
+handle = hw.Handle(hw.SerialStream(sys.argv[1]))
+handle.GetStylarStatus()
+cpu, wall, frames = time.process_time(), time.monotonic(), 0
+while time.monotonic() - wall < float(sys.argv[2]):
+    frames += handle.GetStylarStatus()["error_flag"] not in (99, 2, 3)
+print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), frames)
+"""
+
+
+def module_env(lib: Path | None) -> dict[str, str]:
+    """The environment of a child process: it imports the module from `lib`
+    when one is given (an older build), else the installed one."""
+    env = dict(os.environ)
+    if lib is not None:
+        env["PYTHONPATH"] = str(lib)
+    return env
+
+
+def run_python(code: str, *arguments: str, lib: Path | None = None) -> list[float]:
+    """Runs `code` in a fresh interpreter; returns the numbers it prints."""
+    out = subprocess.run(
+        [sys.executable, "-c", code, *arguments], check=True, capture_output=True, text=True, env=module_env(lib)
+    )
+    return [float(x) for x in out.stdout.split()]
 
 
 def percentile(sorted_values: list[float], p: float) -> float:

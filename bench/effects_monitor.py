@@ -17,12 +17,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path
 
-from common import BUILD, build_tools, simulator
+from common import BUILD, STATUS_LOOP, build_tools, run_python, simulator
 
 HERE = Path(__file__).resolve().parent
 
@@ -65,25 +64,6 @@ with korvo.HandleMonitor(sys.argv[1]) as monitor:
     print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), monitor.counts["frames"] - frames)
 """
 
-STATUS_LOOP = """
-import sys, time, KorvoHardwareAPI as hw
-handle = hw.Handle(hw.SerialStream(sys.argv[1]))
-handle.GetStylarStatus()
-cpu, wall, frames = time.process_time(), time.monotonic(), 0
-while time.monotonic() - wall < float(sys.argv[2]):
-    frames += handle.GetStylarStatus()["error_flag"] not in (99, 2, 3)
-print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), frames)
-"""
-
-
-def run(code: str, *arguments: str, lib: Path | None = None) -> list[float]:
-    env = dict(os.environ)
-    if lib is not None:
-        env["PYTHONPATH"] = str(lib)
-    out = subprocess.run([sys.executable, "-c", code, *arguments], check=True, capture_output=True, text=True, env=env)
-    return [float(x) for x in out.stdout.split()]
-
-
 def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=3.0)
@@ -101,19 +81,19 @@ def main(argv: list[str] | None = None) -> dict:
     with simulator("--realtime", "60", "arm") as (port,):
         for _ in range(args.turns):
             for n in servo:
-                servo[n].append(run(SERVO_CPU, port, str(n), str(args.seconds))[0])
+                servo[n].append(run_python(SERVO_CPU, port, str(n), str(args.seconds))[0])
 
     monitor = {}
     for rate in (100, 1000):
         with simulator("handle", "--rate", str(rate)) as (port,):
-            cpu, frames = run(MONITOR_CPU, port, str(args.seconds))
-            loop_cpu, loop_frames = run(STATUS_LOOP, port, str(args.seconds))
+            cpu, frames = run_python(MONITOR_CPU, port, str(args.seconds))
+            loop_cpu, loop_frames = run_python(STATUS_LOOP, port, str(args.seconds))
             monitor[rate] = {"monitor_cpu_percent": cpu, "monitor_frames": frames,
                              "status_loop_cpu_percent": loop_cpu, "status_loop_frames": loop_frames}
             if args.baseline:
                 from paced_loop import baseline_module
 
-                spin_cpu, spin_frames = run(STATUS_LOOP, port, str(args.seconds), lib=baseline_module(args.baseline))
+                spin_cpu, spin_frames = run_python(STATUS_LOOP, port, str(args.seconds), lib=baseline_module(args.baseline))
                 monitor[rate].update({"spinning_loop_cpu_percent": spin_cpu, "spinning_loop_frames": spin_frames})
 
     print("\nEffects: evaluating the stack alone (ns per tick)")

@@ -30,14 +30,13 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tarfile
 import io
 from pathlib import Path
 
-from common import BUILD, ROOT, build_tools, percentile, simulator
+from common import BUILD, ROOT, STATUS_LOOP, build_tools, module_env, percentile, run_python, simulator
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_BASELINE = "2de17dd"  # the library before its waits slept
@@ -75,10 +74,7 @@ class Client:
 
 
 def python_client(name: str, port: str, mode: str, lib: Path | None = None) -> Client:
-    env = dict(os.environ)
-    if lib is not None:
-        env["PYTHONPATH"] = str(lib)
-    return Client(name, [sys.executable, str(HERE / "paced_python.py"), port, mode], env)
+    return Client(name, [sys.executable, str(HERE / "paced_python.py"), port, mode], module_env(lib))
 
 
 def c_client(name: str, port: str, mode: str) -> Client:
@@ -154,25 +150,6 @@ arm.read_raw(1, 1.0)
 print((time.process_time() - cpu) * 1e3)
 """
 
-STATUS_LOOP = """
-import sys, time, KorvoHardwareAPI as hw
-handle = hw.Handle(hw.SerialStream(sys.argv[1]))
-handle.GetStylarStatus()
-cpu, wall, frames = time.process_time(), time.monotonic(), 0
-while time.monotonic() - wall < 3.0:
-    frames += handle.GetStylarStatus()["error_flag"] not in (99, 2, 3)
-print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), frames)
-"""
-
-
-def snippet(code: str, lib: Path | None, *arguments: str) -> list[float]:
-    env = dict(os.environ)
-    if lib is not None:
-        env["PYTHONPATH"] = str(lib)
-    out = subprocess.run([sys.executable, "-c", code, *arguments], check=True, capture_output=True, text=True, env=env)
-    return [float(x) for x in out.stdout.split()]
-
-
 # -- the run -----------------------------------------------------------------------------------------------
 
 
@@ -215,8 +192,8 @@ def main(argv: list[str] | None = None) -> dict:
     waits = {}
     with simulator("handle") as (handle_port,):
         for name, lib in [("module now", None), (f"module at {args.baseline}", baseline)]:
-            silent = min(snippet(SILENT_WAIT, lib)[0] for _ in range(3))
-            status_cpu, frames = snippet(STATUS_LOOP, lib, handle_port)
+            silent = min(run_python(SILENT_WAIT, lib=lib)[0] for _ in range(3))
+            status_cpu, frames = run_python(STATUS_LOOP, handle_port, "3.0", lib=lib)
             waits[name] = {"silent_1s_wait_cpu_ms": silent, "status_loop_cpu_percent": status_cpu, "frames_in_3s": frames}
 
     columns = ["exchange_p50_us", "exchange_p99_us", "period_p99_ms", "period_p99.9_ms", "long_periods", "cpu_per_tick_us"]
