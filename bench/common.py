@@ -101,6 +101,39 @@ def run_python(code: str, *arguments: str, lib: Path | None = None) -> list[floa
     return [float(x) for x in out.stdout.split()]
 
 
+class ClientProcess:
+    """A benchmark client in a process of its own, so that its processor time
+    is its own: a command line in, one line of figures out; "quit" ends it."""
+
+    def __init__(self, name: str, command: list[str], env: dict[str, str] | None = None) -> None:
+        self.name = name
+        self.child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+
+    def ask(self, command: str) -> str:
+        self.child.stdin.write(command + "\n")
+        self.child.stdin.flush()
+        line = self.child.stdout.readline()
+        if not line:
+            raise RuntimeError(f"{self.name} ended early")
+        return line
+
+    def close(self, timeout: float = 10) -> None:
+        try:
+            self.child.stdin.write("quit\n")
+            self.child.stdin.close()
+        except BrokenPipeError:
+            pass
+        self.child.wait(timeout)
+        self.child.stdout.close()
+
+
+def paced_line(line: str, ticks: int) -> tuple[int, list[int], list[int]]:
+    """The figures of korvo-bench-paced and paced_python.py for a run of
+    `ticks`: processor time, exchange latencies and tick-to-tick periods (ns)."""
+    cpu, *rest = map(int, line.split())
+    return cpu, rest[:ticks], rest[ticks:]
+
+
 def percentile(sorted_values: list[float], p: float) -> float:
     index = min(len(sorted_values) - 1, max(0, round(p / 100 * (len(sorted_values) - 1))))
     return sorted_values[index]

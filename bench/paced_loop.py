@@ -36,7 +36,7 @@ import tarfile
 import io
 from pathlib import Path
 
-from common import BUILD, ROOT, STATUS_LOOP, build_tools, module_env, percentile, run_python, simulator
+from common import BUILD, ROOT, STATUS_LOOP, ClientProcess, build_tools, module_env, paced_line, percentile, run_python, simulator
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_BASELINE = "2de17dd"  # the library before its waits slept
@@ -45,32 +45,11 @@ DEFAULT_BASELINE = "2de17dd"  # the library before its waits slept
 # -- the clients ------------------------------------------------------------------------------
 
 
-class Client:
+class Client(ClientProcess):
     """A client process speaking the run/quit protocol of paced_client.cpp."""
 
-    def __init__(self, name: str, command: list[str], env: dict | None = None) -> None:
-        self.name = name
-        self.child = subprocess.Popen(
-            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
-        )
-
     def run(self, ticks: int, hz: float) -> tuple[int, list[int], list[int]]:
-        self.child.stdin.write(f"run {ticks} {hz}\n")
-        self.child.stdin.flush()
-        line = self.child.stdout.readline()
-        if not line:
-            raise RuntimeError(f"{self.name} ended early")
-        cpu, *rest = map(int, line.split())
-        return cpu, rest[:ticks], rest[ticks:]
-
-    def close(self) -> None:
-        try:
-            self.child.stdin.write("quit\n")
-            self.child.stdin.close()
-        except BrokenPipeError:
-            pass
-        self.child.wait(10)
-        self.child.stdout.close()
+        return paced_line(self.ask(f"run {ticks} {hz}"), ticks)
 
 
 def python_client(name: str, port: str, mode: str, lib: Path | None = None) -> Client:

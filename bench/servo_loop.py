@@ -23,19 +23,18 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import subprocess
 import sys
 from pathlib import Path
 
-from common import BUILD, build_tools, percentile, simulator
+from common import BUILD, ClientProcess, build_tools, paced_line, percentile, simulator
 
 HERE = Path(__file__).resolve().parent
 
 
-class Client:
+class Client(ClientProcess):
     def __init__(self, name: str, command: list[str], rate: float, protocol: str) -> None:
-        self.name, self.rate, self.protocol = name, rate, protocol
-        self.child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        super().__init__(name, command)
+        self.rate, self.protocol = rate, protocol
         self.periods: list[float] = []
         self.exchanges: list[float] = []
         self.cpu = 0.0
@@ -44,17 +43,13 @@ class Client:
 
     def run(self, ticks: int, keep: bool = True) -> None:
         if self.protocol == "json":
-            self.child.stdin.write(f"run {ticks}\n")
-            self.child.stdin.flush()
-            r = json.loads(self.child.stdout.readline())
+            r = json.loads(self.ask(f"run {ticks}"))
             periods, exchanges, cpu = r["periods"], r["exchanges"], r["cpu"]
             failed, dropped, self.realtime = r["failed"], r["dropped"], r["realtime"]
-        else:  # paced_client.cpp: cpu ns, latencies ns, periods ns
-            self.child.stdin.write(f"run {ticks} {self.rate}\n")
-            self.child.stdin.flush()
-            cpu_ns, *rest = map(int, self.child.stdout.readline().split())
-            exchanges = [x / 1e9 for x in rest[:ticks]]
-            periods = [x / 1e9 for x in rest[ticks:]]
+        else:  # paced_client.cpp
+            cpu_ns, exchanges_ns, periods_ns = paced_line(self.ask(f"run {ticks} {self.rate}"), ticks)
+            exchanges = [x / 1e9 for x in exchanges_ns]
+            periods = [x / 1e9 for x in periods_ns]
             cpu, failed, dropped = cpu_ns / 1e9, 0, 0
         if keep:
             self.periods += periods
@@ -83,14 +78,8 @@ class Client:
             "realtime": self.realtime,
         }
 
-    def close(self) -> None:
-        try:
-            self.child.stdin.write("quit\n")
-            self.child.stdin.close()
-        except BrokenPipeError:
-            pass
-        self.child.wait(20)
-        self.child.stdout.close()
+    def close(self, timeout: float = 20) -> None:
+        super().close(timeout)
 
 
 def main(argv: list[str] | None = None) -> dict:
