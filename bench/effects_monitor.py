@@ -26,15 +26,8 @@ from common import BUILD, STATUS_LOOP, build_tools, run_python, simulator
 HERE = Path(__file__).resolve().parent
 
 SERVO_CPU = """
-import glob, os, sys, time, korvo
+import sys, time, korvo
 port, n, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
-tck = os.sysconf("SC_CLK_TCK")
-def thread_cpu():
-    out = {}
-    for p in glob.glob("/proc/self/task/*/stat"):
-        f = open(p).read().rsplit(")", 1)[1].split()
-        out[p.split("/")[4]] = (int(f[11]) + int(f[12])) / tck
-    return out
 with korvo.Servo(port, rate=1000) as servo:
     rest = servo.state.position
     kinds = [lambda: korvo.Spring(target=rest, stiffness=150, damping=4),
@@ -44,7 +37,7 @@ with korvo.Servo(port, rate=1000) as servo:
     for i in range(n):
         servo.add(kinds[i % 4]())
     time.sleep(0.3)
-    a, t0 = thread_cpu(), servo.state.tick
+    t0 = servo.state.tick
     cpu0 = time.clock_gettime(time.CLOCK_PROCESS_CPUTIME_ID)
     time.sleep(seconds)
     cpu1 = time.clock_gettime(time.CLOCK_PROCESS_CPUTIME_ID)

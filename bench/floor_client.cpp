@@ -10,47 +10,25 @@
 //             nanoseconds, then the N exchange latencies in nanoseconds.
 //   quit
 
-#include <fcntl.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "raw_port.h"
+
 namespace {
 
-std::int64_t Nanoseconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-int OpenPort(const char* path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY);
-    if (fd < 0) return -1;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 25;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
+using bench::Nanoseconds;
+using bench::OpenPort;
+using bench::SendZeroForce;
 
 bool Exchange(int fd) {
-    static const float force[3] = {0.0f, 0.0f, 0.0f};
-    unsigned char request[13];
-    request[0] = 0x2A;
-    std::memcpy(request + 1, force, sizeof force);
-    if (write(fd, request, sizeof request) != static_cast<ssize_t>(sizeof request)) return false;
+    if (!SendZeroForce(fd)) return false;
     unsigned char reply[25];
     std::size_t got = 0;
     while (got < sizeof reply) {

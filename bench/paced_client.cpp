@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,28 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "raw_port.h"
+
 namespace {
 
-std::int64_t Nanoseconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-int OpenPort(const char* path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return -1;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 25;  // poll() says "readable" once a whole reply is there
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
+using bench::Nanoseconds;
+using bench::OpenPort;
+using bench::SendZeroForce;
 
 int Waiting(int fd) {
     int n = 0;
@@ -72,11 +56,7 @@ bool AwaitReply(int fd, bool sleep) {
 }
 
 bool Exchange(int fd, bool sleep) {
-    static const float force[3] = {0.0f, 0.0f, 0.0f};
-    unsigned char request[13];
-    request[0] = 0x2A;
-    std::memcpy(request + 1, force, sizeof force);
-    if (write(fd, request, sizeof request) != static_cast<ssize_t>(sizeof request)) return false;
+    if (!SendZeroForce(fd)) return false;
     if (!AwaitReply(fd, sleep)) return false;
     unsigned char reply[25];
     return read(fd, reply, sizeof reply) == static_cast<ssize_t>(sizeof reply) && reply[0] == 0x2B;
@@ -96,7 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool sleep = std::strcmp(argv[2], "sleep") == 0;
-    const int fd = OpenPort(argv[1]);
+    const int fd = OpenPort(argv[1], O_NONBLOCK);
     if (fd < 0) {
         std::perror(argv[1]);
         return 1;
