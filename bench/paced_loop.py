@@ -85,7 +85,7 @@ def take_turns(clients: list[Client], ticks: int, block: int, hz: float) -> dict
     totals = {c.name: [0, [], []] for c in clients}
     for c in clients:
         c.run(200, hz)  # warm-up
-    for _ in range(ticks // block):
+    for _ in range(max(1, ticks // block)):  # at least one turn, however short the run
         for c in clients:
             cpu, lat, per = c.run(block, hz)
             totals[c.name][0] += cpu
