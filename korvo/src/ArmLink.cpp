@@ -91,31 +91,23 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
                 marker_sent_[k] = now;
             }
         }
-        if (marker == nullptr) {
-            // Every kind is in flight (a line that has been failing for a
-            // while): no reply could be told apart now. The force still
-            // goes out, so that the arm hears the envelope's zero force;
-            // its reply is waited for by none.
-            unsigned char request[13] = {kForceRequest};
-            std::memcpy(request + 1, force.data(), 12);
-            if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), sizeof request, deadline, false) &&
-                errno != EAGAIN) {
-                return Result::HungUp;
-            }
-            return Result::Failed;
-        }
     }
     in_sync_ = false;  // until this exchange has gone right
 
     unsigned char request[1 + 1 + 12];
     std::size_t length = 0;
-    if (resync) request[length++] = marker->code;
+    if (marker != nullptr) request[length++] = marker->code;
     request[length++] = kForceRequest;
     std::memcpy(request + length, force.data(), 12);
     length += 12;
     if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), length, deadline, false)) {
         return errno == EAGAIN ? Result::Failed : Result::HungUp;
     }
+    // Every kind of marker in flight (a line that has been failing for a
+    // while): no reply could be told apart now. The force has gone out
+    // all the same, so that the arm hears the envelope's zero force; its
+    // reply is waited for by none.
+    if (resync && marker == nullptr) return Result::Failed;
 
     have_ = 0;
     for (;;) {
