@@ -158,7 +158,8 @@ public:
 
     std::atomic<bool> realtime_{false};
     std::atomic<bool> memory_locked_{false};
-    int cpu_latency_fd_ = -1;  // held while the loop runs
+    // Held while the loop runs; read from any thread by LowCpuLatency().
+    std::atomic<int> cpu_latency_fd_{-1};
     const ServoOptions options_;
     std::function<Vector3(const TickInput&)> hook_;
     std::vector<ForceContributor*> contributors_;
@@ -259,12 +260,13 @@ void Servo::Impl::Start() {
         // waking from them takes tens to hundreds of microseconds (more on a
         // virtual machine), for this thread and for whatever answers it. The
         // request lasts as long as the descriptor is open.
-        cpu_latency_fd_ = ::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
+        int fd = ::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
         const std::int32_t zero = 0;
-        if (cpu_latency_fd_ >= 0 && ::write(cpu_latency_fd_, &zero, sizeof zero) != sizeof zero) {
-            ::close(cpu_latency_fd_);
-            cpu_latency_fd_ = -1;
+        if (fd >= 0 && ::write(fd, &zero, sizeof zero) != sizeof zero) {
+            ::close(fd);
+            fd = -1;
         }
+        cpu_latency_fd_ = fd;
     }
     std::promise<void> ready;
     auto set_up = ready.get_future();
@@ -316,10 +318,7 @@ void Servo::Impl::EndLoop() noexcept {
         thread_.join();
         effects_.SetLive(false);
     }
-    if (cpu_latency_fd_ >= 0) {
-        ::close(cpu_latency_fd_);
-        cpu_latency_fd_ = -1;
-    }
+    if (const int fd = cpu_latency_fd_.exchange(-1); fd >= 0) ::close(fd);
     if (lent_) {
         // The port's counts are the stream's again.
         stream_->BytesAvailable();

@@ -446,6 +446,35 @@ TEST(ServoLoop, StopAllEndsEveryLoopWithAZeroForce) {
     EXPECT_EQ(LastForce(b), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));
 }
 
+TEST(ServoLoop, WhatTheLoopGotIsReadableFromAnyThreadWhileItStartsAndStops) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.realtime = true;  // granted or not, the answers must be readable
+    Servo servo(arm.Path(), options);
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    std::thread reader([&] {
+        // Under ThreadSanitizer, any of these racing with Start() or Stop()
+        // is a finding.
+        while (!stop) {
+            static_cast<void>(servo.Running());
+            static_cast<void>(servo.RealTime());
+            static_cast<void>(servo.MemoryLocked());
+            static_cast<void>(servo.LowCpuLatency());
+            ++reads;
+        }
+    });
+    for (int round = 0; round < 2; ++round) {
+        servo.Start();
+        RunFor(arm, arm.ForceCount() + 20);
+        servo.Stop();
+        EXPECT_FALSE(servo.LowCpuLatency());  // the request ends with the loop
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+}
+
 // -- the SeqLock itself --------------------------------------------------------------------------------
 
 TEST(SeqLock, ConcurrentReadersSeeWholeValues) {
