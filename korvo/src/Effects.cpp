@@ -6,25 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "Checks.h"
+
 namespace Korvo::Haptics {
 
 namespace {
-
-[[noreturn]] void Refuse(const char* name, const char* rule, double value) {
-    std::ostringstream text;
-    text << name << " must be " << rule << ", got " << value;
-    throw std::invalid_argument(text.str());
-}
-
-void Finite(const Vector3& v, const char* name) {
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (!std::isfinite(v[i])) {
-            std::ostringstream text;
-            text << name << "[" << i << "] must be finite, got " << v[i];
-            throw std::invalid_argument(text.str());
-        }
-    }
-}
 
 void NotNegative(double value, const char* name) {
     if (!(std::isfinite(value) && value >= 0.0)) Refuse(name, "finite and not negative", value);
@@ -48,7 +34,7 @@ Constant::Constant() : Constant(Params{}) {}
 Constant::Constant(const Params& params) { SetParams(params); }
 
 void Constant::SetParams(const Params& params) {
-    Finite(params.force, "force");
+    RequireFinite(params.force, "force");
     params_.Store(params);
 }
 
@@ -72,7 +58,7 @@ Spring::Spring() : Spring(Params{}) {}
 Spring::Spring(const Params& params) { SetParams(params); }
 
 void Spring::SetParams(const Params& params) {
-    Finite(params.target, "target");
+    RequireFinite(params.target, "target");
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
     Positive(params.max_speed, "max_speed");
@@ -101,8 +87,8 @@ Plane::Plane() : Plane(Params{}) {}
 Plane::Plane(const Params& params) { SetParams(params); }
 
 void Plane::SetParams(const Params& params) {
-    Finite(params.point, "point");
-    Finite(params.normal, "normal");
+    RequireFinite(params.point, "point");
+    RequireFinite(params.normal, "normal");
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
     const double length = Norm(params.normal);
@@ -125,7 +111,7 @@ Sphere::Sphere() : Sphere(Params{}) {}
 Sphere::Sphere(const Params& params) { SetParams(params); }
 
 void Sphere::SetParams(const Params& params) {
-    Finite(params.center, "center");
+    RequireFinite(params.center, "center");
     Positive(params.radius, "radius");
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
@@ -153,8 +139,8 @@ Box::Box() : Box(Params{}) {}
 Box::Box(const Params& params) { SetParams(params); }
 
 void Box::SetParams(const Params& params) {
-    Finite(params.min, "min");
-    Finite(params.max, "max");
+    RequireFinite(params.min, "min");
+    RequireFinite(params.max, "max");
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
     for (std::size_t i = 0; i < 3; ++i) {

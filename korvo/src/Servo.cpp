@@ -17,12 +17,12 @@
 #include <cstdlib>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "ArmLink.h"
+#include "Checks.h"
 #include "Envelope.h"
 #include "Histogram.h"
 #include "Korvo/Haptics/Effects.h"
@@ -53,10 +53,7 @@ constexpr auto kReplySpin = std::chrono::microseconds(10);
 constexpr double kShortestEdgeExchange = 0.2;
 
 void Require(bool ok, const char* name, const char* rule, double value) {
-    if (ok) return;
-    std::ostringstream text;
-    text << name << " must be " << rule << ", got " << value;
-    throw std::invalid_argument(text.str());
+    if (!ok) Refuse(name, rule, value);
 }
 
 bool Within(double value, double low, double high) { return std::isfinite(value) && value > low && value <= high; }
@@ -135,7 +132,7 @@ public:
     bool Running() const noexcept { return running_.load(); }
 
     void SetForce(const Vector3& force) {
-        if (!IsFinite(force)) throw std::invalid_argument("force must be finite");
+        RequireFinite(force, "force");
         {
             const std::lock_guard<std::mutex> lock(writers_);
             command_.Store(force);
