@@ -9,7 +9,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <string>
 
 #include "Native.h"
@@ -20,25 +19,6 @@ using namespace py::literals;
 namespace Korvo::Haptics::Python {
 
 namespace {
-
-py::tuple Tuple(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
-
-Vector3 VectorFrom(const py::handle& value, const char* name) {
-    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value)) {
-        throw py::type_error(std::string(name) + " must be a sequence of 3 numbers");
-    }
-    const auto seq = py::reinterpret_borrow<py::sequence>(value);
-    if (py::len(seq) != 3) throw py::value_error(std::string(name) + " must hold 3 numbers, got " + std::to_string(py::len(seq)));
-    Vector3 v{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        try {
-            v[i] = seq[i].cast<double>();
-        } catch (const py::cast_error&) {
-            throw py::type_error(std::string(name) + "[" + std::to_string(i) + "] is not a number");
-        }
-    }
-    return v;
-}
 
 double NumberFrom(const py::handle& value, const char* name) {
     try {

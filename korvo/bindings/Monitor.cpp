@@ -5,9 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cerrno>
 #include <string>
-#include <system_error>
 
 #include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Native.h"
@@ -22,18 +20,7 @@ namespace {
 using HardwareAPI::Devices::Handle;
 
 std::unique_ptr<HandleMonitor> MakeMonitor(const py::object& target) {
-    if (py::isinstance<py::str>(target) || py::isinstance<py::bytes>(target) || py::hasattr(target, "__fspath__")) {
-        const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
-        if (path.find('\0') != std::string::npos) throw py::value_error("port name contains a NUL byte");
-        try {
-            py::gil_scoped_release release;
-            return std::make_unique<HandleMonitor>(path);
-        } catch (const std::system_error& e) {
-            errno = e.code().value();
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-            throw py::error_already_set();
-        }
-    }
+    if (auto monitor = OpenOnPort<HandleMonitor>(target)) return monitor;
     try {
         return std::make_unique<HandleMonitor>(target.cast<Handle&>());
     } catch (const py::cast_error&) {

@@ -3,7 +3,60 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "Korvo/Haptics/Vector.h"
+
 namespace Korvo::Haptics::Python {
+
+inline pybind11::tuple Tuple(const Vector3& v) { return pybind11::make_tuple(v[0], v[1], v[2]); }
+
+// Three numbers from any sequence of them (not a string or bytes, whose
+// items would pass for numbers). Whether they are finite is the C++ side's
+// to check, with the rest of the value they go into.
+inline Vector3 VectorFrom(const pybind11::handle& value, const char* name) {
+    namespace py = pybind11;
+    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
+        throw py::type_error(std::string(name) + " must be a sequence of 3 numbers, not " +
+                             py::repr(value.get_type()).cast<std::string>());
+    }
+    const auto seq = py::reinterpret_borrow<py::sequence>(value);
+    if (py::len(seq) != 3) throw py::value_error(std::string(name) + " must hold 3 numbers, got " + std::to_string(py::len(seq)));
+    Vector3 v{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        try {
+            v[i] = seq[i].cast<double>();
+        } catch (const py::cast_error&) {
+            throw py::type_error(std::string(name) + "[" + std::to_string(i) + "] is not a number: " +
+                                 py::repr(seq[i]).cast<std::string>());
+        }
+    }
+    return v;
+}
+
+// A T made on the port that `target` names (a str, bytes or path-like
+// object), without the interpreter lock while the port opens; OSError naming
+// the path when it cannot be opened. Null when `target` names no port.
+template <class T, class... Args>
+std::unique_ptr<T> OpenOnPort(const pybind11::object& target, const Args&... args) {
+    namespace py = pybind11;
+    if (!py::isinstance<py::str>(target) && !py::isinstance<py::bytes>(target) && !py::hasattr(target, "__fspath__")) {
+        return nullptr;
+    }
+    const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
+    try {
+        py::gil_scoped_release release;
+        return std::make_unique<T>(path, args...);
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+        throw py::error_already_set();
+    }
+}
 
 inline constexpr const char* kServoDoc = R"(The arm's force loop, run natively at a fixed rate on a thread of its own.
 

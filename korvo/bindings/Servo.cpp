@@ -13,10 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cerrno>
-#include <cmath>
 #include <string>
-#include <system_error>
 
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Native.h"
@@ -30,40 +27,10 @@ namespace {
 
 using HardwareAPI::Devices::Arvena;
 
-py::tuple Tuple(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
-
-Vector3 ForceFrom(const py::object& value) {
-    if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
-        throw py::type_error("force must be a sequence of 3 numbers, not " +
-                             py::repr(value.get_type()).cast<std::string>());
-    }
-    const auto seq = value.cast<py::sequence>();
-    if (py::len(seq) != 3) throw py::value_error("force must hold 3 numbers, got " + std::to_string(py::len(seq)));
-    Vector3 force{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        try {
-            force[i] = seq[i].cast<double>();
-        } catch (const py::cast_error&) {
-            throw py::type_error("force[" + std::to_string(i) + "] is not a number: " +
-                                 py::repr(seq[i]).cast<std::string>());
-        }
-        if (!std::isfinite(force[i])) {
-            throw py::value_error("force[" + std::to_string(i) + "] is " + py::repr(seq[i]).cast<std::string>() +
-                                  ": a force must be finite");
-        }
-    }
-    return force;
-}
-
 py::tuple FaultTuple(std::uint32_t faults) {
     py::list names;
-    const std::string joined = FaultNames(faults);
-    std::size_t start = 0;
-    while (start < joined.size()) {
-        const std::size_t end = joined.find(',', start);
-        names.append(joined.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
+    for (std::uint32_t bit = 1; bit != 0 && bit <= faults; bit <<= 1) {
+        if ((faults & bit) != 0) names.append(FaultNames(bit));
     }
     return py::tuple(names);
 }
@@ -174,19 +141,7 @@ py::dict RecordingArrays(const Recording& rec) {
 }
 
 std::unique_ptr<Servo> MakeServo(const py::object& target, const ServoOptions& options) {
-    if (py::isinstance<py::str>(target) || py::isinstance<py::bytes>(target) ||
-        py::hasattr(target, "__fspath__")) {
-        const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
-        if (path.find('\0') != std::string::npos) throw py::value_error("port name contains a NUL byte");
-        try {
-            py::gil_scoped_release release;
-            return std::make_unique<Servo>(path, options);
-        } catch (const std::system_error& e) {
-            errno = e.code().value();
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-            throw py::error_already_set();
-        }
-    }
+    if (auto servo = OpenOnPort<Servo>(target, options)) return servo;
     try {
         Arvena& arm = target.cast<Arvena&>();
         return std::make_unique<Servo>(arm, options);
@@ -271,7 +226,7 @@ void BindServo(py::module_& m) {
         .def_property_readonly("running", &Servo::Running)
         .def_property(
             "force", [](const Servo& s) { return Tuple(s.Force()); },
-            [](Servo& s, const py::object& value) { s.SetForce(ForceFrom(value)); },
+            [](Servo& s, const py::object& value) { s.SetForce(VectorFrom(value, "force")); },
             "The force asked for, in newtons (x, y, z); setting it also counts as calling in (heartbeat).")
         .def("heartbeat", &Servo::Heartbeat, "Calls in without changing the force (see the heartbeat limit).")
         .def_property_readonly("limits", [](const Servo& s) { return LimitsDict(s.Limits()); })

@@ -117,6 +117,14 @@ def test_bad_parameters_are_refused_naming_them(make, name):
         make()
 
 
+@pytest.mark.parametrize("vector", [b"abc", "abc", 1.0, (1.0, "x", 0.0)])
+def test_a_vector_that_is_not_three_numbers_is_a_type_error_naming_it(vector):
+    # Bytes are a sequence of ints: taken as numbers, b"abc" would be a
+    # target of (97, 98, 99) metres.
+    with pytest.raises(TypeError, match="^target"):
+        korvo.Spring(target=vector)
+
+
 def test_nothing_half_applied_reaches_the_loop():
     spring = korvo.Spring(target=(0.0, 0.02, 0.2), stiffness=100.0, damping=2.0)
     with pytest.raises(ValueError, match="^damping"):

@@ -331,7 +331,7 @@ def test_bad_arguments_are_refused_before_anything_is_sent(arguments, name, peer
     assert peer_arm.forces() == []
 
 
-@pytest.mark.parametrize("bad", [(math.nan, 0, 0), (0, math.inf, 0), (1, 2), "abc"])
+@pytest.mark.parametrize("bad", [(math.nan, 0, 0), (0, math.inf, 0), (1, 2), "abc", b"abc"])
 def test_a_force_that_is_not_three_finite_numbers_is_refused(sim_arm, bad):
     with korvo.Servo(sim_arm, realtime=False) as servo:
         with pytest.raises((ValueError, TypeError)):
