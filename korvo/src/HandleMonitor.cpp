@@ -16,6 +16,7 @@
 #include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "Rings.h"
 
 namespace Korvo::Haptics {
 
@@ -40,7 +41,7 @@ public:
           own_handle_(std::move(own_handle)),
           handle_(handle),
           stream_(handle->stream),
-          events_(new ButtonEvent[kEventCapacity]) {}
+          events_(kEventCapacity) {}
     ~Impl() { Stop(); }
 
     void Start() {
@@ -80,11 +81,7 @@ public:
 
     std::vector<ButtonEvent> TakeEvents() {
         std::vector<ButtonEvent> out;
-        const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
-        const std::uint64_t head = head_.load(std::memory_order_acquire);
-        out.reserve(static_cast<std::size_t>(head - tail));
-        for (std::uint64_t i = tail; i < head; ++i) out.push_back(events_[i % kEventCapacity]);
-        tail_.store(head, std::memory_order_release);
+        events_.DrainInto(out);
         return out;
     }
 
@@ -102,13 +99,7 @@ private:
     void Frame(const std::vector<std::uint8_t>& stuffed, double now);
     void Event(const ButtonEvent& event) noexcept {
         events_seen_.fetch_add(1, std::memory_order_relaxed);
-        const std::uint64_t head = head_.load(std::memory_order_relaxed);
-        if (head - tail_.load(std::memory_order_acquire) >= kEventCapacity) {
-            events_dropped_.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        events_[head % kEventCapacity] = event;
-        head_.store(head + 1, std::memory_order_release);
+        if (!events_.Push(event)) events_dropped_.fetch_add(1, std::memory_order_relaxed);
     }
 
     std::unique_ptr<SerialStream> own_stream_;
@@ -128,8 +119,7 @@ private:
     std::uint8_t buttons_ = 0;  // the monitor thread's
     bool seen_any_ = false;
     std::atomic<std::uint64_t> frames_{0}, bad_frames_{0}, events_seen_{0}, events_dropped_{0};
-    std::unique_ptr<ButtonEvent[]> events_;
-    std::atomic<std::uint64_t> head_{0}, tail_{0};
+    DropRing<ButtonEvent> events_;
 };
 
 void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double now) {

@@ -30,7 +30,7 @@
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
-#include "TickRing.h"
+#include "Rings.h"
 
 namespace Korvo::Haptics {
 

@@ -17,6 +17,7 @@
 #include "Korvo/Haptics/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "Rings.h"
 #include "support/ArmPeer.h"
 
 namespace {
@@ -476,6 +477,21 @@ TEST(ServoLoop, WhatTheLoopGotIsReadableFromAnyThreadWhileItStartsAndStops) {
 }
 
 // -- the SeqLock itself --------------------------------------------------------------------------------
+
+TEST(DropRing, RefusesTheNewestWhenFullAndWrapsAfterADrain) {
+    Korvo::Haptics::DropRing<int> ring(3);
+    for (int i = 1; i <= 3; ++i) EXPECT_TRUE(ring.Push(i));
+    EXPECT_FALSE(ring.Push(4));  // never written over what is unread
+    std::vector<int> out{0};
+    ring.DrainInto(out);
+    EXPECT_EQ(out, (std::vector<int>{0, 1, 2, 3}));  // appended, oldest first
+    for (int i = 5; i <= 7; ++i) EXPECT_TRUE(ring.Push(i));
+    out.clear();
+    ring.DrainInto(out);
+    EXPECT_EQ(out, (std::vector<int>{5, 6, 7}));
+    ring.DrainInto(out);
+    EXPECT_EQ(out.size(), 3u);
+}
 
 TEST(SeqLock, ConcurrentReadersSeeWholeValues) {
     struct Pair {
