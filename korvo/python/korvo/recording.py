@@ -67,14 +67,17 @@ class Recording:
             return
         header: list[str] = []
         columns: list[np.ndarray] = []
+        formats: list[str] = []
         for name, titles in COLUMNS:
             values = getattr(self, name)
             if isinstance(titles, tuple):
                 header.extend(titles)
                 columns.extend(values[:, i] for i in range(3))
+                formats.extend(["%.9g"] * 3)
             else:
                 header.append(titles)
                 columns.append(values)
+                # Counts and flags as integers, times to the nanosecond.
+                formats.append("%.9f" if values.dtype.kind == "f" else "%d")
         table = np.column_stack([np.asarray(c, dtype=np.float64) for c in columns]) if len(self) else np.empty((0, len(header)))
-        formats = ["%d", "%.9f", "%.9f", "%.9f"] + ["%.9g"] * 12 + ["%d", "%d"]
         np.savetxt(path, table, delimiter=",", header=",".join(header), comments="", fmt=formats)
