@@ -112,12 +112,10 @@ def permission_text(path: str) -> str:
 
 def describe(port: Port) -> str:
     d = port.device
-    if port.kind == "arm":
-        return f"arm, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
-    if port.kind == "handle":
-        if "device_id" in d:
-            return f"handle, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
-        return "handle (streaming status)"
+    if port.kind in ("arm", "handle"):
+        if "device_id" not in d:
+            return "handle (streaming status)"
+        return f"{port.kind}, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
     if port.kind == "busy":
         return "busy: another program holds it (not probed)"
     if port.kind == "unopenable":
@@ -199,14 +197,12 @@ def command_info(args: argparse.Namespace) -> int:
     from ._native import HandleMonitor
 
     result = probed(args.port, args.timeout)
+    identity = [("device id", "device_id"), ("model", "model"), ("hardware", "hardware"), ("firmware", "firmware")]
     if result["kind"] == "arm":
         arm = hw.Arvena(hw.SerialStream(args.port), args.timeout)
         print(f"{args.port}: Arvena arm")
-        print(f"  device id        {result['device_id']}")
-        print(f"  model            {result['model']}")
-        print(f"  hardware         {result['hardware']}")
-        print(f"  firmware         {result['firmware']}")
-        print(f"  identifier       {result['uuid']}")
+        for title, key in identity + [("identifier", "uuid")]:
+            print(f"  {title:16} {result[key]}")
         print(f"  device uuid      {arm.get_device_id()}")
         print(f"  firmware id      {arm.get_firmware_version()}")
         print(f"  powered          {arm.get_power_status()}")
@@ -216,11 +212,8 @@ def command_info(args: argparse.Namespace) -> int:
         return 0
     print(f"{args.port}: Handle")
     if "device_id" in result:
-        print(f"  device id        {result['device_id']}")
-        print(f"  model            {result['model']}")
-        print(f"  hardware         {result['hardware']}")
-        print(f"  firmware         {result['firmware']}")
-        print(f"  tool data left   {result['tool_data_remaining']}")
+        for title, key in identity + [("tool data left", "tool_data_remaining")]:
+            print(f"  {title:16} {result[key]}")
     with HandleMonitor(args.port) as monitor:
         deadline = time.monotonic() + args.timeout
         while monitor.status is None and time.monotonic() < deadline:
@@ -318,12 +311,10 @@ def udev_rule(group: str, vendor: str | None, product: str | None) -> str:
     ]
     if vendor and product:
         match = f'ATTRS{{idVendor}}=="{vendor}", ATTRS{{idProduct}}=="{product}", '
-        kernels = ["ttyACM[0-9]*", "ttyUSB[0-9]*"]
     else:
         lines.append("# Every USB modem and serial adapter is matched: give --vendor and --product to match only yours.")
         match = ""
-        kernels = ["ttyACM[0-9]*", "ttyUSB[0-9]*"]
-    for kernel in kernels:
+    for kernel in ("ttyACM[0-9]*", "ttyUSB[0-9]*"):
         lines.append(
             f'SUBSYSTEM=="tty", KERNEL=="{kernel}", {match}GROUP="{group}", MODE="0660", ENV{{ID_MM_DEVICE_IGNORE}}="1"'
         )
