@@ -177,12 +177,18 @@ Bytes Frame(std::uint8_t buttons, std::uint8_t trigger = 7,
     return Korvo::Testing::StatusFrame(Korvo::Testing::FrameFields(0, byte3, 0x42, 0x4000, 0, 0, 0x4000, 200), mangle);
 }
 
-TEST(HandleMonitor, KeepsTheLatestFrameAndEveryButtonEdgeAndSkipsBadFrames) {
+// A monitor reading a handle whose other end the test plays.
+class MonitoredHandle : public ::testing::Test {
+protected:
+    void SetUp() override { monitor.Start(); }
+
     PtyPeer peer;
-    Korvo::HardwareAPI::IO::SerialStream stream(peer.Path());
-    Korvo::HardwareAPI::Devices::Handle handle(&stream);
-    HandleMonitor monitor(handle);
-    monitor.Start();
+    Korvo::HardwareAPI::IO::SerialStream stream{peer.Path()};
+    Korvo::HardwareAPI::Devices::Handle handle{&stream};
+    HandleMonitor monitor{handle};
+};
+
+TEST_F(MonitoredHandle, KeepsTheLatestFrameAndEveryButtonEdgeAndSkipsBadFrames) {
     EXPECT_THROW(handle.Receive(), Korvo::HardwareAPI::Devices::DeviceLent);
     const Bytes bad = Frame(0x7, 7, [](Bytes& body) { body.back() ^= 0x55; });  // a wrong checksum
     for (const Bytes& frame : {Frame(0), Frame(1), bad, Frame(1), Frame(3), Frame(2), Frame(0, 31)}) peer.Send(frame);
@@ -204,12 +210,7 @@ TEST(HandleMonitor, KeepsTheLatestFrameAndEveryButtonEdgeAndSkipsBadFrames) {
     EXPECT_EQ(handle.Receive(), 3);
 }
 
-TEST(HandleMonitor, AHangUpIsAFaultNotACrash) {
-    PtyPeer peer;
-    Korvo::HardwareAPI::IO::SerialStream stream(peer.Path());
-    Korvo::HardwareAPI::Devices::Handle handle(&stream);
-    HandleMonitor monitor(handle);
-    monitor.Start();
+TEST_F(MonitoredHandle, AHangUpIsAFaultNotACrash) {
     peer.Send(Frame(1));
     for (int i = 0; i < 500 && monitor.GetCounts().frames < 1; ++i) std::this_thread::sleep_for(2ms);
     peer.HangUp();

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "Korvo/HardwareAPI/Devices/Device.h"
@@ -203,25 +204,31 @@ protected:
     SerialStream stream{peer.Path()};
 };
 
-TEST_F(StreamWait, PartOfTheBytesWaitingDoesNotTurnIntoASpin) {
-    peer.Deliver(Bytes(10, 0x2B));
-    const auto [cpu, wall] = Costs([&] { EXPECT_EQ(stream.AwaitBytes(24, Deadline(0.3f)), WaitResult::TimedOut); });
+// Some of the bytes waiting, the rest to come: the wait sleeps rather than
+// spins, also when more are missing than a readable threshold (VMIN, one
+// byte) can express, and the rest arriving ends it.
+struct PartlyThere {
+    const char* name;
+    std::size_t have, want;
+};
+
+class StreamWaitPartly : public StreamWait, public ::testing::WithParamInterface<PartlyThere> {};
+
+TEST_P(StreamWaitPartly, SleepsUntilTheRestArrives) {
+    const auto [name, have, want] = GetParam();
+    peer.Deliver(Bytes(have, 0x2B));
+    const auto [cpu, wall] = Costs([&] { EXPECT_EQ(stream.AwaitBytes(want, Deadline(0.3f)), WaitResult::TimedOut); });
     EXPECT_GE(wall, 300ms);
     EXPECT_LT(cpu, 100ms);
-    // The rest arriving ends the wait.
-    peer.SendAfter(50ms, Bytes(14, 0));
-    EXPECT_EQ(stream.AwaitBytes(24, Deadline(5.0f)), WaitResult::Ready);
-    EXPECT_EQ(stream.BytesAvailable(), 24);
+    peer.SendAfter(50ms, Bytes(want - have, 0));
+    EXPECT_EQ(stream.AwaitBytes(want, Deadline(5.0f)), WaitResult::Ready);
+    EXPECT_EQ(stream.BytesAvailable(), static_cast<int>(want));
 }
 
-TEST_F(StreamWait, MoreThanAThresholdCanExpressStillSleeps) {
-    peer.Deliver(Bytes(300, 1));
-    const auto [cpu, wall] = Costs([&] { EXPECT_EQ(stream.AwaitBytes(1024, Deadline(0.3f)), WaitResult::TimedOut); });
-    EXPECT_GE(wall, 300ms);
-    EXPECT_LT(cpu, 100ms);
-    peer.SendAfter(20ms, Bytes(724, 2));
-    EXPECT_EQ(stream.AwaitBytes(1024, Deadline(5.0f)), WaitResult::Ready);
-}
+INSTANTIATE_TEST_SUITE_P(Waits, StreamWaitPartly,
+                         ::testing::Values(PartlyThere{"PartOfAReply", 10, 24},
+                                           PartlyThere{"MoreMissingThanAThresholdCanExpress", 300, 1024}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(StreamWait, ThresholdLeftBehindDoesNotBreakLaterReads) {
     // The wait for 24 leaves the port's VMIN at 24; a read of fewer bytes,
