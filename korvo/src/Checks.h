@@ -30,4 +30,12 @@ inline void RequireFinite(const Vector3& v, const char* name) {
     }
 }
 
+// How long effects fade in and out: a servo's option and its effect stack's
+// setting alike.
+inline void RequireFadeTime(double seconds) {
+    if (!(std::isfinite(seconds) && seconds > 0.0 && seconds <= 10.0)) {
+        Refuse("effect_fade_time", "above 0 and at most 10 s", seconds);
+    }
+}
+
 }  // namespace Korvo::Haptics

@@ -198,9 +198,7 @@ EffectStack::EffectStack(double fade_time) : fade_time_(fade_time) { SetFadeTime
 EffectStack::~EffectStack() = default;
 
 void EffectStack::SetFadeTime(double seconds) {
-    if (!(std::isfinite(seconds) && seconds > 0.0 && seconds <= 10.0)) {
-        Refuse("effect_fade_time", "above 0 and at most 10 s", seconds);
-    }
+    RequireFadeTime(seconds);
     fade_time_.store(seconds);
 }
 

@@ -101,7 +101,7 @@ void Servo::Check(const ServoOptions& o) {
     Require(o.realtime_priority >= 1 && o.realtime_priority <= 99, "realtime_priority", "from 1 to 99",
             o.realtime_priority);
     Require(o.recording <= (1u << 24), "recording", "at most 16777216 ticks", o.recording);
-    Require(Within(o.effect_fade_time, 0.0, 10.0), "effect_fade_time", "above 0 and at most 10 s", o.effect_fade_time);
+    RequireFadeTime(o.effect_fade_time);
     Check(o.limits);
 }
 

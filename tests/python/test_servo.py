@@ -323,6 +323,8 @@ def test_stats_describe_the_loop_and_reset(sim_arm):
         (dict(max_failed_exchanges=0), "max_failed_exchanges"),
         (dict(exchange_timeout=0), "exchange_timeout"),
         (dict(exchange_timeout=100), "exchange_timeout"),
+        (dict(effect_fade_time=0), "effect_fade_time"),
+        (dict(effect_fade_time=math.nan), "effect_fade_time"),
     ],
 )
 def test_bad_arguments_are_refused_before_anything_is_sent(arguments, name, peer_arm):
