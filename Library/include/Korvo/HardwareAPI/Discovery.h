@@ -11,10 +11,10 @@
 // a thread of its own: the probe opens the port, sends the wakeup byte 0x0A
 // and checks the first reply. A port that anyone holds (a stream of this
 // process, or another program's lock on it, see SerialStream) is skipped
-// without being opened: discovery never disturbs a port in use. A port is listed when its probe answered
-// correctly within the limit (3 s for arms, 5 s for handles). Blocking: the
-// limit decides which answers count but does not shorten the call, which
-// waits for every probe to end: a silent port costs about 10 s (arm) or 5 s
+// without being opened: discovery never disturbs a port in use. A port is
+// listed when its probe answered correctly within the limit (3 s for arms,
+// 5 s for handles). Blocking: the limit decides which answers count but does
+// not shorten the call, which waits for every probe to end: a silent port costs about 10 s (arm) or 5 s
 // (handle). Probes construct an Arvena, which resets the process-wide arm
 // model (see ArmModel): do not detect while another thread uses an arm.
 //

@@ -4,9 +4,9 @@
 //
 //   [err] <source>:<line>> <what happened>: [<errno>] <strerror text>
 //
-// followed by a flush. Safe from any thread. Source paths and line numbers are fixed identifiers of
-// each report (see the constants below), so that logs stay comparable across
-// releases.
+// followed by a flush. Safe from any thread. Source paths and line numbers
+// are fixed identifiers of each report (see the constants below), so that
+// logs stay comparable across releases.
 
 #include <string>
 
