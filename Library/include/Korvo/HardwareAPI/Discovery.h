@@ -14,9 +14,10 @@
 // without being opened: discovery never disturbs a port in use. A port is
 // listed when its probe answered correctly within the limit (3 s for arms,
 // 5 s for handles). Blocking: the limit decides which answers count but does
-// not shorten the call, which waits for every probe to end: a silent port costs about 10 s (arm) or 5 s
-// (handle). Probes construct an Arvena, which resets the process-wide arm
-// model (see ArmModel): do not detect while another thread uses an arm.
+// not shorten the call, which waits for every probe to end: a silent port
+// costs about 10 s (arm) or 5 s (handle). Probes construct an Arvena, which
+// resets the process-wide arm model (see ArmModel): do not detect while
+// another thread uses an arm.
 //
 //   function                  ports probed         answer accepted
 //   detect_arvenas            ttyACM               0x0B + 21 bytes, model 4
