@@ -290,6 +290,40 @@ def test_a_borrowed_arm_is_refused_to_others_while_the_loop_runs(sim_arm):
     gc.collect()
 
 
+def test_a_stopped_loop_starts_again_and_each_run_ends_at_zero_force(peer_arm):
+    arm = hardware.Arvena(hardware.SerialStream(peer_arm.path), 0.5)
+    servo = korvo.Servo(arm, realtime=False, ramp_time=0.01, max_force_step=1.0)
+    for _ in range(3):
+        servo.start()
+        servo.force = (0.0, 0.0, 1.0)
+        run_until(servo, 50)
+        servo.stop()
+        # Lent back between runs; the marker splits the peer's log by run.
+        position, _ = arm.end_effector_force([0.0, 0.0, 0.5])
+        assert position == pytest.approx([0.0, 0.02, 0.2])
+    rec = servo.recording()
+    assert np.count_nonzero(rec.tick == 0) == 3
+    assert rec.gaps() == 0 and rec.dropped == 0
+    runs, run = [], []
+    for force in peer_arm.forces():
+        if force == [0.0, 0.0, 0.5]:
+            runs.append(run)
+            run = []
+        else:
+            run.append(force)
+    assert len(runs) == 3
+    for run in runs:
+        assert [0.0, 0.0, 1.0] in run
+        assert run[-1] == ZERO
+
+
+def test_gaps_count_missing_ticks_within_each_run():
+    arrays = {name: np.zeros(7) for name, _ in korvo.recording.COLUMNS}
+    arrays["tick"] = np.array([5, 6, 9, 0, 1, 2, 4], dtype=np.uint64)  # a start() between 9 and 0
+    arrays["dropped"] = 3
+    assert korvo.Recording(arrays).gaps() == 3
+
+
 def test_stats_describe_the_loop_and_reset(sim_arm):
     with korvo.Servo(sim_arm, rate=500, realtime=False, exchange_timeout=0.02) as servo:
         run_until(servo, 200)

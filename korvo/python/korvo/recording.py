@@ -52,10 +52,11 @@ class Recording:
         return f"Recording({len(self)} ticks, {self.dropped} dropped)"
 
     def gaps(self) -> int:
-        """How many ticks are missing between the first and the last."""
-        if len(self) < 2:
-            return 0
-        return int(self.tick[-1] - self.tick[0] + 1 - len(self))
+        """How many ticks are missing between the first and the last. A loop
+        started again numbers its ticks from 0 again: that is a new run, not
+        a gap."""
+        steps = np.diff(self.tick.astype(np.int64))
+        return int(np.sum(steps[steps > 1] - 1))
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the ticks to `path`: comma-separated values with a header
