@@ -38,16 +38,20 @@ class Native:
         import korvo
 
         self.servo = korvo.Servo(port, rate=rate, realtime=realtime, exchange_timeout=exchange_timeout)
-        self.servo.start()
         self.rate = rate
 
     def run(self, ticks: int) -> dict:
+        # The loop runs only during its own turn: a loop left running between
+        # turns would load the machine and the simulator while the other
+        # configurations are measured.
+        self.servo.start()
         self.servo.recording()
         cpu = time.process_time()
         start = self.servo.state.tick
         while self.servo.state.tick < start + ticks:
             time.sleep(0.01)
         used = time.process_time() - cpu
+        self.servo.stop()
         rec = self.servo.recording()
         return {
             "periods": rec.period[1:].tolist(),
@@ -108,9 +112,6 @@ class PythonLoop:
 
 def main() -> int:
     port, kind, rate = sys.argv[1], sys.argv[2], float(sys.argv[3])
-    stop = threading.Event()
-    if "--workload" in sys.argv:
-        threading.Thread(target=workload, args=(stop,), daemon=True).start()
     timeout = None
     if "--short-deadline" in sys.argv:
         timeout = 0.9 / rate
@@ -123,9 +124,20 @@ def main() -> int:
             words = line.split()
             if not words or words[0] != "run":
                 break
-            print(json.dumps(loop.run(int(words[1]))), flush=True)
+            # The workload, like the loop, runs only during this
+            # configuration's turn.
+            stop = threading.Event()
+            worker = threading.Thread(target=workload, args=(stop,), daemon=True)
+            if "--workload" in sys.argv:
+                worker.start()
+            try:
+                result = loop.run(int(words[1]))
+            finally:
+                stop.set()
+                if worker.is_alive():
+                    worker.join()
+            print(json.dumps(result), flush=True)
     finally:
-        stop.set()
         loop.close()
     return 0
 

@@ -99,9 +99,53 @@ def main(argv: list[str] | None = None) -> dict:
         help="hold a PM QoS request on /dev/cpu_dma_latency for the whole run, as the native loop does while it "
         "runs, so that every client is measured with the CPUs kept out of deep idle states",
     )
+    parser.add_argument(
+        "--tty-workers-fifo",
+        type=int,
+        default=0,
+        metavar="PRIO",
+        help="for the run, put the kernel's worker threads (which carry every byte between the two ends of a tty) "
+        "at SCHED_FIFO PRIO, as a real-time setup would, and put them back after (root only; 0: leave them)",
+    )
     args = parser.parse_args(argv)
 
     build_tools()
+    raised = raise_tty_workers(args.tty_workers_fifo) if args.tty_workers_fifo > 0 else []
+    try:
+        return measure(args)
+    finally:
+        for pid in raised:
+            try:
+                os.sched_setscheduler(pid, os.SCHED_OTHER, os.sched_param(0))
+            except OSError:
+                pass  # the worker has gone
+
+
+def raise_tty_workers(priority: int) -> list[int]:
+    """Puts every kworker thread at SCHED_FIFO priority; returns those it moved.
+
+    A tty's bytes reach the other end through a kernel work item, run by a
+    kworker at normal priority: under load from other programs it waits its
+    turn behind them, and so does the real-time loop's reply."""
+    raised = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if not (entry / "comm").read_text().startswith("kworker"):
+                continue
+            pid = int(entry.name)
+            if os.sched_getscheduler(pid) != os.SCHED_OTHER:
+                continue
+            os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(priority))
+            raised.append(pid)
+        except OSError:
+            continue  # gone meanwhile, or not ours to change
+    print(f"{len(raised)} kernel workers at SCHED_FIFO {priority} for the run", flush=True)
+    return raised
+
+
+def measure(args: argparse.Namespace) -> dict:
     qos = None
     if args.cpu_latency:
         try:
