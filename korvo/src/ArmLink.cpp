@@ -61,17 +61,38 @@ bool ArmLink::Take() {
     const std::size_t take = std::min(static_cast<std::size_t>(waiting), buffer_.size() - have_);
     stream_.read(reinterpret_cast<char*>(buffer_.data() + have_), static_cast<std::streamsize>(take));
     if (!stream_.good()) return false;
+    for (std::size_t i = 0; i < take; ++i) recent_[(read_total_ + i) % recent_.size()] = buffer_[have_ + i];
+    read_total_ += take;
     have_ += take;
     return true;
 }
 
-void ArmLink::DropWaiting() {
-    for (int round = 0; round < 64; ++round) {
-        have_ = 0;
-        if (stream_.BytesAvailable() <= 0 || !Take()) break;
-        late_bytes_ += have_;
-    }
+bool ArmLink::DrainWaiting() {
     have_ = 0;
+    for (int round = 0; round < 64 && stream_.BytesAvailable() > 0; ++round) {
+        if (!Take()) break;
+    }
+    bool answered = false;
+    if (last_marker_ >= 0) {
+        const Marker& marker = kMarkers[last_marker_];
+        const std::size_t tail = marker.reply + kStateReplySize * (blind_after_ + 1);
+        if (tail <= recent_.size() && read_total_ >= tail && Recent(read_total_ - tail) == marker.code) {
+            answered = true;
+            for (std::uint64_t at = read_total_ - tail + marker.reply; answered && at < read_total_;
+                 at += kStateReplySize) {
+                unsigned char state[kStateReplySize];
+                for (std::size_t i = 0; i < kStateReplySize; ++i) state[i] = Recent(at + i);
+                answered = state[0] == kStateReply && Plausible(Decode(state));
+            }
+        }
+    }
+    late_bytes_ += have_;
+    have_ = 0;
+    if (answered) {
+        last_marker_ = -1;
+        blind_after_ = 0;
+    }
+    return answered;
 }
 
 ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadline& deadline, Reply& reply) {
@@ -79,16 +100,24 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
     // In step, nothing can be waiting that looks like this request's answer
     // (every earlier request has had its own, and anything more made the
     // line out of step): the reply's checks below catch the rest.
-    const bool resync = !in_sync_;
+    bool resync = !in_sync_;
     const Marker* marker = nullptr;
+    int marker_kind = -1;
     if (resync) {
         ++resyncs_;
-        DropWaiting();
-        const auto now = Clock::now();
-        for (std::size_t k = 0; k < std::size(kMarkers) && marker == nullptr; ++k) {
-            if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > marker_give_up_) {
-                marker = &kMarkers[k];
-                marker_sent_[k] = now;
+        if (DrainWaiting()) {
+            // Every marker in flight came before that answer: a stall that
+            // outlasted them all ends here, not when they are given up.
+            marker_sent_.fill(Clock::time_point{});
+            resync = false;
+        } else {
+            const auto now = Clock::now();
+            for (std::size_t k = 0; k < std::size(kMarkers) && marker == nullptr; ++k) {
+                if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > marker_give_up_) {
+                    marker = &kMarkers[k];
+                    marker_kind = static_cast<int>(k);
+                    marker_sent_[k] = now;
+                }
             }
         }
     }
@@ -102,6 +131,12 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
     length += 12;
     if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), length, deadline, false)) {
         return errno == EAGAIN ? Result::Failed : Result::HungUp;
+    }
+    if (marker != nullptr) {
+        last_marker_ = marker_kind;
+        blind_after_ = 0;
+    } else if (resync && last_marker_ >= 0) {
+        ++blind_after_;
     }
     // Every kind of marker in flight (a line that has been failing for a
     // while): no reply could be told apart now. The force has gone out
@@ -125,6 +160,7 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
                     // Whatever was in flight came before this answer, or
                     // never will.
                     marker_sent_.fill(Clock::time_point{});
+                    last_marker_ = -1;
                     return Result::Ok;
                 }
             }

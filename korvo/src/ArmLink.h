@@ -50,8 +50,13 @@ public:
     static bool Plausible(const Reply& reply) noexcept;
 
 private:
-    bool Take();          // reads what is waiting into the buffer; false when the stream failed
-    void DropWaiting();   // discards what is waiting, counting it as late
+    bool Take();  // reads what is waiting into the buffer; false when the stream failed
+    // Discards what is waiting, counting it as late. True when the bytes
+    // read so far end with the answer to everything sent since the last
+    // marker (that marker's answer, then a state reply for each force after
+    // it): the line is in step again without a new marker.
+    bool DrainWaiting();
+    unsigned char Recent(std::uint64_t at) const noexcept { return recent_[at % recent_.size()]; }
 
     using Clock = std::chrono::steady_clock;
 
@@ -63,6 +68,16 @@ private:
     // answer; such an answer may still come, so that kind is not used again
     // until it has (a later resynchronisation succeeded) or is given up.
     std::array<Clock::time_point, 4> marker_sent_{};
+    // The latest marker sent, while its answer has not been seen (-1: none),
+    // and how many forces went out blind after it.
+    int last_marker_ = -1;
+    std::size_t blind_after_ = 0;
+    // The newest bytes read, whoever read them (the answers that end a stall
+    // may come over several ticks), and how many were ever read: enough for
+    // a marker's answer and those of the blind forces of a stall of tens of
+    // ticks.
+    std::array<unsigned char, 4096> recent_{};
+    std::uint64_t read_total_ = 0;
     std::array<unsigned char, 1024> buffer_{};
     std::size_t have_ = 0;
     std::uint64_t resyncs_ = 0;

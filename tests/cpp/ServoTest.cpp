@@ -298,6 +298,37 @@ INSTANTIATE_TEST_SUITE_P(Faults, OneBadReply, ::testing::Values(Broken::Dropped,
                                                                              : "Late");
                          });
 
+TEST(ServoLoop, AStallThatOutlastsEveryMarkerEndsWhenItsRepliesCome) {
+    ArmPeer arm;
+    arm.NumberReplies(true);
+    // The reply to request 60, and every one after it, held back longer than
+    // the deadlines of its own tick and of four resynchronising ticks (one
+    // per kind of marker): the loop has been sending blind for a while when
+    // they all come at once.
+    const auto stall = 150ms;
+    arm.Inject(60, ArmPeer::Fault::Late, stall);
+    Servo servo(arm.Path(), Fast());
+    servo.Start();
+    RunFor(arm, 400);
+    servo.Stop();
+    const Recording rec = servo.Drain();
+    double first_failed = -1.0, last_failed = -1.0;
+    for (const TickRecord& r : rec.ticks) {
+        if (!r.exchange_ok) {
+            if (first_failed < 0.0) first_failed = r.time;
+            last_failed = r.time;
+            continue;
+        }
+        ASSERT_NEAR(r.position[0], static_cast<float>(r.tick + 1) * 1e-4f, 1e-7f) << "tick " << r.tick;
+    }
+    ASSERT_GE(first_failed, 0.0);
+    // The loop is back in step with the first tick after the replies came,
+    // not once the markers in flight are given up (200 ms after the first).
+    const double failing = last_failed - first_failed;
+    EXPECT_GT(failing, 0.12);
+    EXPECT_LT(failing, 0.175);
+}
+
 TEST(ServoLoop, SpeedAboveTheLimitTakesTheForceAway) {
     ArmPeer arm;
     ServoOptions options = Fast();
