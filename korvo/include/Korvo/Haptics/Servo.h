@@ -38,11 +38,13 @@
 //   only what follows the answer to that marker, because the arm answers in
 //   order. A marker whose answer is still in flight from an earlier failed
 //   tick is not used again until that answer has come or ten exchange
-//   deadlines (at least 20 ms) have passed,
-//   so one tick's marker is never taken for another's. A reply that arrives
-//   after its tick gave up is therefore always recognised as late and
-//   discarded, never taken for the answer to a later request. Notifications
-//   before a reply are skipped.
+//   deadlines (at least 20 ms) have passed, so one tick's marker is never
+//   taken for another's. While every kind is in flight, a tick sends its
+//   force without a marker and fails at once; the first tick that finds the
+//   bytes read ending with the answers to the latest marker and to every
+//   force since is in step again. A reply that arrives after its tick gave
+//   up is therefore always recognised as late and discarded, never taken for
+//   the answer to a later request. Notifications before a reply are skipped.
 //
 // The safety envelope (SafetyLimits; every limit settable, also while running)
 //
