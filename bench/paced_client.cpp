@@ -1,12 +1,15 @@
 // A C client for the paced-loop benchmark: a fixed-rate loop of force
 // exchanges with raw system calls, waiting for each reply one of two ways.
 //
-//   korvo-bench-paced PORT spin|sleep
+//   korvo-bench-paced PORT spin|sleep|timer
 //
 //   spin    polls the count of waiting bytes (FIONREAD) until the reply is
 //           there, never sleeping: what the library's waits used to do
 //   sleep   polls the count for 50 us, then sleeps in poll() with VMIN set
 //           to the reply's length: what the library's waits do now
+//   timer   no exchange at all, at SCHED_FIFO 80 with /dev/cpu_dma_latency
+//           held where permitted, as the native servo loop runs: how steady
+//           a loop that only sleeps can be on this machine
 //
 // The loop sleeps to each tick's absolute deadline (clock_nanosleep on the
 // monotonic clock). Commands on standard input, one per line:
@@ -17,6 +20,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -71,11 +75,21 @@ void SleepUntil(std::int64_t ns) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || (std::strcmp(argv[2], "spin") != 0 && std::strcmp(argv[2], "sleep") != 0)) {
-        std::fprintf(stderr, "usage: %s PORT spin|sleep\n", argv[0]);
+    const std::string mode = argc == 3 ? argv[2] : "";
+    if (mode != "spin" && mode != "sleep" && mode != "timer") {
+        std::fprintf(stderr, "usage: %s PORT spin|sleep|timer\n", argv[0]);
         return 2;
     }
-    const bool sleep = std::strcmp(argv[2], "sleep") == 0;
+    const bool sleep = mode == "sleep";
+    const bool exchange = mode != "timer";
+    if (!exchange) {
+        sched_param param{};
+        param.sched_priority = 80;
+        sched_setscheduler(0, SCHED_FIFO, &param);  // at normal priority where refused
+        const int qos = open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);  // held until exit
+        const std::int32_t zero = 0;
+        if (qos >= 0 && write(qos, &zero, sizeof zero) != sizeof zero) close(qos);
+    }
     const int fd = OpenPort(argv[1], O_NONBLOCK);
     if (fd < 0) {
         std::perror(argv[1]);
@@ -94,7 +108,7 @@ int main(int argc, char** argv) {
             SleepUntil(next);
             const std::int64_t start = Nanoseconds(CLOCK_MONOTONIC);
             ticks[static_cast<std::size_t>(i)] = start;
-            if (!Exchange(fd, sleep)) {
+            if (exchange && !Exchange(fd, sleep)) {
                 std::fprintf(stderr, "exchange failed\n");
                 return 1;
             }

@@ -5,7 +5,9 @@ Every configuration runs in a process of its own against its own `korvo-sim
 arm`; they take turns in blocks of ticks, so that drift of the machine is
 shared. A C client (bench/paced_client.cpp, spin 50 us then sleep in poll)
 runs beside them at each rate: its processor time per tick is what the
-exchange itself costs.
+exchange itself costs. The same client with no exchange at all, at the
+native loop's priority ("sleep alone"), shows how steady a loop that only
+sleeps can be on this machine: no loop's periods can do better.
 
 Figures per configuration: achieved rate; period p50/p99/p99.9/max (ms);
 periods over 1.5x nominal; processor time per tick (the client process's,
@@ -161,12 +163,13 @@ def measure(args: argparse.Namespace) -> dict:
         configs.append((f"native {rate / 1000:.0f} kHz normal prio", "native-normal", rate, False))
         configs.append((f"native {rate / 1000:.0f} kHz 0.9-period deadline", "native-short", rate, False))
         configs.append((f"C client {rate / 1000:.0f} kHz", "c", rate, False))
+        configs.append((f"sleep alone {rate / 1000:.0f} kHz", "timer", rate, False))
 
     with simulator("--realtime", str(args.sim_realtime), *(["arm"] * (len(configs) + 1))) as ports:
         clients = []
         for (name, kind, rate, load), port in zip(configs, ports):
-            if kind == "c":
-                command = [str(BUILD / "bench" / "korvo-bench-paced"), port, "sleep"]
+            if kind in ("c", "timer"):
+                command = [str(BUILD / "bench" / "korvo-bench-paced"), port, "sleep" if kind == "c" else "timer"]
                 clients.append(Client(name, command, rate, "paced"))
             else:
                 command = [sys.executable, str(HERE / "servo_client.py"), port, kind.split("-")[0], str(rate)]
@@ -216,6 +219,11 @@ def measure(args: argparse.Namespace) -> dict:
         "python 1 kHz + workload period p99 / nominal": p1w["period_p99_ms"] / 1.0,
         "native 1 kHz periods over 1.5x per 2000 (goal <= 1)": 2000 * n1["over_1.5x"] / max(n1["periods"], 1),
         "native 1 kHz + workload periods over 1.5x per 2000 (goal <= 1)": 2000 * n1w["over_1.5x"] / max(n1w["periods"], 1),
+        "sleep alone 1 kHz periods over 1.5x per 2000 (the machine's floor)": 2000
+        * figures["sleep alone 1 kHz"]["over_1.5x"]
+        / max(figures["sleep alone 1 kHz"]["periods"], 1),
+        "sleep alone 4 kHz period p99 / nominal (the machine's floor)": figures["sleep alone 4 kHz"]["period_p99_ms"]
+        / 0.25,
         "native 4 kHz achieved kHz (goal >= 3.9)": n4["rate_hz"] / 1000,
         "native 4 kHz period p99 / nominal (goal <= 1.2)": n4["period_p99_ms"] / 0.25,
         "native 4 kHz + workload period p99 / nominal": n4w["period_p99_ms"] / 0.25,
