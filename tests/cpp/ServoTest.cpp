@@ -269,10 +269,14 @@ TEST_P(OneBadReply, CostsOneTickAndIsNeverTakenForALaterAnswer) {
             arm.Inject(bad, ArmPeer::Fault::Corrupt);
             break;
         case Broken::Late:
-            arm.Inject(bad, ArmPeer::Fault::Late, 30ms);  // after its tick gave up, within the next one
+            arm.Inject(bad, ArmPeer::Fault::Late, 150ms);  // after its tick gave up, within the next one
             break;
     }
-    Servo servo(arm.Path(), Fast());
+    // Deadlines long enough that a busy machine fails no resynchronising
+    // tick on its own.
+    ServoOptions options = Fast();
+    options.exchange_timeout = 0.1;
+    Servo servo(arm.Path(), options);
     servo.Start();
     RunFor(arm, 150);
     servo.Stop();
