@@ -61,8 +61,12 @@ bool ArmLink::Take() {
     const std::size_t take = std::min(static_cast<std::size_t>(waiting), buffer_.size() - have_);
     stream_.read(reinterpret_cast<char*>(buffer_.data() + have_), static_cast<std::streamsize>(take));
     if (!stream_.good()) return false;
-    for (std::size_t i = 0; i < take; ++i) recent_[(read_total_ + i) % recent_.size()] = buffer_[have_ + i];
-    read_total_ += take;
+    if (last_marker_ >= 0) {
+        // Kept only while a marker's answer is outstanding: a line in step
+        // (every tick but a stall's) pays nothing for it.
+        for (std::size_t i = 0; i < take; ++i) recent_[(since_marker_ + i) % recent_.size()] = buffer_[have_ + i];
+        since_marker_ += take;
+    }
     have_ += take;
     return true;
 }
@@ -76,9 +80,9 @@ bool ArmLink::DrainWaiting() {
     if (last_marker_ >= 0) {
         const Marker& marker = kMarkers[last_marker_];
         const std::size_t tail = marker.reply + kStateReplySize * (blind_after_ + 1);
-        if (tail <= recent_.size() && read_total_ >= tail && Recent(read_total_ - tail) == marker.code) {
+        if (tail <= recent_.size() && since_marker_ >= tail && Recent(since_marker_ - tail) == marker.code) {
             answered = true;
-            for (std::uint64_t at = read_total_ - tail + marker.reply; answered && at < read_total_;
+            for (std::uint64_t at = since_marker_ - tail + marker.reply; answered && at < since_marker_;
                  at += kStateReplySize) {
                 unsigned char state[kStateReplySize];
                 for (std::size_t i = 0; i < kStateReplySize; ++i) state[i] = Recent(at + i);
@@ -135,6 +139,7 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
     if (marker != nullptr) {
         last_marker_ = marker_kind;
         blind_after_ = 0;
+        since_marker_ = 0;
     } else if (resync && last_marker_ >= 0) {
         ++blind_after_;
     }

@@ -72,12 +72,12 @@ private:
     // and how many forces went out blind after it.
     int last_marker_ = -1;
     std::size_t blind_after_ = 0;
-    // The newest bytes read, whoever read them (the answers that end a stall
-    // may come over several ticks), and how many were ever read: enough for
-    // a marker's answer and those of the blind forces of a stall of tens of
-    // ticks.
+    // The newest bytes read since that marker went out, whoever read them
+    // (the answers that end a stall may come over several ticks), and how
+    // many: enough for the marker's answer and those of the blind forces of
+    // a stall of tens of ticks.
     std::array<unsigned char, 4096> recent_{};
-    std::uint64_t read_total_ = 0;
+    std::uint64_t since_marker_ = 0;
     std::array<unsigned char, 1024> buffer_{};
     std::size_t have_ = 0;
     std::uint64_t resyncs_ = 0;
