@@ -53,7 +53,7 @@ void Device::WriteBytes(int n) {
 }
 
 void Device::SendFloatCommand(std::uint8_t code, const float* values, int count) {
-    const Use use(*this);
+    // WriteBytes, the only step that touches the port, holds the Use.
     const int fits = static_cast<int>((kBufferSize - 1) / sizeof(float));
     count = std::clamp(count, 0, fits);
     output_buffer[0] = code;
@@ -133,7 +133,7 @@ int Device::ReadBytes(std::size_t n) {
 }
 
 int Device::ReadCountedBytes(std::size_t n) {
-    const Use use(*this);
+    // Its callers hold the Use.
     if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
     if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
     return 0;

@@ -93,7 +93,6 @@ public:
     // running at that moment (on another thread); Return ends the loan.
     bool Lend(const void* borrower) noexcept;
     void Return(const void* borrower) noexcept;
-    bool Lent() const noexcept { return borrower_.load() != nullptr; }
 
     float read_timeout;
     IO::SerialStream* const stream;
@@ -106,7 +105,7 @@ public:
 protected:
     // ReadBytes without the wait, for bytes the caller has already counted in
     // the port: n on success, 0 when the stream failed (line 163 unless at
-    // end of file). n must not exceed the buffer.
+    // end of file). n must not exceed the buffer. The caller holds a Use.
     int ReadCountedBytes(std::size_t n);
 
     // Held for the duration of each operation: refuses it while the device
