@@ -68,9 +68,10 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
 
 namespace {
 
-// Set while a callback of the handle runs, so that a callback calling back
-// into the handle's receiving operations is refused instead of reading (and
-// dispatching) the next message in the middle of the current one.
+// Set while Receive reads a message and hands it to the callbacks, so that a
+// callback calling back into the handle's receiving operations is refused
+// instead of reading (and dispatching) the next message in the middle of the
+// current one.
 class Dispatching {
 public:
     explicit Dispatching(bool& flag) : flag_(flag) { flag_ = true; }
@@ -94,6 +95,7 @@ void Handle::RefuseReentry(const char* operation) const {
 
 int Handle::Receive() {
     RefuseReentry("Handle.Receive");
+    const Dispatching dispatching(dispatching_);
     switch (ReadHeaderCode()) {
         case kStatusMessage:
             return ReceiveStatusMessage();
@@ -120,7 +122,6 @@ int Handle::ReceiveHandleInfo() {
     info.device_model_number = payload[3];
     info.hardware_version = payload[4];
     info.firmware_version = payload[5];
-    const Dispatching dispatching(dispatching_);
     OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number, info.hardware_version,
                         info.firmware_version);
     OnReceiveHandleInfoRecord(info);
@@ -140,7 +141,6 @@ int Handle::ReceiveStatusMessage() {
     // has been copied out first.
     const int second = ReadBytes(status.user_data_length);
     std::copy_n(input_buffer.get(), status.user_data_length, status.user_data.begin());
-    const Dispatching dispatching(dispatching_);
     OnReceiveHandleStatusMessage(status.device_id, status.quaternion.data(), status.error_flag,
                                  status.hall_effect_sensor_level, status.user_data_length, status.user_data.data());
     OnReceiveHandleStatusRecord(status);
@@ -152,7 +152,6 @@ int Handle::ReceiveErrorResponse() {
     HandleErrorResponse error;
     error.device_id = U16(input_buffer.get());
     error.error_code = input_buffer[2];
-    const Dispatching dispatching(dispatching_);
     OnReceiveHandleErrorResponse(error.device_id, error.error_code);
     OnReceiveHandleErrorRecord(error);
     return count;
