@@ -20,6 +20,23 @@ template <std::size_t N>
 void CopyFloats(std::array<float, N>& out, const std::uint8_t* from) {
     std::memcpy(out.data(), from, sizeof(float) * N);
 }
+
+// A non-finite value would reach the motors as whatever the firmware makes
+// of it: refused before anything is written.
+void CheckRequest(const Vector3& values, const char* argument) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) {
+            throw std::invalid_argument(std::string(argument) + "[" + std::to_string(i) + "] is " +
+                                        (std::isnan(values[i]) ? "nan" : values[i] > 0 ? "inf" : "-inf") +
+                                        ": requests must be finite");
+        }
+    }
+}
+
+void SendRequest(Device& device, std::uint8_t code, const Vector3& values, const char* argument) {
+    CheckRequest(values, argument);
+    device.SendFloatCommand(code, values.data(), 3);
+}
 }  // namespace
 
 Arvena::Arvena(IO::SerialStream* stream_, float read_timeout_) : Device(stream_, read_timeout_) {
@@ -144,35 +161,15 @@ float Arvena::get_temperature() {
 
 // -- older entry points ----------------------------------------------------------------
 
-void Arvena::CheckRequest(const Vector3& values, const char* argument) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!std::isfinite(values[i])) {
-            throw std::invalid_argument(std::string(argument) + "[" + std::to_string(i) + "] is " +
-                                        (std::isnan(values[i]) ? "nan" : values[i] > 0 ? "inf" : "-inf") +
-                                        ": requests must be finite");
-        }
-    }
-}
-
-void Arvena::SendForce(const Vector3& force) {
-    CheckRequest(force, "force");
-    SendFloatCommand(kEndEffectorForce, force.data(), 3);
-}
+void Arvena::SendForce(const Vector3& force) { SendRequest(*this, kEndEffectorForce, force, "force"); }
 
 void Arvena::SendPosition(const Vector3& position) {
-    CheckRequest(position, "position");
-    SendFloatCommand(kEndEffectorPosition, position.data(), 3);
+    SendRequest(*this, kEndEffectorPosition, position, "position");
 }
 
-void Arvena::SendJointTorques(const Vector3& torques) {
-    CheckRequest(torques, "torques");
-    SendFloatCommand(kJointTorques, torques.data(), 3);
-}
+void Arvena::SendJointTorques(const Vector3& torques) { SendRequest(*this, kJointTorques, torques, "torques"); }
 
-void Arvena::SendAngle(const Vector3& angles) {
-    CheckRequest(angles, "angles");
-    SendFloatCommand(kJointAngles, angles.data(), 3);
-}
+void Arvena::SendAngle(const Vector3& angles) { SendRequest(*this, kJointAngles, angles, "angles"); }
 
 void Arvena::RequestCurrent() {
     output_buffer[0] = kMotorCurrents;

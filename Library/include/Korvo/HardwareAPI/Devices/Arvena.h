@@ -105,6 +105,9 @@ public:
     EndEffectorState ComputeEndEffectorPosition();
 
     // -- older entry points: one half of an exchange each --------------------------
+    // The Send* calls (and every call above that sends them, and
+    // adjust_angles) throw std::invalid_argument ("<argument>[i] is nan: ...")
+    // before anything is written unless every value is finite.
     void SendDeviceWakeup();
     DeviceInfo ReceiveDeviceInfo();
     void SendForce(const Vector3& force);
@@ -118,10 +121,6 @@ public:
     bool ReceiveState(Vector3& position, Vector3& velocity);
     bool ReceiveJointState(Vector3& joint_position, Vector3& joint_velocity);
     bool ReceiveCurrent(Vector3& current);
-
-    // Throws std::invalid_argument ("<argument>[i] is nan: ...") unless every
-    // value is finite.
-    static void CheckRequest(const Vector3& values, const char* argument);
 
 private:
     // Reads the reply `code` and its payload into input_buffer; on a wrong
