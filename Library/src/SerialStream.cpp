@@ -63,7 +63,7 @@ WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, boo
     // never read would only delay that. The read's error line then names
     // what failed the stream.
     if (!good()) {
-        if (failure_errno_ != 0) errno = failure_errno_;
+        RecallFailure();
         return WaitResult::Ready;
     }
     const auto count = [this] { return static_cast<std::size_t>(std::max(BytesAvailable(), 0)); };
@@ -98,6 +98,10 @@ WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, boo
 
 void SerialStream::FailHungUp() {
     Fail(EIO);
+}
+
+void SerialStream::RecallFailure() const noexcept {
+    if (failure_errno_ != 0) errno = failure_errno_;
 }
 
 void SerialStream::Fail(int err) {
@@ -147,7 +151,7 @@ void SerialStream::Write(const char* data, std::size_t n) {
     } else {
         // A failed stream sends nothing, and a port that never opened fails
         // the write: the stream's own rules.
-        if (failure_errno_ != 0) errno = failure_errno_;
+        RecallFailure();
         write(data, static_cast<std::streamsize>(n));
     }
     if (!good() && !eof()) {

@@ -110,6 +110,8 @@ private:
     int failure_errno_ = 0;
 
     void Fail(int err);
+    // Sets errno to what failed the stream, for the error line that follows.
+    void RecallFailure() const noexcept;
 };
 
 }  // namespace Korvo::HardwareAPI::IO
