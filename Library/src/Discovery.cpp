@@ -38,7 +38,10 @@ public:
 };
 
 // A probe's own stream, opened without the constructor's second error line.
+// None for a port that someone holds, this process included: opening it
+// would flush the holder's input.
 std::unique_ptr<SerialStream> OpenProbeStream(const char* port) {
+    if (WhoHoldsPort(port) != PortHolder::Nobody) return nullptr;
     auto stream = std::make_unique<SerialStream>(port, false);
     if (stream->OpenPort() != 1) return nullptr;
     return stream;
@@ -132,18 +135,8 @@ std::vector<std::string> DetectHandles(std::initializer_list<PortKind> kinds) {
 }  // namespace
 
 PortHolder WhoHoldsPort(const std::string& path) {
-    using IO::PortOwnership::Holder;
     const auto node = IO::PortOwnership::Identify(path.c_str());
-    if (!node) return PortHolder::Nobody;
-    switch (IO::PortOwnership::WhoHolds(*node)) {
-        case Holder::ThisProcess:
-            return PortHolder::ThisProcess;
-        case Holder::Another:
-            return PortHolder::Another;
-        case Holder::Nobody:
-            break;
-    }
-    return PortHolder::Nobody;
+    return node ? IO::PortOwnership::WhoHolds(*node) : PortHolder::Nobody;
 }
 
 int ProbeArvena(const char* port) { return DiscoveryDetail::ProbeArvena(port, DiscoveryDetail::kProbeReadTimeout); }

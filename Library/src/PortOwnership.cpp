@@ -87,10 +87,10 @@ void Release(int fd) {
     }
 }
 
-Holder WhoHolds(const NodeId& node) {
+PortHolder WhoHolds(const NodeId& node) {
     {
         const std::lock_guard<std::mutex> lock(g_mutex);
-        if (Find(node) != nullptr) return Holder::ThisProcess;
+        if (Find(node) != nullptr) return PortHolder::ThisProcess;
     }
     // Lines look like "1: FLOCK  ADVISORY  WRITE 1234 00:05:1234 0 EOF", with
     // "->" before the type for a waiter; the node is the field with two
@@ -105,12 +105,14 @@ Holder WhoHolds(const NodeId& node) {
             unsigned long long inode = 0;
             char tail = 0;
             if (std::sscanf(field.c_str(), "%x:%x:%llu%c", &major_number, &minor_number, &inode, &tail) == 3) {
-                if (::makedev(major_number, minor_number) == node.device && inode == node.inode) return Holder::Another;
+                if (::makedev(major_number, minor_number) == node.device && inode == node.inode) {
+                    return PortHolder::Another;
+                }
                 break;
             }
         }
     }
-    return Holder::Nobody;
+    return PortHolder::Nobody;
 }
 
 }  // namespace Korvo::HardwareAPI::IO::PortOwnership

@@ -19,6 +19,8 @@
 
 #include <optional>
 
+#include "Korvo/HardwareAPI/Discovery.h"  // PortHolder
+
 namespace Korvo::HardwareAPI::IO::PortOwnership {
 
 // A port node as the kernel's lock table names it.
@@ -39,11 +41,9 @@ bool Acquire(int fd);
 // Gives up one hold taken on `fd` by Acquire (before fd is closed).
 void Release(int fd);
 
-enum class Holder { Nobody, ThisProcess, Another };
-
 // Who holds the node: a stream of this process, or any lock in the kernel's
 // table (/proc/locks), whether flock, POSIX or open-file-description lock.
 // Looks without opening the port.
-Holder WhoHolds(const NodeId& node);
+PortHolder WhoHolds(const NodeId& node);
 
 }  // namespace Korvo::HardwareAPI::IO::PortOwnership

@@ -22,7 +22,9 @@
 namespace {
 
 using namespace Korvo::HardwareAPI;
+using IO::Deadline;
 using IO::SerialStream;
+using IO::WaitResult;
 using Korvo::Testing::Bytes;
 using Korvo::Testing::PtyPeer;
 using Korvo::Testing::StderrCapture;
@@ -118,6 +120,17 @@ TEST(PortOwnership, DiscoverySkipsEveryHeldPortWithoutOpeningIt) {
     EXPECT_EQ(probed, std::vector<std::string>{free_port.Path()});
     EXPECT_TRUE(ours.Drain().empty());
     EXPECT_TRUE(theirs.Drain().empty());
+}
+
+TEST(PortOwnership, AProbeOfAPortThisProcessHoldsLeavesItsInputAlone) {
+    PtyPeer port;
+    SerialStream held(port.Path());
+    port.Send({0x2B, 0x01, 0x02});
+    ASSERT_EQ(held.AwaitBytes(3, Deadline(1.0f)), WaitResult::Ready);
+    EXPECT_EQ(ProbeArvena(port.Path().c_str()), 0);
+    EXPECT_EQ(ProbeHandle(port.Path().c_str()), 0);
+    EXPECT_TRUE(port.Drain().empty());  // no wakeup written
+    EXPECT_EQ(held.BytesAvailable(), 3);  // nothing flushed
 }
 
 }  // namespace

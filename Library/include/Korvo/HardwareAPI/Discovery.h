@@ -57,7 +57,8 @@ enum class PortHolder { Nobody, ThisProcess, Another };
 PortHolder WhoHoldsPort(const std::string& path);
 
 // One probe each: nonzero when the expected device answered the wakeup.
-// Each opens, and closes again, a port of its own.
+// Each opens, and closes again, a port of its own; a port someone holds
+// (see WhoHoldsPort) is left alone and gives 0.
 int ProbeArvena(const char* port);
 int ProbeHandle(const char* port);
 
