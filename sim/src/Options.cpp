@@ -149,7 +149,8 @@ The arm's physics, for tests that check motion and heat in closed form:
 The handle: a handle state (0xDB) is kept and echoed as the user data of
 later status messages. Its quaternion (w, x, y, z) turns at 0.5 rad/s about
 a fixed axis, the hall level (0..31) follows a trigger squeezed and released
-every 2.5 s, the buttons change every second, the battery drains.
+every 2.5 s, the buttons change --buttons-hz times a second, the battery
+drains.
 
 Exit status: 0 after SIGINT, SIGTERM, SIGHUP, the parent's death with
 --die-with-parent, or --help; 1 when a pseudo-terminal cannot be made; 2 on
