@@ -163,11 +163,12 @@ run_cpp_tests() {
 }
 
 # The same tests, built again with ThreadSanitizer: the servo loop and
-# everything else that shares state between threads.
+# everything else that shares state between threads. Without the simulator
+# the examples do not run here, so they are not built twice.
 build_tsan_tests() {
     log "building the C++ tests (ThreadSanitizer)"
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF >/dev/null
+        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF >/dev/null
     cmake --build "$TSAN_BUILD" -j "$JOBS"
 }
 
@@ -179,34 +180,41 @@ run_tsan_tests() {
 # The module itself built with AddressSanitizer and UndefinedBehaviorSanitizer,
 # beside (not instead of) the one installed in the venv: the Python tests run
 # against it once more, with the sanitizer runtimes preloaded into the
-# (uninstrumented) interpreter and every process it starts.
+# (uninstrumented) interpreter and every process it starts. The tests run
+# the venv's simulator, so none is built here.
 build_sanitized_module() {
     log "building the module with AddressSanitizer + UndefinedBehaviorSanitizer"
     # pip --target never removes what an older build left there.
     rm -rf "$PY_SANITIZE/lib"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --upgrade \
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
         --target "$PY_SANITIZE/lib" -C build-dir="$PY_SANITIZE/build" -C cmake.build-type=Debug \
-        -C cmake.define.KORVO_SANITIZE=ON "$ROOT"
+        -C cmake.define.KORVO_SANITIZE=ON -C cmake.define.KORVO_BUILD_SIM=OFF "$ROOT"
+}
+
+# Runs the Python tests with the environment given as NAME=VALUE words
+# before `--`, and pytest's own arguments after it.
+run_pytest() {
+    local environment=()
+    while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do environment+=("$1"); shift; done
+    shift || true
+    local other
+    other=$(find_other_python)
+    (cd "$ROOT" && env "${environment[@]}" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
+        "$VENV/bin/python" -m pytest tests/python "$@")
 }
 
 run_python_tests_sanitized() {
     log "running the Python tests against the sanitized module"
     local runtimes
     runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-    local other
-    other=$(find_other_python)
     # Leaks are the interpreter's own at exit, not ours to report.
-    (cd "$ROOT" && LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE/lib" \
-        KORVO_SIM="$VENV/bin/korvo-sim" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
-        "$VENV/bin/python" -m pytest tests/python -p no:cacheprovider "$@")
+    run_pytest LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE/lib" \
+        KORVO_SIM="$VENV/bin/korvo-sim" -- -p no:cacheprovider "$@"
 }
 
 run_python_tests() {
     log "running the Python tests"
-    local other
-    other=$(find_other_python)
-    (cd "$ROOT" && KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" KORVO_WHEEL="${KORVO_WHEEL:-}" \
-        "$VENV/bin/python" -m pytest tests/python "$@")
+    run_pytest KORVO_WHEEL="${KORVO_WHEEL:-}" -- "$@"
 }
 
 cmd=${1:-help}
