@@ -37,7 +37,6 @@ namespace Korvo::Haptics {
 namespace {
 
 using HardwareAPI::Devices::Arvena;
-using HardwareAPI::IO::CancelToken;
 using HardwareAPI::IO::Deadline;
 using HardwareAPI::IO::SerialStream;
 using Clock = std::chrono::steady_clock;
@@ -159,11 +158,17 @@ public:
     std::atomic<int> cpu_latency_fd_{-1};
     const ServoOptions options_;
     std::function<Vector3(const TickInput&)> hook_;
-    std::vector<ForceContributor*> contributors_;
 
     std::string EndReason() const {
-        const std::lock_guard<std::mutex> lock(writers_);
-        return end_reason_;
+        switch (ending_.load()) {
+            case Ending::Disconnected:
+                return "disconnected: the arm's port hung up";
+            case Ending::Failures:
+                return "stopped after repeated failed exchanges";
+            case Ending::None:
+                break;
+        }
+        return "";
     }
 
 private:
@@ -174,7 +179,6 @@ private:
     void FirstExchange();
     void LastExchange() noexcept;
     Vector3 Desired(const TickInput& input) noexcept;
-    void End(const char* reason);
 
     std::unique_ptr<SerialStream> own_stream_;
     std::unique_ptr<Arvena> own_arm_;
@@ -187,7 +191,6 @@ private:
     std::mutex stop_mutex_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
-    std::unique_ptr<CancelToken> wake_;
     std::unique_ptr<ArmLink> link_;
     bool lent_ = false;
     Vector3 first_position_{};
@@ -198,13 +201,16 @@ private:
     SeqLock<Vector3> command_;
     SeqLock<SafetyLimits> limits_;
     SeqLock<ServoState> state_;
-    std::string end_reason_;
+    // Why the loop ended by itself; set on the servo thread, which takes no
+    // lock.
+    enum class Ending : std::uint8_t { None, Disconnected, Failures };
+    std::atomic<Ending> ending_{Ending::None};
 
     Histogram periods_, exchanges_;
-    std::atomic<std::uint64_t> ticks_{0}, overruns_{0}, failures_{0};
-    std::atomic<std::uint64_t> stats_tick_base_{0}, stats_failures_base_{0}, stats_resync_base_{0},
-        stats_late_base_{0};
-    std::atomic<std::uint64_t> resyncs_{0}, late_bytes_{0};
+    // Totals of this run (Start zeroes them: each run has a link of its
+    // own); statistics count from the base ResetStats took.
+    std::atomic<std::uint64_t> overruns_{0}, failures_{0}, resyncs_{0}, late_bytes_{0};
+    std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
 
@@ -223,7 +229,6 @@ void Servo::Impl::Start() {
     }
     lent_ = true;
     try {
-        wake_ = std::make_unique<CancelToken>();
         link_ = std::make_unique<ArmLink>(*stream_);
         // A short look only: a real-time thread that spins keeps its core
         // from the threads that carry the reply to it (the kernel's tty
@@ -237,13 +242,11 @@ void Servo::Impl::Start() {
         lent_ = false;
         throw;
     }
-    {
-        const std::lock_guard<std::mutex> lock(writers_);
-        end_reason_.clear();
-    }
+    ending_ = Ending::None;
     stop_ = false;
     epoch_.store(Clock::now());
     Heartbeat();
+    for (auto* total : {&failures_, &resyncs_, &late_bytes_}) total->store(0, std::memory_order_relaxed);
     ResetStats();
     running_ = true;
     {
@@ -252,7 +255,7 @@ void Servo::Impl::Start() {
     }
     std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
     effects_.SetLive(true);
-    if (options_.realtime && cpu_latency_fd_ < 0) {
+    if (options_.realtime) {
         // Asks the CPUs to stay out of deep idle states while the loop runs:
         // waking from them takes tens to hundreds of microseconds (more on a
         // virtual machine), for this thread and for whatever answers it. The
@@ -311,23 +314,15 @@ void Servo::Impl::EndLoop() noexcept {
     const std::lock_guard<std::mutex> lock(stop_mutex_);
     if (thread_.joinable()) {
         stop_ = true;
-        wake_->Cancel();
         thread_.join();
         effects_.SetLive(false);
     }
     if (const int fd = cpu_latency_fd_.exchange(-1); fd >= 0) ::close(fd);
     if (lent_) {
-        // The port's counts are the stream's again.
-        stream_->BytesAvailable();
         arm_->Return(this);
         lent_ = false;
     }
     running_ = false;
-}
-
-void Servo::Impl::End(const char* reason) {
-    const std::lock_guard<std::mutex> lock(writers_);
-    end_reason_ = reason;
 }
 
 void Servo::Impl::SleepUntil(Clock::time_point when) noexcept {
@@ -355,7 +350,6 @@ Vector3 Servo::Impl::Desired(const TickInput& input) noexcept {
         }
     }
     force += effects_.Force(input);
-    for (ForceContributor* contributor : contributors_) force += contributor->Force(input);
     return force;
 }
 
@@ -434,7 +428,6 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         if (!ok) failures_.fetch_add(1, std::memory_order_relaxed);
         resyncs_.store(link_->Resyncs(), std::memory_order_relaxed);
         late_bytes_.store(link_->LateBytes(), std::memory_order_relaxed);
-        ticks_.store(tick + 1, std::memory_order_relaxed);
 
         TickRecord record{};
         record.tick = tick;
@@ -457,9 +450,9 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
     }
 
     if (hung_up) {
-        End("disconnected: the arm's port hung up");
+        ending_ = Ending::Disconnected;
     } else {
-        if (!stop_.load()) End("stopped after repeated failed exchanges");
+        if (!stop_.load()) ending_ = Ending::Failures;
         LastExchange();
     }
     running_ = false;  // Stop() still joins the thread and lends the arm back
@@ -477,7 +470,7 @@ void Servo::Impl::LastExchange() noexcept {
 
 ServoStats Servo::Impl::Stats() const noexcept {
     ServoStats s;
-    s.ticks = ticks_.load(std::memory_order_relaxed) - stats_tick_base_.load(std::memory_order_relaxed);
+    s.ticks = exchanges_.Count();  // one exchange time per tick
     s.seconds = Seconds(Clock::now() - stats_since_.load()).count();
     s.rate = s.seconds > 0.0 ? static_cast<double>(s.ticks) / s.seconds : 0.0;
     s.period_p50 = periods_.Percentile(0.5);
@@ -498,7 +491,6 @@ void Servo::Impl::ResetStats() noexcept {
     periods_.Reset();
     exchanges_.Reset();
     overruns_.store(0, std::memory_order_relaxed);
-    stats_tick_base_.store(ticks_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_failures_base_.store(failures_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_resync_base_.store(resyncs_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_late_base_.store(late_bytes_.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -558,11 +550,6 @@ EffectStack& Servo::Effects() noexcept { return impl_->effects_; }
 void Servo::SetForceHook(std::function<Vector3(const TickInput&)> hook) {
     if (impl_->Running()) throw std::logic_error("the force hook is set before the loop starts");
     impl_->hook_ = std::move(hook);
-}
-
-void Servo::AddContributor(ForceContributor* contributor) {
-    if (impl_->Running()) throw std::logic_error("contributors are added before the loop starts");
-    if (contributor != nullptr) impl_->contributors_.push_back(contributor);
 }
 
 void Servo::StopAll() noexcept {

@@ -179,12 +179,12 @@ private:
     SeqLock<Params> params_;
 };
 
-class EffectStack : public ForceContributor {
+class EffectStack {
 public:
     static constexpr std::size_t kCapacity = 64;
 
     explicit EffectStack(double fade_time = 0.03);
-    ~EffectStack() override;
+    ~EffectStack();
 
     // Adds an effect (kept alive until it has faded out after Remove, or the
     // stack goes). Throws std::length_error when full, std::invalid_argument
@@ -206,7 +206,8 @@ public:
     // none does, a removed effect is let go of at once.
     void SetLive(bool live);
 
-    Vector3 Force(const TickInput& input) noexcept override;
+    // The sum of the effects' weighted forces; on the servo thread.
+    Vector3 Force(const TickInput& input) noexcept;
 
 private:
     enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetired };

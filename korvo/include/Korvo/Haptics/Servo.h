@@ -183,14 +183,6 @@ struct TickInput {
     bool fresh = false;          // this tick's reply came
 };
 
-// Adds force on the servo thread, once per tick. Force() must return
-// quickly, and must not block, allocate, throw or call Python.
-class ForceContributor {
-public:
-    virtual ~ForceContributor() = default;
-    virtual Vector3 Force(const TickInput& input) noexcept = 0;
-};
-
 struct ServoStats {
     std::uint64_t ticks = 0;         // since the last reset
     double seconds = 0.0;
@@ -265,8 +257,6 @@ public:
     // -- before Start() only (std::logic_error while running) ----------------------------
     // A C++ function whose force is added each tick, on the servo thread.
     void SetForceHook(std::function<Vector3(const TickInput&)> hook);
-    // Contributors are not owned; each must outlive the loop.
-    void AddContributor(ForceContributor* contributor);
 
     // The loop's haptic effects (see Effects.h): add, remove, enable them
     // from any thread, running or not.

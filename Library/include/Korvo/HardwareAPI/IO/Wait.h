@@ -22,8 +22,8 @@
 //
 //  - A CancelToken made current on a thread with CancelScope: once it is
 //    cancelled, every wait on that thread ends at once by throwing
-//    WaitCancelled. Discovery uses it to stop a probe, and the servo loop to
-//    stop its thread.
+//    WaitCancelled. Discovery uses it to stop a probe; a thread that reads a
+//    port can use it to be stopped.
 //
 // Thread safety: the functions here may be called from any thread.
 // SetInterruptCheck is meant to be called once, before waits begin.
