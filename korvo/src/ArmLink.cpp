@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+
 namespace Korvo::Haptics {
 
 namespace {
@@ -13,8 +15,11 @@ namespace {
 using HardwareAPI::IO::Deadline;
 using HardwareAPI::IO::WaitResult;
 
-constexpr unsigned char kForceRequest = 0x2A;
-constexpr unsigned char kStateReply = 0x2B;
+using HardwareAPI::Devices::Arvena;
+using HardwareAPI::Devices::Device;
+
+constexpr unsigned char kForceRequest = Arvena::kEndEffectorForce;
+constexpr unsigned char kStateReply = Arvena::kEndEffectorState;
 // Markers: queries that have no effect on the arm and whose replies differ
 // from the state reply and from each other (code, and whole reply length).
 // A resynchronising tick that fails leaves its marker's answer in flight,
@@ -24,10 +29,11 @@ struct Marker {
     unsigned char code;
     std::size_t reply;
 };
-constexpr Marker kMarkers[] = {{0xAC, 2}, {0xAA, 5}, {0xAB, 13}, {0x0C, 17}};
+constexpr Marker kMarkers[] = {
+    {Arvena::kPowerStatus, 2}, {Arvena::kTemperature, 5}, {Arvena::kMotorCurrents, 13}, {Arvena::kOrientation, 17}};
 constexpr std::size_t kStateReplySize = 25;
-constexpr unsigned char kNotificationA = 0xBA;
-constexpr unsigned char kNotificationB = 0xBB;
+constexpr unsigned char kNotificationA = Device::kNotificationA;
+constexpr unsigned char kNotificationB = Device::kNotificationB;
 
 ArmLink::Reply Decode(const unsigned char* at) {
     ArmLink::Reply reply;
@@ -71,31 +77,39 @@ bool ArmLink::Take() {
     return true;
 }
 
+bool ArmLink::AnsweredAtEnd(Reply* last) const noexcept {
+    if (last_marker_ < 0) return false;
+    const Marker& marker = kMarkers[last_marker_];
+    const std::size_t tail = marker.reply + kStateReplySize * (blind_after_ + 1);
+    if (tail > recent_.size() || since_marker_ < tail || Recent(since_marker_ - tail) != marker.code) return false;
+    Reply state;
+    for (std::uint64_t at = since_marker_ - tail + marker.reply; at < since_marker_; at += kStateReplySize) {
+        unsigned char bytes[kStateReplySize];
+        for (std::size_t i = 0; i < kStateReplySize; ++i) bytes[i] = Recent(at + i);
+        if (bytes[0] != kStateReply) return false;
+        state = Decode(bytes);
+        if (!Plausible(state)) return false;
+    }
+    if (last != nullptr) *last = state;
+    return true;
+}
+
+void ArmLink::InStepAgain() noexcept {
+    // Whatever was in flight came before the answer just seen, or never will.
+    marker_sent_.fill(Clock::time_point{});
+    last_marker_ = -1;
+    blind_after_ = 0;
+}
+
 bool ArmLink::DrainWaiting() {
     have_ = 0;
     for (int round = 0; round < 64 && stream_.BytesAvailable() > 0; ++round) {
         if (!Take()) break;
     }
-    bool answered = false;
-    if (last_marker_ >= 0) {
-        const Marker& marker = kMarkers[last_marker_];
-        const std::size_t tail = marker.reply + kStateReplySize * (blind_after_ + 1);
-        if (tail <= recent_.size() && since_marker_ >= tail && Recent(since_marker_ - tail) == marker.code) {
-            answered = true;
-            for (std::uint64_t at = since_marker_ - tail + marker.reply; answered && at < since_marker_;
-                 at += kStateReplySize) {
-                unsigned char state[kStateReplySize];
-                for (std::size_t i = 0; i < kStateReplySize; ++i) state[i] = Recent(at + i);
-                answered = state[0] == kStateReply && Plausible(Decode(state));
-            }
-        }
-    }
+    const bool answered = AnsweredAtEnd(nullptr);
     late_bytes_ += have_;
     have_ = 0;
-    if (answered) {
-        last_marker_ = -1;
-        blind_after_ = 0;
-    }
+    if (answered) InStepAgain();
     return answered;
 }
 
@@ -110,9 +124,8 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
     if (resync) {
         ++resyncs_;
         if (DrainWaiting()) {
-            // Every marker in flight came before that answer: a stall that
-            // outlasted them all ends here, not when they are given up.
-            marker_sent_.fill(Clock::time_point{});
+            // A stall that outlasted every marker ends here, not when they
+            // are given up.
             resync = false;
         } else {
             const auto now = Clock::now();
@@ -155,19 +168,12 @@ ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadl
         if (resync) {
             // Everything before the marker's answer is late; ours is what
             // follows it, at the very end (nothing else has been asked).
-            const std::size_t tail = marker->reply + kStateReplySize;
-            if (have_ >= tail && buffer_[have_ - tail] == marker->code &&
-                buffer_[have_ - kStateReplySize] == kStateReply) {
-                reply = Decode(buffer_.data() + have_ - kStateReplySize);
-                if (Plausible(reply)) {
-                    late_bytes_ += have_ - tail;
-                    in_sync_ = true;
-                    // Whatever was in flight came before this answer, or
-                    // never will.
-                    marker_sent_.fill(Clock::time_point{});
-                    last_marker_ = -1;
-                    return Result::Ok;
-                }
+            if (AnsweredAtEnd(&reply)) {
+                const std::size_t tail = marker->reply + kStateReplySize;
+                late_bytes_ += have_ > tail ? have_ - tail : 0;
+                in_sync_ = true;
+                InStepAgain();
+                return Result::Ok;
             }
             needed = have_ + 1;
         } else {

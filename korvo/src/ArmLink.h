@@ -51,11 +51,15 @@ public:
 
 private:
     bool Take();  // reads what is waiting into the buffer; false when the stream failed
-    // Discards what is waiting, counting it as late. True when the bytes
-    // read so far end with the answer to everything sent since the last
-    // marker (that marker's answer, then a state reply for each force after
-    // it): the line is in step again without a new marker.
+    // Discards what is waiting, counting it as late. True when it completed
+    // the answers to the latest marker (AnsweredAtEnd): the line is in step
+    // again without a new marker.
     bool DrainWaiting();
+    // True when the bytes read since the latest marker went out end with the
+    // answer to it and to every force sent since (a plausible state reply
+    // each); the last of those replies into `last` when given.
+    bool AnsweredAtEnd(Reply* last) const noexcept;
+    void InStepAgain() noexcept;
     unsigned char Recent(std::uint64_t at) const noexcept { return recent_[at % recent_.size()]; }
 
     using Clock = std::chrono::steady_clock;
