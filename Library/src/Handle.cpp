@@ -113,15 +113,19 @@ int Handle::Receive() {
 // The values handed on are whatever input_buffer holds after each read; the
 // counts tell the caller whether the payload really came.
 
-int Handle::ReceiveHandleInfo() {
-    const int count = ReadBytes(kHandleInfoPayload);
-    const std::uint8_t* payload = input_buffer.get();
+HandleInfo HandleInfo::Decode(const std::uint8_t* payload) {
     HandleInfo info;
     info.tool_data_remaining = payload[0];
     info.device_id = U16(payload + 1);
     info.device_model_number = payload[3];
     info.hardware_version = payload[4];
     info.firmware_version = payload[5];
+    return info;
+}
+
+int Handle::ReceiveHandleInfo() {
+    const int count = ReadBytes(kHandleInfoPayload);
+    const HandleInfo info = HandleInfo::Decode(input_buffer.get());
     OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number, info.hardware_version,
                         info.firmware_version);
     OnReceiveHandleInfoRecord(info);

@@ -36,11 +36,11 @@ void BindProbe(py::module_& m) {
                 out["firmware"] = r.arm.firmware_version;
                 out["uuid"] = r.arm.device_id_ext.Hex();
             } else if (r.kind == ProbeResult::Kind::Handle && r.handle_info) {
-                out["device_id"] = r.handle_device_id;
-                out["model"] = r.handle_model;
-                out["hardware"] = r.handle_hardware;
-                out["firmware"] = r.handle_firmware;
-                out["tool_data_remaining"] = r.tool_data_remaining;
+                out["device_id"] = r.handle.device_id;
+                out["model"] = r.handle.device_model_number;
+                out["hardware"] = r.handle.hardware_version;
+                out["firmware"] = r.handle.firmware_version;
+                out["tool_data_remaining"] = r.handle.tool_data_remaining;
             }
             return out;
         },

@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Korvo/HardwareAPI/Discovery.h"
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
@@ -19,10 +21,10 @@ using HardwareAPI::IO::Deadline;
 using HardwareAPI::IO::SerialStream;
 using HardwareAPI::IO::WaitResult;
 
-constexpr unsigned char kWakeup = 0x0A;
-constexpr unsigned char kArmRecord = 0x0B;
-constexpr unsigned char kHandleInfo = 0xD0;
-constexpr unsigned char kHandleStatus = 0xDA;
+using HardwareAPI::Devices::Arvena;
+using HardwareAPI::Devices::Device;
+using HardwareAPI::Devices::Handle;
+using HardwareAPI::Devices::HandleInfo;
 
 // Reads n bytes by the deadline; false when they did not all come.
 bool Take(SerialStream& stream, unsigned char* into, std::size_t n, const Deadline& deadline) {
@@ -53,7 +55,7 @@ ProbeResult ProbePort(const std::string& path, double timeout) {
         return result;
     }
     const Deadline deadline(static_cast<float>(timeout));
-    const char wakeup = static_cast<char>(kWakeup);
+    const char wakeup = static_cast<char>(Arvena::kWakeup);
     if (!stream.WriteWhole(&wakeup, 1, deadline, false)) {
         result.detail = std::string("the wakeup could not be written: ") + std::strerror(errno);
         return result;
@@ -65,7 +67,7 @@ ProbeResult ProbePort(const std::string& path, double timeout) {
             result.detail = "no answer";
             return result;
         }
-        if ((code != 0xBA && code != 0xBB) || skipped > 16) break;
+        if ((code != Device::kNotificationA && code != Device::kNotificationB) || skipped > 16) break;
         unsigned char header[2];
         unsigned char body[255];
         if (!Take(stream, header, 2, deadline) || !Take(stream, body, header[1], deadline)) {
@@ -75,22 +77,18 @@ ProbeResult ProbePort(const std::string& path, double timeout) {
     }
     unsigned char payload[21 + 255];
     switch (code) {
-        case kArmRecord:
+        case Arvena::kWakeupReply:
             if (!Take(stream, payload, HardwareAPI::DeviceInfo::kWireSize, deadline)) break;
             result.kind = ProbeResult::Kind::Arm;
             result.arm = HardwareAPI::DeviceInfo::Decode(payload);
             return result;
-        case kHandleInfo:
-            if (!Take(stream, payload, 6, deadline)) break;
+        case Handle::kHandleInfo:
+            if (!Take(stream, payload, Handle::kHandleInfoPayload, deadline)) break;
             result.kind = ProbeResult::Kind::Handle;
             result.handle_info = true;
-            result.tool_data_remaining = payload[0];
-            result.handle_device_id = static_cast<std::uint16_t>(payload[1] | (payload[2] << 8));
-            result.handle_model = payload[3];
-            result.handle_hardware = payload[4];
-            result.handle_firmware = payload[5];
+            result.handle = HandleInfo::Decode(payload);
             return result;
-        case kHandleStatus:
+        case Handle::kStatusMessage:
             result.kind = ProbeResult::Kind::Handle;  // a status message, or a streamed frame: a handle either way
             return result;
         default:

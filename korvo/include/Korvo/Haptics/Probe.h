@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Korvo/HardwareAPI/DeviceInfo.h"
+#include "Korvo/HardwareAPI/Devices/Handle.h"
 
 namespace Korvo::Haptics {
 
@@ -26,9 +27,7 @@ struct ProbeResult {
     HardwareAPI::DeviceInfo arm;          // Arm: the wakeup record
     // Handle: its information message (when it answered with one).
     bool handle_info = false;
-    std::uint8_t tool_data_remaining = 0;
-    std::uint16_t handle_device_id = 0;
-    std::uint8_t handle_model = 0, handle_hardware = 0, handle_firmware = 0;
+    HardwareAPI::Devices::HandleInfo handle;
 };
 
 ProbeResult ProbePort(const std::string& path, double timeout);

@@ -59,6 +59,9 @@ struct HandleInfo {
     std::uint8_t device_model_number = 0;
     std::uint8_t hardware_version = 0;
     std::uint8_t firmware_version = 0;
+
+    // From the message's 6-byte payload (after its code 0xD0).
+    static HandleInfo Decode(const std::uint8_t* payload);
 };
 
 struct HandleStatusMessage {
