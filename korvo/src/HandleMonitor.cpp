@@ -67,7 +67,6 @@ public:
             thread_.join();
         }
         if (lent_) {
-            stream_->BytesAvailable();  // the stream's counts are its own again
             handle_->Return(this);
             lent_ = false;
         }
@@ -87,7 +86,7 @@ public:
 
     Counts GetCounts() const noexcept {
         Counts c;
-        c.frames = frames_.load(std::memory_order_relaxed);
+        c.frames = latest_.Load().frame;  // frames are numbered from 1
         c.bad_frames = bad_frames_.load(std::memory_order_relaxed);
         c.events = events_seen_.load(std::memory_order_relaxed);
         c.events_dropped = events_dropped_.load(std::memory_order_relaxed);
@@ -118,7 +117,8 @@ private:
     SeqLock<Status> latest_;
     std::uint8_t buttons_ = 0;  // the monitor thread's
     bool seen_any_ = false;
-    std::atomic<std::uint64_t> frames_{0}, bad_frames_{0}, events_seen_{0}, events_dropped_{0};
+    std::uint64_t frames_ = 0;  // the monitor thread's
+    std::atomic<std::uint64_t> bad_frames_{0}, events_seen_{0}, events_dropped_{0};
     DropRing<ButtonEvent> events_;
 };
 
@@ -136,7 +136,7 @@ void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double
     }
     Status status;
     status.time = now;
-    status.frame = frames_.fetch_add(1, std::memory_order_relaxed) + 1;
+    status.frame = ++frames_;
     status.device_id = decoded->device_id;
     status.quaternion = decoded->quaternion;
     status.error_flag = decoded->error_flag;
@@ -168,7 +168,10 @@ void HandleMonitor::Impl::Run() noexcept {
             const WaitResult waited = stream_->AwaitBytes(1, Deadline(1.0f), false);
             if (waited == WaitResult::HungUp || !stream_->good()) break;
             if (waited == WaitResult::TimedOut) continue;
-            const int waiting = stream_->BytesAvailable();
+            // The wait has just counted them; the port is asked again only
+            // when it has not.
+            const std::size_t known = stream_->KnownAvailable();
+            const int waiting = known > 0 ? static_cast<int>(known) : stream_->BytesAvailable();
             if (waiting <= 0) continue;
             const auto take = std::min<std::size_t>(static_cast<std::size_t>(waiting), chunk.size());
             stream_->read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(take));
