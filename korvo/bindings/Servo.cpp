@@ -90,8 +90,7 @@ SafetyLimits LimitsFrom(const SafetyLimits& base, const py::dict& kwargs) {
             throw py::type_error("unknown safety limit '" + name + "'");
         }
     }
-    Servo::Check(limits);
-    return limits;
+    return limits;  // checked whole where it is used: the Servo's constructor, SetLimits
 }
 
 py::dict LimitsDict(const SafetyLimits& l) {
@@ -206,16 +205,16 @@ void BindServo(py::module_& m) {
                  ServoOptions options = OptionsFrom(rate, exchange_timeout, realtime, realtime_priority, recording,
                                                     LimitsFrom(SafetyLimits{}, limits));
                  options.effect_fade_time = effect_fade_time;
-                 Servo::Check(options);
-                 return MakeServo(target, options);
+                 return MakeServo(target, options);  // checks the options before it opens anything
              }),
-             "arm"_a, "rate"_a = 1000.0, py::kw_only(), "max_force"_a = SafetyLimits{}.max_force,
+             "arm"_a, "rate"_a = ServoOptions{}.rate, py::kw_only(), "max_force"_a = SafetyLimits{}.max_force,
              "max_force_step"_a = SafetyLimits{}.max_force_step, "ramp_time"_a = SafetyLimits{}.ramp_time,
              "max_speed"_a = SafetyLimits{}.max_speed, "heartbeat"_a = py::none(),
              "fade_time"_a = SafetyLimits{}.fade_time,
              "max_failed_exchanges"_a = static_cast<long>(SafetyLimits{}.max_failed_exchanges),
              "stop_on_failure"_a = false, "exchange_timeout"_a = py::none(), "realtime"_a = true,
-             "realtime_priority"_a = 80, "recording"_a = 65536u, "effect_fade_time"_a = ServoOptions{}.effect_fade_time,
+             "realtime_priority"_a = ServoOptions{}.realtime_priority, "recording"_a = ServoOptions{}.recording,
+             "effect_fade_time"_a = ServoOptions{}.effect_fade_time,
              // A borrowed Arvena (and its stream) must outlive the loop.
              py::keep_alive<1, 2>())
         .def("start", &Servo::Start, py::call_guard<py::gil_scoped_release>(),
