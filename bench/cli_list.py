@@ -20,6 +20,8 @@ import sys
 import time
 import tty
 
+from common import in_private_dev
+
 
 def inside(timeout: float, rounds: int) -> dict:
     from korvo_sim import Simulator, mount_private_dev
@@ -54,15 +56,10 @@ def main(argv: list[str] | None = None) -> dict:
     parser.add_argument("--timeout", type=float, default=1.0, help="korvo list's probe limit")
     parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args(argv)
-    if os.geteuid() != 0:
+    figures = in_private_dev(__file__, str(args.timeout), str(args.rounds))
+    if figures is None:
         print("needs root (a private /dev in a mount namespace)")
         return {}
-    done = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", sys.executable, __file__, "--inside",
-         str(args.timeout), str(args.rounds)],
-        capture_output=True, text=True, check=True,
-    )
-    figures = json.loads(done.stdout.strip().splitlines()[-1])
     lists, detects = figures["korvo_list_s"], figures["detect_functions_s"]
     best_list, best_detect = min(lists), min(detects)
     print(f"korvo list: {', '.join(f'{s:.2f}' for s in lists)} s; detect functions together: "

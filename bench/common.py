@@ -1,14 +1,19 @@
-"""Shared pieces of the benchmarks: building their tools, starting the
-simulator, a pty pair to play a device on, programs run in a process of
-their own, and the statistics they print."""
+"""Shared pieces of the benchmarks: building their tools and older copies of
+the module, starting the simulator, a pty pair to play a device on, programs
+run in a process of their own or in a private /dev, and the statistics they
+print."""
 
 from __future__ import annotations
 
 import fcntl
+import functools
+import io
+import json
 import os
 import struct
 import subprocess
 import sys
+import tarfile
 import termios
 import time
 import tty
@@ -21,8 +26,10 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 
 
+@functools.cache
 def build_tools() -> Path:
-    """Builds the C++ benchmark clients in build/bench."""
+    """Builds the C++ benchmark clients in build/bench (once a process: a run
+    of every benchmark asks for them several times)."""
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DKORVO_BUILD_BENCH=ON"],
         check=True,
@@ -32,6 +39,27 @@ def build_tools() -> Path:
         ["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-bench-paced", "korvo-bench-effects"], check=True, stdout=subprocess.DEVNULL
     )
     return BUILD
+
+
+def baseline_module(ref: str) -> Path:
+    """Builds KorvoHardwareAPI at git revision `ref` into build/bench; returns the
+    directory to put on PYTHONPATH."""
+    sha = subprocess.run(["git", "-C", str(ROOT), "rev-parse", ref], check=True, capture_output=True, text=True).stdout.strip()
+    home = BUILD / f"baseline-{sha[:10]}"
+    lib = home / "lib"
+    if (lib / ".complete").exists():
+        return lib
+    source = home / "src"
+    archive = subprocess.run(["git", "-C", str(ROOT), "archive", sha], check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+        tar.extractall(source, filter="data")
+    print(f"building the baseline module at {sha[:10]} ...", flush=True)
+    subprocess.run(
+        [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation", "--target", str(lib), str(source)],
+        check=True,
+    )
+    (lib / ".complete").touch()
+    return lib
 
 
 @contextmanager
@@ -127,6 +155,22 @@ class ClientProcess:
         self.child.stdout.close()
 
 
+def in_private_dev(script: str, *arguments: str) -> dict | None:
+    """Runs `script --inside ARGUMENTS` as a new process in a mount namespace
+    of its own, where it may mount a /dev of its own without touching the
+    machine's; returns the JSON object on the last line it prints, or None
+    when this process is not root and so may not."""
+    if os.geteuid() != 0:
+        return None
+    done = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", sys.executable, script, "--inside", *arguments],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
 def paced_line(line: str, ticks: int) -> tuple[int, list[int], list[int]]:
     """The figures of korvo-bench-paced and paced_python.py for a run of
     `ticks`: processor time, exchange latencies and tick-to-tick periods (ns)."""
@@ -137,6 +181,21 @@ def paced_line(line: str, ticks: int) -> tuple[int, list[int], list[int]]:
 def percentile(sorted_values: list[float], p: float) -> float:
     index = min(len(sorted_values) - 1, max(0, round(p / 100 * (len(sorted_values) - 1))))
     return sorted_values[index]
+
+
+def period_figures(periods: list[float], nominal: float, unit_ms: float) -> dict:
+    """Figures of tick-to-tick periods, in any unit (one of them `unit_ms`
+    milliseconds; `nominal` the period asked for, in the same unit):
+    percentiles and the longest in milliseconds, and how many periods were
+    over 1.5 times nominal."""
+    ordered = sorted(periods)
+    return {
+        "period_p50_ms": percentile(ordered, 50) * unit_ms,
+        "period_p99_ms": percentile(ordered, 99) * unit_ms,
+        "period_p99.9_ms": percentile(ordered, 99.9) * unit_ms,
+        "period_max_ms": ordered[-1] * unit_ms,
+        "over_1.5x": sum(p > 1.5 * nominal for p in ordered),
+    }
 
 
 def summary(latencies_ns: list[int], cpu_ns: int, wall_ns: int | None = None) -> dict:

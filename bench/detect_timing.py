@@ -9,12 +9,13 @@ ports).
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 
+from common import in_private_dev
 
 
 def inside() -> dict:
@@ -48,17 +49,12 @@ def inside() -> dict:
     return figures
 
 
-def main() -> dict:
-    if os.geteuid() != 0:
+def main(argv: list[str] | None = None) -> dict:
+    argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter).parse_args(argv)
+    figures = in_private_dev(__file__)
+    if figures is None:
         print("detect timing needs root (a private /dev in a mount namespace); skipped")
         return {}
-    result = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", sys.executable, __file__, "--inside"],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    figures = json.loads(result.stdout.strip().splitlines()[-1])
     print("Detect call duration per port")
     for name, seconds in figures.items():
         print(f"  {name:<46}{seconds * 1e3:10.1f} ms")

@@ -8,7 +8,7 @@ Handle monitor: the processor time of a process that runs a
 korvo.HandleMonitor on a handle streaming 100 and 1000 frames per second
 (the main thread sleeps), beside one that reads the same stream by calling
 GetStylarStatus in a loop, and (with --baseline) one that does so with the
-library from before its waits slept, which spins.
+library from before its waits slept, which spins; in turns.
 
     ./dev.sh bench effects
 """
@@ -21,7 +21,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from common import BUILD, STATUS_LOOP, build_tools, run_python, simulator
+from common import BUILD, STATUS_LOOP, baseline_module, build_tools, percentile, run_python, simulator
 
 HERE = Path(__file__).resolve().parent
 
@@ -57,6 +57,11 @@ with korvo.HandleMonitor(sys.argv[1]) as monitor:
     print(100 * (time.process_time() - cpu) / (time.monotonic() - wall), monitor.counts["frames"] - frames)
 """
 
+
+def median(values: list[float]) -> float:
+    return percentile(sorted(values), 50)
+
+
 def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=3.0)
@@ -76,18 +81,18 @@ def main(argv: list[str] | None = None) -> dict:
             for n in servo:
                 servo[n].append(run_python(SERVO_CPU, port, str(n), str(args.seconds))[0])
 
+    readers = {"monitor": (MONITOR_CPU, None), "status_loop": (STATUS_LOOP, None)}
+    if args.baseline:
+        readers["spinning_loop"] = (STATUS_LOOP, baseline_module(args.baseline))
     monitor = {}
     for rate in (100, 1000):
+        monitor[rate] = {f"{name}_{figure}": [] for name in readers for figure in ("cpu_percent", "frames")}
         with simulator("handle", "--rate", str(rate)) as (port,):
-            cpu, frames = run_python(MONITOR_CPU, port, str(args.seconds))
-            loop_cpu, loop_frames = run_python(STATUS_LOOP, port, str(args.seconds))
-            monitor[rate] = {"monitor_cpu_percent": cpu, "monitor_frames": frames,
-                             "status_loop_cpu_percent": loop_cpu, "status_loop_frames": loop_frames}
-            if args.baseline:
-                from paced_loop import baseline_module
-
-                spin_cpu, spin_frames = run_python(STATUS_LOOP, port, str(args.seconds), lib=baseline_module(args.baseline))
-                monitor[rate].update({"spinning_loop_cpu_percent": spin_cpu, "spinning_loop_frames": spin_frames})
+            for _ in range(args.turns):
+                for name, (code, lib) in readers.items():
+                    cpu, frames = run_python(code, port, str(args.seconds), lib=lib)
+                    monitor[rate][f"{name}_cpu_percent"].append(cpu)
+                    monitor[rate][f"{name}_frames"].append(frames)
 
     print("\nEffects: evaluating the stack alone (ns per tick)")
     for n, ns in alone.items():
@@ -95,13 +100,14 @@ def main(argv: list[str] | None = None) -> dict:
     print(f"  16 effects add {(alone[16] - alone[0]) / 1000:.3f} us per tick (goal: under 5 us)")
     print("\nServo loop at 1 kHz against korvo-sim arm: process CPU per tick (us), each turn")
     for n, values in servo.items():
-        print(f"  {n:2d} effects: " + "  ".join(f"{v:6.1f}" for v in values) + f"   median {sorted(values)[len(values) // 2]:6.1f}")
-    print("\nHandle monitor: processor time while the handle streams (% of a core)")
+        print(f"  {n:2d} effects: " + "  ".join(f"{v:6.1f}" for v in values) + f"   median {median(values):6.1f}")
+    print(f"\nHandle monitor: processor time while the handle streams (% of a core), median of {args.turns} turns")
     for rate, f in monitor.items():
-        line = (f"  {rate:4d} frames/s: monitor {f['monitor_cpu_percent']:5.2f} % ({f['monitor_frames']:.0f} frames), "
-                f"GetStylarStatus loop {f['status_loop_cpu_percent']:5.2f} % ({f['status_loop_frames']:.0f} frames)")
-        if "spinning_loop_cpu_percent" in f:
-            line += f", spinning library {f['spinning_loop_cpu_percent']:5.1f} %"
+        m = {name: median(values) for name, values in f.items()}
+        line = (f"  {rate:4d} frames/s: monitor {m['monitor_cpu_percent']:5.2f} % ({m['monitor_frames']:.0f} frames), "
+                f"GetStylarStatus loop {m['status_loop_cpu_percent']:5.2f} % ({m['status_loop_frames']:.0f} frames)")
+        if "spinning_loop_cpu_percent" in m:
+            line += f", spinning library {m['spinning_loop_cpu_percent']:5.1f} %"
         print(line)
     return {"effects_alone_ns": alone, "servo_cpu_per_tick_us": servo, "monitor": monitor}
 

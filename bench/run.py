@@ -42,7 +42,7 @@ def main(argv: list[str]) -> int:
     results_dir.mkdir(exist_ok=True)
     for name in chosen:
         print(f"\n=== {name} ===", flush=True)
-        figures = BENCHMARKS[name]([]) if name != "detect" else BENCHMARKS[name]()
+        figures = BENCHMARKS[name]([])
         record = {"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(), "figures": figures}
         (results_dir / f"{name}.json").write_text(json.dumps(record, indent=2))
     return 0

@@ -26,9 +26,11 @@ import argparse
 import json
 import os
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
-from common import BUILD, ClientProcess, build_tools, paced_line, percentile, simulator
+from common import BUILD, ClientProcess, build_tools, paced_line, percentile, period_figures, simulator
 
 HERE = Path(__file__).resolve().parent
 
@@ -62,16 +64,11 @@ class Client(ClientProcess):
             self.dropped += dropped
 
     def figures(self) -> dict:
-        per, exch = sorted(self.periods), sorted(self.exchanges)
-        nominal = 1.0 / self.rate
+        exch = sorted(self.exchanges)
         return {
-            "rate_hz": len(per) / sum(per) if per else 0.0,
-            "period_p50_ms": percentile(per, 50) * 1e3,
-            "period_p99_ms": percentile(per, 99) * 1e3,
-            "period_p99.9_ms": percentile(per, 99.9) * 1e3,
-            "period_max_ms": per[-1] * 1e3,
-            "over_1.5x": sum(p > 1.5 * nominal for p in per),
-            "periods": len(per),
+            "rate_hz": len(self.periods) / sum(self.periods) if self.periods else 0.0,
+            **period_figures(self.periods, 1.0 / self.rate, 1e3),
+            "periods": len(self.periods),
             "cpu_per_tick_us": self.cpu / max(self.ticks, 1) * 1e6,
             "exchange_p50_us": percentile(exch, 50) * 1e6,
             "exchange_p99_us": percentile(exch, 99) * 1e6,
@@ -79,9 +76,6 @@ class Client(ClientProcess):
             "dropped": self.dropped,
             "realtime": self.realtime,
         }
-
-    def close(self, timeout: float = 20) -> None:
-        super().close(timeout)
 
 
 def main(argv: list[str] | None = None) -> dict:
@@ -147,14 +141,26 @@ def raise_tty_workers(priority: int) -> list[int]:
     return raised
 
 
-def measure(args: argparse.Namespace) -> dict:
+@contextmanager
+def cpu_latency_request(wanted: bool) -> Iterator[None]:
+    """Holds a PM QoS request for no CPU wake-up latency while the block runs,
+    when `wanted` and the machine allows it: the request lasts as long as the
+    descriptor is open."""
     qos = None
-    if args.cpu_latency:
+    if wanted:
         try:
             qos = os.open("/dev/cpu_dma_latency", os.O_WRONLY)
             os.write(qos, (0).to_bytes(4, "little"))
         except OSError as e:
             print(f"no CPU latency request ({e}): measuring without", flush=True)
+    try:
+        yield
+    finally:
+        if qos is not None:
+            os.close(qos)
+
+
+def measure(args: argparse.Namespace) -> dict:
     configs = []
     for rate in (1000.0, 4000.0):
         for kind in ("native", "python"):
@@ -165,7 +171,7 @@ def measure(args: argparse.Namespace) -> dict:
         configs.append((f"C client {rate / 1000:.0f} kHz", "c", rate, False))
         configs.append((f"sleep alone {rate / 1000:.0f} kHz", "timer", rate, False))
 
-    with simulator("--realtime", str(args.sim_realtime), *(["arm"] * (len(configs) + 1))) as ports:
+    with cpu_latency_request(args.cpu_latency), simulator("--realtime", str(args.sim_realtime), *(["arm"] * (len(configs) + 1))) as ports:
         clients = []
         for (name, kind, rate, load), port in zip(configs, ports):
             if kind in ("c", "timer"):
@@ -188,16 +194,14 @@ def measure(args: argparse.Namespace) -> dict:
                     c.run(int(c.rate * args.seconds / args.blocks))
         finally:
             for c in clients:
-                c.close()
+                c.close(20)
         # The simulator's own turnaround: a C client back to back.
         turnaround = Client("C back to back", [str(BUILD / "bench" / "korvo-bench-paced"), ports[-1], "sleep"], 1e6, "paced")
         try:
             turnaround.run(20000)
         finally:
-            turnaround.close()
+            turnaround.close(20)
 
-    if qos is not None:
-        os.close(qos)
     figures = {c.name: c.figures() for c in clients}
     back = turnaround.figures()
     columns = ["rate_hz", "period_p50_ms", "period_p99_ms", "period_p99.9_ms", "period_max_ms", "over_1.5x",
