@@ -110,17 +110,26 @@ def permission_text(path: str) -> str:
             f"(sudo usermod -aG {group} $USER, then log in again), or install the rule of 'korvo udev'")
 
 
+def no_device(path: str, kind: str, result: dict[str, Any], listing: bool) -> str:
+    """Why a busy, unopenable or silent port is no device: as the rest of a
+    line of `korvo list`, after the port's path, or as a line of its own."""
+    if kind == "busy":
+        return "busy: another program holds it (not probed)" if listing else f"{path} is busy: another program holds it"
+    if kind == "unopenable":
+        if result.get("error") == 13:
+            return "no permission" if listing else permission_text(path)
+        return f"cannot open{'' if listing else ' ' + path}: {result.get('reason')}"
+    detail = result.get("detail") or "no answer"
+    return f"nothing answers ({detail})" if listing else f"no device answers on {path}: {detail}"
+
+
 def describe(port: Port) -> str:
     d = port.device
     if port.kind in ("arm", "handle"):
         if "device_id" not in d:
             return "handle (streaming status)"
         return f"{port.kind}, device {d['device_id']}, model {d['model']}, hardware {d['hardware']}, firmware {d['firmware']}"
-    if port.kind == "busy":
-        return "busy: another program holds it (not probed)"
-    if port.kind == "unopenable":
-        return "no permission" if port.device.get("error") == 13 else f"cannot open: {port.device.get('reason')}"
-    return f"nothing answers ({port.device.get('detail') or 'no answer'})"
+    return no_device(port.path, port.kind, d, listing=True)
 
 
 def probe_all(ports: list[Port], timeout: float, progress: bool) -> None:
@@ -175,19 +184,13 @@ def open_checks(path: str) -> None:
         fail(f"no such port: {path}")
     if not stat.S_ISCHR(os.stat(path).st_mode):
         fail(f"{path} is not a serial port (not a character device)")
-    if not os.access(path, os.R_OK | os.W_OK):
-        fail(permission_text(path))
 
 
 def probed(path: str, timeout: float) -> dict[str, Any]:
     open_checks(path)
-    result = dict(_native.probe(path, timeout))
-    if result["kind"] == "busy":
-        fail(f"{path} is busy: another program holds it")
-    if result["kind"] == "unopenable":
-        fail(permission_text(path) if result["error"] == 13 else f"cannot open {path}: {result['reason']}")
-    if result["kind"] == "nothing":
-        fail(f"no device answers on {path}: {result['detail'] or 'no answer'}")
+    result: dict[str, Any] = dict(_native.probe(path, timeout))
+    if result["kind"] not in ("arm", "handle"):
+        fail(no_device(path, result["kind"], result, listing=False))
     return result
 
 
@@ -203,7 +206,6 @@ def command_info(args: argparse.Namespace) -> int:
         print(f"{args.port}: Arvena arm")
         for title, key in identity + [("identifier", "uuid")]:
             print(f"  {title:16} {result[key]}")
-        print(f"  device uuid      {arm.get_device_id()}")
         print(f"  firmware id      {arm.get_firmware_version()}")
         print(f"  powered          {arm.get_power_status()}")
         print(f"  temperature      {arm.get_temperature():.1f} C")
@@ -232,6 +234,9 @@ def command_info(args: argparse.Namespace) -> int:
 def command_monitor(args: argparse.Namespace) -> int:
     from ._native import HandleMonitor, Servo
 
+    if len(args.ports) > 2:
+        print("korvo: monitor shows one arm and one handle: give at most two ports", file=sys.stderr)
+        return 2
     arm: Servo | None = None
     handle: HandleMonitor | None = None
     for port in args.ports:
@@ -385,9 +390,6 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    if getattr(args, "ports", None) and len(args.ports) > 2:
-        print("korvo: monitor shows one arm and one handle: give at most two ports", file=sys.stderr)
-        return 2
     try:
         result: int = args.run(args)
         return result
