@@ -36,6 +36,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 from collections.abc import Sequence
+from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -136,6 +137,7 @@ class Scene:
 @dataclass
 class Run:
     name: str
+    rate: float = 1000.0  # Hz, the rate asked for
     times: list[float] = field(default_factory=list)
     positions: list[list[float]] = field(default_factory=list)
     forces: list[list[float]] = field(default_factory=list)
@@ -145,20 +147,31 @@ class Run:
     events: list[tuple[float, int, bool]] = field(default_factory=list)  # time, button, pressed
     failed: int = 0
 
+    @property
+    def long_period(self) -> float:
+        """A period longer than this (s) is a late tick: 1.5 nominal periods."""
+        return 1.5 / self.rate
+
+    @cached_property
+    def period_figures(self) -> tuple[float, float, int]:
+        """The achieved rate (Hz), the period p99 (s) and the number of late
+        ticks, for the summary and the picture alike: read once the run is over."""
+        ordered = sorted(self.periods)
+        achieved = len(ordered) / sum(ordered) if ordered else 0.0
+        return achieved, percentile(ordered, 99), sum(p > self.long_period for p in ordered)
+
     def summary(self) -> str:
-        periods = sorted(self.periods)
+        rate, p99, long = self.period_figures
         exch = sorted(x * 1e6 for x in self.exchanges)
-        long = sum(p > 1.5e-3 for p in periods)
-        rate = len(periods) / sum(periods) if periods else 0.0
         return (
-            f"{self.name}: {len(self.times)} ticks, {rate:.0f} Hz, period p99 {percentile(periods, 99) * 1e3:.3f} ms, "
-            f"{long} over 1.5 ms, exchange p50 {percentile(exch, 50):.0f} us p99 {percentile(exch, 99):.0f} us, "
-            f"{self.failed} failed"
+            f"{self.name}: {len(self.times)} ticks, {rate:.0f} Hz, period p99 {p99 * 1e3:.3f} ms, "
+            f"{long} over {self.long_period * 1e3:g} ms, exchange p50 {percentile(exch, 50):.0f} us "
+            f"p99 {percentile(exch, 99):.0f} us, {self.failed} failed"
         )
 
 
-def percentile(values: list[float], p: float) -> float:
-    ordered = sorted(values)
+def percentile(ordered: list[float], p: float) -> float:
+    """The p-th percentile of values sorted in increasing order."""
     return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))] if ordered else float("nan")
 
 
@@ -171,11 +184,14 @@ class Live:
         self.prefix, self.end = ("\r", "") if sys.stdout.isatty() else ("", "\n")
         self.last = 0.0
 
-    def show(self, text: str, force: bool = False) -> None:
-        now = time.monotonic()
-        if self.enabled and (force or now - self.last > 0.25):
-            self.last = now
-            print(self.prefix + text, end=self.end, flush=True)
+    def due(self) -> bool:
+        """Whether a line shown now would be printed: the loops build one only
+        then, as building it takes time from them."""
+        return self.enabled and time.monotonic() - self.last > 0.25
+
+    def show(self, text: str) -> None:
+        self.last = time.monotonic()
+        print(self.prefix + text, end=self.end, flush=True)
 
     def done(self) -> None:
         if self.enabled and self.end == "":
@@ -199,7 +215,7 @@ def run_native(
     arm: hw.Arvena, monitor: korvo.HandleMonitor | None, scene: Scene, seconds: float, rate: float, live: Live
 ) -> Run:
     """The scene as effects on the native loop, steered at about 100 Hz."""
-    run = Run("native loop")
+    run = Run("native loop", rate)
     wall, spring = scene.effects()
     with korvo.Servo(arm, rate=rate, max_force=scene.max_force, max_force_step=0.5, ramp_time=0.2) as servo:
         servo.add(wall)
@@ -213,14 +229,15 @@ def run_native(
             spring.set(target=target, stiffness=scene.stiffness(status))
             run.targets.append((now - start, *target))
             take_events(monitor, run, start)
-            s, st = servo.state, servo.stats
-            live.show(
-                f"native {st.rate:5.0f} Hz | period p99 {st.period_p99 * 1e6:5.0f} us max {st.period_max * 1e6:5.0f} us | "
-                f"exchange p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us | "
-                f"{st.overruns} overruns, {st.failed_exchanges} failed | pos {s.position[0]:+.4f} {s.position[1]:+.4f} "
-                f"{s.position[2]:+.4f} | force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | "
-                f"{handle_text(status)}"
-            )
+            if live.due():
+                s, st = servo.state, servo.stats
+                live.show(
+                    f"native {st.rate:5.0f} Hz | period p99 {st.period_p99 * 1e6:5.0f} us max {st.period_max * 1e6:5.0f} us | "
+                    f"exchange p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us | "
+                    f"{st.overruns} overruns, {st.failed_exchanges} failed | pos {s.position[0]:+.4f} {s.position[1]:+.4f} "
+                    f"{s.position[2]:+.4f} | force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | "
+                    f"{handle_text(status)}"
+                )
             time.sleep(1.0 / STEER_HZ)
         servo.remove(spring)
         servo.remove(wall)
@@ -241,7 +258,7 @@ def run_python(
     arm: hw.Arvena, monitor: korvo.HandleMonitor | None, scene: Scene, seconds: float, rate: float, live: Live
 ) -> Run:
     """The same scene in a Python loop: one exchange and one force law per tick."""
-    run = Run("Python loop")
+    run = Run("Python loop", rate)
     period = 1.0 / rate
     force = [0.0, 0.0, 0.0]
     exchange, clock = arm.end_effector_force, time.perf_counter
@@ -267,11 +284,12 @@ def run_python(
             target, stiffness = scene.target(status), scene.stiffness(status)
             run.targets.append((now - start, *target))
             take_events(monitor, run, wall_start)
-            live.show(
-                f"python {len(run.periods) / max(sum(run.periods), 1e-9):5.0f} Hz | "
-                f"pos {position[0]:+.4f} {position[1]:+.4f} {position[2]:+.4f} | "
-                f"force {force[0]:+5.2f} {force[1]:+5.2f} {force[2]:+5.2f} | {handle_text(status)}"
-            )
+            if live.due():
+                live.show(
+                    f"python {len(run.periods) / max(sum(run.periods), 1e-9):5.0f} Hz | "
+                    f"pos {position[0]:+.4f} {position[1]:+.4f} {position[2]:+.4f} | "
+                    f"force {force[0]:+5.2f} {force[1]:+5.2f} {force[2]:+5.2f} | {handle_text(status)}"
+                )
         force = scene.force(position, velocity, target, stiffness)
         run.times.append(now - start)
         run.positions.append(position)
@@ -338,15 +356,14 @@ def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
         periods_us = [p * 1e6 for p in run.periods]
         ax.hist(periods_us, bins=100, color="steelblue" if run.name.startswith("native") else "indianred")
         ax.set_yscale("log")
-        long = sum(p > 1500 for p in periods_us)
-        rate = len(run.periods) / sum(run.periods) if run.periods else 0
+        rate, p99, long = run.period_figures
         ax.set(
             xlabel="loop period (us)",
             ylabel="ticks",
-            title=f"{run.name}: {rate:.0f} Hz, p99 {percentile(periods_us, 99):.0f} us",
+            title=f"{run.name}: {rate:.0f} Hz, p99 {p99 * 1e6:.0f} us",
         )
         tail = (
-            f"{long} of {len(periods_us)} periods over 1500 us.\n"
+            f"{long} of {len(periods_us)} periods over {run.long_period * 1e6:.0f} us.\n"
             + (
                 "The tail: ticks whose reply came late\n(the device, or the simulator waking up),\nnot the loop."
                 if run.name.startswith("native")
