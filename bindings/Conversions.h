@@ -58,14 +58,19 @@ inline float RequestValue(double value, const char* name, long index = -1) {
     return static_cast<float>(value);
 }
 
-// The first three elements of a request vector. Shorter vectors are refused
-// before anything is sent: the device needs three values, and inventing the
-// missing ones would move the arm in a way nobody asked for.
-inline Devices::Vector3 First3(const std::vector<float>& values, const char* name) {
-    if (values.size() < 3) {
-        throw pybind11::value_error(std::string(name) + " must hold at least 3 values, got " +
-                                    std::to_string(values.size()));
+// Vectors shorter than three are refused before anything is sent: the device
+// needs three values, and inventing the missing ones would move the arm in a
+// way nobody asked for.
+inline void RequireThree(std::size_t size, const char* name) {
+    if (size < 3) {
+        throw pybind11::value_error(std::string(name) + " must hold at least 3 values, got " + std::to_string(size));
     }
+}
+
+// The first three elements of a vector the caller hands in to be filled
+// (the Receive* calls).
+inline Devices::Vector3 First3(const std::vector<float>& values, const char* name) {
+    RequireThree(values.size(), name);
     return {values[0], values[1], values[2]};
 }
 
@@ -75,10 +80,7 @@ inline Devices::Vector3 First3(const std::vector<float>& values, const char* nam
 // refused too. Nothing is sent when this throws (ValueError, naming the
 // argument).
 inline Devices::Vector3 Request3(const std::vector<double>& values, const char* name) {
-    if (values.size() < 3) {
-        throw pybind11::value_error(std::string(name) + " must hold at least 3 values, got " +
-                                    std::to_string(values.size()));
-    }
+    RequireThree(values.size(), name);
     Devices::Vector3 request{};
     for (std::size_t i = 0; i < 3; ++i) request[i] = RequestValue(values[i], name, static_cast<long>(i));
     return request;

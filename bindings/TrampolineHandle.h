@@ -21,9 +21,6 @@
 
 namespace Korvo::HardwareAPI::Bindings {
 
-// pybind11 names the class in its pure-virtual message by the text written
-// in the override macro; this alias makes that text the short name users
-// know from the documentation.
 namespace API = ::Korvo::HardwareAPI;
 
 class TrampolineHandle : public API::Devices::Handle {
@@ -42,14 +39,8 @@ public:
                                       const std::uint8_t* user_data) override {
         const std::vector<float> q(quaternion, quaternion + 4);
         const std::vector<std::uint8_t> data(user_data, user_data + user_data_length);
-        {
-            const pybind11::gil_scoped_acquire gil;
-            if (const pybind11::function override =
-                    pybind11::get_override(static_cast<const API::Devices::Handle*>(this), "OnReceiveHandleStatusMessage")) {
-                override(device_id, q, error_flag, hall_effect_sensor_level, user_data_length, data);
-                return;
-            }
-        }
+        PYBIND11_OVERRIDE_IMPL(void, API::Devices::Handle, "OnReceiveHandleStatusMessage", device_id, q, error_flag,
+                               hall_effect_sensor_level, user_data_length, data);
         // Python subclasses must implement it: without it they would drop
         // every status message without a sign. Thrown here rather than
         // through pybind11's own pure-virtual failure, which looks at the
