@@ -18,16 +18,20 @@ side never hangs the pty up.
 from __future__ import annotations
 
 import fcntl
+import json
 import os
 import re
 import select
 import struct
+import subprocess
 import sys
 import termios
 import threading
 import time
 import tty
 from dataclasses import dataclass
+
+SHORT = 0.02  # s: the read limit of an arm on a PtyPeer, so that a silent one fails quickly
 
 
 def floats(*values: float) -> bytes:
@@ -157,6 +161,16 @@ class PtyPeer:
             self.hang_up()
 
 
+def wait_until(predicate, limit: float = 10.0, describe=None):
+    """Polls `predicate` until it is true and returns its value; fails the
+    test after `limit` seconds, with `describe()` as the message if given."""
+    deadline = time.monotonic() + limit
+    while not (value := predicate()):
+        assert time.monotonic() < deadline, describe() if describe else f"not true within {limit} s"
+        time.sleep(0.002)
+    return value
+
+
 def ticks_during(call, at_least: float = 0.0) -> int:
     """How often a second Python thread ran while `call` ran: none when the
     call kept the interpreter lock. A call that returns at once is repeated
@@ -227,23 +241,37 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
     return lines
 
 
-# -- a scripted peer in a process of its own -------------------------------------------
+# -- scripted peers in a process of their own -------------------------------------------
 #
 # Needed where the library keeps the interpreter lock while it waits (the
 # detect functions, for one): a peer thread in the same interpreter could not
-# answer then. `python rig.py peer --reply HEX [--delay S]` prints its port,
-# answers the first byte it reads with the reply (after the delay), keeps
-# reading, and on SIGTERM prints everything it received as hex.
+# answer then; and where what a peer received matters after the program
+# driving it has gone (Ctrl+C, interpreter exit). `python rig.py MODE ...`
+# prints its port, serves until SIGTERM, then prints what it received:
+#
+#   peer [--reply HEX] [--delay S]  answers the first byte it reads with the
+#                                   reply (after the delay), keeps reading;
+#                                   prints everything received as hex
+#   arm [--mute-after N]            answers force requests with a fixed state
+#                                   and the queries a servo loop uses as
+#                                   markers, falls silent after N forces;
+#                                   prints every force received as JSON
+
+ARM_STATE = struct.pack("<6f", 0.0, 0.02, 0.2, 0.0, 0.0, 0.0)
+ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
 
 
-def _serve_peer(reply: bytes, delay: float) -> None:
+def _serve(play) -> None:
     import signal
-    import sys
 
     peer = PtyPeer()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     print(peer.path, flush=True)
+    print(play(peer, stop), flush=True)
+
+
+def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float) -> str:
     received = bytearray()
     answered = False
     while not stop.is_set():
@@ -254,15 +282,72 @@ def _serve_peer(reply: bytes, delay: float) -> None:
             if delay:
                 stop.wait(delay)
             peer.send(reply)
-    sys.stdout.write(received.hex() + "\n")
+    return received.hex()
+
+
+def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> str:
+    forces: list[list[float]] = []
+    while not stop.is_set():
+        # Read as much as the request in hand needs: a servo loop waits for
+        # each answer, so none may sit behind a read that waits for more.
+        code = peer.read(1, 0.05)
+        if not code:
+            continue
+        if code[0] in ARM_QUERIES:
+            if mute_after is None or len(forces) < mute_after:
+                peer.send(code + bytes(ARM_QUERIES[code[0]]))
+        elif code[0] == 0x2A:
+            body = peer.read(12)
+            if len(body) < 12:
+                continue
+            forces.append(unpack_floats(body))
+            if mute_after is None or len(forces) <= mute_after:
+                peer.send(b"\x2b" + ARM_STATE)
+    return json.dumps(forces)
+
+
+class PeerProcess:
+    """Starts `rig.py MODE ...`; `finish()` stops it and returns what it
+    printed of what it received."""
+
+    def __init__(self, mode: str, *arguments: str) -> None:
+        self.child = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), mode, *arguments], stdout=subprocess.PIPE, text=True
+        )
+        self.path = self.child.stdout.readline().strip()
+
+    def finish(self) -> str:
+        self.child.terminate()
+        out, _ = self.child.communicate(timeout=10)
+        return out
+
+    def close(self) -> None:
+        if self.child.poll() is None:
+            self.finish()
+
+
+class ArmPeerProcess(PeerProcess):
+    """`rig.py arm`; `forces()` stops it and returns every force it received."""
+
+    def __init__(self, *arguments: str) -> None:
+        super().__init__("arm", *arguments)
+
+    def forces(self) -> list[list[float]]:
+        return json.loads(self.finish())
 
 
 if __name__ == "__main__":
     import argparse
 
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["peer"])
-    parser.add_argument("--reply", default="")
-    parser.add_argument("--delay", type=float, default=0.0)
+    modes = parser.add_subparsers(dest="mode", required=True)
+    peer_mode = modes.add_parser("peer")
+    peer_mode.add_argument("--reply", default="")
+    peer_mode.add_argument("--delay", type=float, default=0.0)
+    arm_mode = modes.add_parser("arm")
+    arm_mode.add_argument("--mute-after", type=int, default=None)
     arguments = parser.parse_args()
-    _serve_peer(bytes.fromhex(arguments.reply), arguments.delay)
+    if arguments.mode == "peer":
+        _serve(lambda peer, stop: _play_peer(peer, stop, bytes.fromhex(arguments.reply), arguments.delay))
+    else:
+        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after))

@@ -10,18 +10,16 @@ call waits for a reply or is over in a microsecond (then it is repeated for a
 tenth of a second).
 
 Peers that must answer while the lock may be held live outside this
-interpreter: korvo-sim, and `cat` swallowing what the library writes."""
+interpreter: korvo-sim, and `rig.py peer` swallowing what the library writes."""
 
 from __future__ import annotations
-
-import subprocess
 
 import pytest
 
 import KorvoHardwareAPI as korvo
 from korvo_sim import Simulator
 from private_dev import run
-from rig import PtyPeer, ticks_during
+from rig import PeerProcess, ticks_during
 
 SHORT = 0.05  # s: the arm's read limit, so that a silent arm fails quickly
 REPEAT = 0.1  # s: how long a call is repeated
@@ -32,13 +30,10 @@ class Line:
     """A pty whose device side swallows everything and never answers."""
 
     def __init__(self) -> None:
-        self.peer = PtyPeer()
-        self.sink = subprocess.Popen(["cat"], stdin=self.peer.master, stdout=subprocess.DEVNULL)
+        self.peer = PeerProcess("peer")  # its reply is empty
         self.stream = korvo.SerialStream(self.peer.path)
 
     def close(self) -> None:
-        self.sink.kill()
-        self.sink.wait()
         self.peer.close()
 
 
