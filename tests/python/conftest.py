@@ -1,6 +1,7 @@
 import pytest
 
-from rig import PtyPeer
+import KorvoHardwareAPI as korvo
+from rig import SHORT, PtyPeer
 
 
 @pytest.fixture
@@ -10,3 +11,13 @@ def peer():
         yield p
     finally:
         p.close()
+
+
+@pytest.fixture
+def stream(peer):
+    return korvo.SerialStream(peer.path)
+
+
+@pytest.fixture
+def arm(stream):
+    return korvo.Arvena(stream, timeout=SHORT)

@@ -13,25 +13,13 @@ import numpy as np
 import pytest
 
 import KorvoHardwareAPI as korvo
-from rig import Step, error_lines, floats, unpack_floats
-
-SHORT = 0.02  # seconds: the failure cases wait this long per time limit
+from rig import SHORT, Step, error_lines, floats, unpack_floats
 
 STATE = floats(0.5, -1.25, 2.0, 10.0, -20.0, 30.5)
 STATE_PAIR = ([0.5, -1.25, 2.0], [10.0, -20.0, 30.5])
 ZERO_PAIR = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
 WAKEUP_REPLY = b"\x0b\x34\x12\x05\x02\x07" + bytes(range(16))
 COUNTING_UUID = uuid.UUID(hex="000102030405060708090a0b0c0d0e0f")
-
-
-@pytest.fixture
-def stream(peer):
-    return korvo.SerialStream(peer.path)
-
-
-@pytest.fixture
-def arm(stream):
-    return korvo.Arvena(stream, timeout=SHORT)
 
 
 # name, arguments, request written, reply given, Python result

@@ -15,6 +15,7 @@ import pytest
 import korvo
 import KorvoHardwareAPI as hardware
 from korvo_sim import Simulator
+from rig import wait_until
 
 FADE = 0.02  # s: 20 ticks at 1 kHz
 
@@ -32,10 +33,7 @@ def servo():
 
 def ticks(servo, n):
     start = servo.state.tick
-    deadline = time.monotonic() + 10
-    while servo.state.tick < start + n:
-        assert time.monotonic() < deadline
-        time.sleep(0.002)
+    wait_until(lambda: servo.state.tick >= start + n)
 
 
 def test_adding_removing_and_switching_fade_instead_of_stepping(servo):
@@ -186,7 +184,7 @@ def test_a_borrowed_handle_is_its_own_again_after_stop():
     with Simulator("handle", "--rate", "100") as sim:
         handle = hardware.Handle(hardware.SerialStream(sim.port("handle")))
         with korvo.HandleMonitor(handle) as monitor:
-            time.sleep(0.1)
+            wait_until(lambda: monitor.status is not None)
             with pytest.raises(RuntimeError, match="lent"):
                 handle.GetStylarStatus()
         assert monitor.status is not None
@@ -198,15 +196,13 @@ def test_a_pulled_cable_leaves_the_monitor_readable():
         handle = hardware.Handle(hardware.SerialStream(sim.port("handle")))
         monitor = korvo.HandleMonitor(handle)
         monitor.start()
-        time.sleep(0.1)
-        handle_port_request = monitor.running
+        wait_until(lambda: monitor.status is not None)
+        ran = monitor.running
         monitor.stop()
         handle.RequestStatus()  # the request that ends the line
         monitor.start()
-        deadline = time.monotonic() + 3
-        while monitor.running and time.monotonic() < deadline:
-            time.sleep(0.01)
-        assert handle_port_request
+        wait_until(lambda: not monitor.running, 3)
+        assert ran
         assert monitor.disconnected and not monitor.running
         assert monitor.status is not None
         monitor.stop()

@@ -64,11 +64,6 @@ Recorder = recorder_class()
 
 
 @pytest.fixture
-def stream(peer):
-    return korvo.SerialStream(peer.path)
-
-
-@pytest.fixture
 def handle(stream):
     return korvo.Handle(stream)
 

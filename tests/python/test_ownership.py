@@ -4,7 +4,6 @@ library and pyserial's exclusive mode respect each other's lock."""
 
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 import serial
@@ -13,8 +12,6 @@ import KorvoHardwareAPI as korvo
 from korvo_sim import Simulator
 from private_dev import run
 from rig import Step, error_lines, floats
-
-TESTS = str(Path(__file__).resolve().parent)
 
 # Process A: a paced control loop of 1000 exchanges on an arm; it counts the
 # exchanges that failed (all-zero state) and those that came back with an

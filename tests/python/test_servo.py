@@ -20,10 +20,9 @@ import pytest
 
 import korvo
 import KorvoHardwareAPI as hardware
-from arm_peer import ArmPeerProcess
 from korvo_sim import Simulator
+from rig import ArmPeerProcess, wait_until
 
-TESTS = str(Path(__file__).resolve().parent)
 ZERO = [0.0, 0.0, 0.0]
 
 
@@ -41,10 +40,9 @@ def peer_arm():
 
 
 def run_until(servo, ticks, limit=10.0):
-    deadline = time.monotonic() + limit
-    while servo.state.tick < ticks and servo.running:
-        assert time.monotonic() < deadline, f"only {servo.state.tick} ticks"
-        time.sleep(0.005)
+    wait_until(
+        lambda: servo.state.tick >= ticks or not servo.running, limit, lambda: f"only {servo.state.tick} ticks"
+    )
 
 
 # -- the safety envelope ----------------------------------------------------------------------
@@ -81,9 +79,7 @@ def test_speed_above_the_limit_takes_the_force_away(sim_arm):
     # A push the simulated arm follows at a few cm/s, against a limit of 1 cm/s.
     with korvo.Servo(sim_arm, max_speed=0.01, max_force_step=1.0, ramp_time=0.01, realtime=False) as servo:
         servo.force = (0.0, 0.0, 2.0)
-        deadline = time.monotonic() + 5
-        while "speed" not in servo.state.faults and time.monotonic() < deadline:
-            time.sleep(0.005)
+        wait_until(lambda: "speed" in servo.state.faults, 5)
         state = servo.state
     assert "speed" in state.faults
     assert state.fault_time > 0
@@ -99,7 +95,10 @@ def test_heartbeat_lapse_fades_the_force_and_calling_in_brings_it_back(sim_arm):
         sim_arm, heartbeat=0.25, fade_time=0.02, max_force_step=1.0, ramp_time=0.01, realtime=False
     ) as servo:
         servo.force = (0.0, 1.0, 0.0)
-        time.sleep(0.5)
+        wait_until(lambda: servo.state.faults == ("heartbeat",) and servo.state.force == (0.0, 0.0, 0.0))
+        # The recording is judged 25 ticks into the fade, which calling in
+        # sooner would cut short.
+        run_until(servo, servo.state.tick + 10)
         lapsed = servo.state
         servo.heartbeat()
         called_in = time.monotonic()
@@ -125,9 +124,7 @@ def test_failed_exchanges_raise_the_fault_and_may_stop_the_loop():
         servo = korvo.Servo(peer.path, max_failed_exchanges=5, stop_on_failure=True, realtime=False)
         servo.start()
         servo.force = (1.0, 0.0, 0.0)
-        deadline = time.monotonic() + 5
-        while servo.running and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: not servo.running, 5)
         assert not servo.running
         assert servo.state.faults == ("exchanges",)
         assert servo.end_reason == "stopped after repeated failed exchanges"
@@ -202,9 +199,7 @@ def test_a_pulled_cable_is_a_fault_and_a_clean_stop_and_a_new_port_works(tmp_pat
     with Simulator("arm", "--disconnect-after", "300", "--reconnect-ms", "-1") as sim:
         servo = korvo.Servo(sim.port("arm"), realtime=False)
         servo.start()
-        deadline = time.monotonic() + 5
-        while servo.running and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: not servo.running, 5)
         assert not servo.running
         assert "disconnected" in servo.state.faults
         assert servo.end_reason.startswith("disconnected")
@@ -298,6 +293,10 @@ def test_a_stopped_loop_starts_again_and_each_run_ends_at_zero_force(peer_arm):
         servo.force = (0.0, 0.0, 1.0)
         run_until(servo, 50)
         servo.stop()
+        # Statistics count this run only, not on from (or back below) the last.
+        stats = servo.stats
+        assert 50 <= stats.ticks <= servo.state.tick + 1
+        assert stats.failed_exchanges == 0
         # Lent back between runs; the marker splits the peer's log by run.
         position, _ = arm.end_effector_force([0.0, 0.0, 0.5])
         assert position == pytest.approx([0.0, 0.02, 0.2])
@@ -361,10 +360,10 @@ def test_stats_describe_the_loop_and_reset(sim_arm):
         (dict(effect_fade_time=math.nan), "effect_fade_time"),
     ],
 )
-def test_bad_arguments_are_refused_before_anything_is_sent(arguments, name, peer_arm):
+def test_bad_arguments_are_refused_before_anything_is_sent(arguments, name, peer):
     with pytest.raises(ValueError, match=f"^{name} "):
-        korvo.Servo(peer_arm.path, **arguments)
-    assert peer_arm.forces() == []
+        korvo.Servo(peer.path, **arguments)
+    assert peer.drain() == b""
 
 
 @pytest.mark.parametrize("bad", [(math.nan, 0, 0), (0, math.inf, 0), (1, 2), "abc", b"abc"])
