@@ -88,7 +88,6 @@ struct Steps {
     }
 };
 
-
 void ExpectNear(const Vector3& got, const std::array<double, 3>& want) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], kTolerance) << "coordinate " << i;
 }

@@ -129,23 +129,27 @@ TEST(Envelope, HeartbeatLapseFadesTheForceToZeroLinearly) {
     EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.205, true, 0.0, 0.0), l)[0], 1.0, 1e-9);
 }
 
-TEST(Envelope, FailedExchangesInARowRaiseTheFaultAndMayStop) {
-    for (const bool stop : {false, true}) {
-        Envelope e;
-        e.Start(0.0);
-        SafetyLimits l = Loose();
-        l.max_failed_exchanges = 3;
-        l.stop_on_failure = stop;
-        e.Next({1.0, 0.0, 0.0}, At(1.0, false), l);
-        e.Next({1.0, 0.0, 0.0}, At(1.001, false), l);
-        EXPECT_EQ(e.Faults(), kNoFault);
-        EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(1.002, false), l), kZero);
-        EXPECT_EQ(e.Faults(), kExchanges);
-        EXPECT_EQ(e.StopRequested(), stop);
-        e.Next({1.0, 0.0, 0.0}, At(1.003, true), l);
-        EXPECT_EQ(e.Faults(), kNoFault);
-    }
+class FailedExchangesInARow : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FailedExchangesInARow, RaiseTheFaultAndMayStop) {
+    const bool stop = GetParam();
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.max_failed_exchanges = 3;
+    l.stop_on_failure = stop;
+    e.Next({1.0, 0.0, 0.0}, At(1.0, false), l);
+    e.Next({1.0, 0.0, 0.0}, At(1.001, false), l);
+    EXPECT_EQ(e.Faults(), kNoFault);
+    EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, At(1.002, false), l), kZero);
+    EXPECT_EQ(e.Faults(), kExchanges);
+    EXPECT_EQ(e.StopRequested(), stop);
+    e.Next({1.0, 0.0, 0.0}, At(1.003, true), l);
+    EXPECT_EQ(e.Faults(), kNoFault);
 }
+
+INSTANTIATE_TEST_SUITE_P(Envelope, FailedExchangesInARow, ::testing::Bool(),
+                         [](const auto& p) { return std::string(p.param ? "StopOnFailure" : "KeepRunning"); });
 
 TEST(Envelope, AForceThatIsNotFiniteIsNeverSent) {
     Envelope e;
@@ -511,7 +515,7 @@ TEST(ServoLoop, WhatTheLoopGotIsReadableFromAnyThreadWhileItStartsAndStops) {
     EXPECT_GT(reads.load(), 0);
 }
 
-// -- the SeqLock itself --------------------------------------------------------------------------------
+// -- the ring the recording passes through ------------------------------------------------------------
 
 TEST(DropRing, RefusesTheNewestWhenFullAndWrapsAfterADrain) {
     Korvo::Haptics::DropRing<int> ring(3);
@@ -527,6 +531,8 @@ TEST(DropRing, RefusesTheNewestWhenFullAndWrapsAfterADrain) {
     ring.DrainInto(out);
     EXPECT_EQ(out.size(), 3u);
 }
+
+// -- the SeqLock the state is published through -----------------------------------------------------------
 
 TEST(SeqLock, ConcurrentReadersSeeWholeValues) {
     struct Pair {

@@ -81,7 +81,6 @@ void ArmPeer::Serve() {
             static const std::map<std::uint8_t, std::size_t> kQueries{{0xAC, 1}, {0xAA, 4}, {0xAB, 12}, {0x0C, 16}};
             if (const auto query = kQueries.find(pending[0]); query != kQueries.end()) {
                 pending.erase(pending.begin());
-                ++markers_;
                 Bytes answer(1 + query->second, 0x00);
                 answer[0] = query->first;
                 if (!muted_) send(answer);

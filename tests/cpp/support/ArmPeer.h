@@ -1,10 +1,11 @@
 #pragma once
 // ArmPeer: a scripted arm on a pty, played by a thread of its own, for the
 // servo loop's tests. It answers force requests (0x2A) with a state reply
-// whose position and velocity the test sets, the power-status request (0xAC)
-// with 0xAC 0x01, and writes down every force it receives. Faults are chosen
-// per request, by the index of the force request they hit (from 0):
-// no reply, a reply with a wrong code, a reply sent late.
+// whose position and velocity the test sets, and each query a servo loop uses
+// as a marker (0xAC, 0xAA, 0xAB, 0x0C) with its own code followed by zero
+// bytes, as many as that reply carries; it writes down every force it
+// receives. Faults are chosen per request, by the index of the force request
+// they hit (from 0): no reply, a reply with a wrong code, a reply sent late.
 
 #include <array>
 #include <atomic>
@@ -50,7 +51,6 @@ public:
     std::size_t ForceCount() const;
     // Waits until at least n forces have come; false after `limit`.
     bool AwaitForces(std::size_t n, std::chrono::milliseconds limit) const;
-    std::size_t MarkersSeen() const { return markers_; }
 
 private:
     void Serve();
@@ -61,7 +61,6 @@ private:
     std::array<float, 3> velocity_{0.0f, 0.0f, 0.0f};
     std::map<std::size_t, std::pair<Fault, std::chrono::microseconds>> faults_;
     std::vector<Force> forces_;
-    std::atomic<std::size_t> markers_{0};
     std::atomic<bool> muted_{false};
     std::atomic<bool> number_{false};
     std::atomic<bool> stop_{false};
