@@ -93,9 +93,11 @@ def test_run_summary_counts_the_long_periods():
 
 def test_picture_goes_to_the_repository_wherever_the_demo_starts(tmp_path):
     # Started from elsewhere, the demo still names the repository's picture.
+    # Wide columns: argparse would otherwise wrap a long path at its hyphens.
     shown = subprocess.run(
         [sys.executable, str(Path(demo.__file__).resolve()), "--help"],
         cwd=tmp_path, capture_output=True, text=True, check=True, timeout=8,
+        env={**os.environ, "COLUMNS": "1000"},
     ).stdout
     expected = Path(__file__).resolve().parents[2] / "build" / "demo" / "haptic_demo.png"
     assert f"(default {expected})" in " ".join(shown.split())
