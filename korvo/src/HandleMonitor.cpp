@@ -168,12 +168,10 @@ void HandleMonitor::Impl::Run() noexcept {
             const WaitResult waited = stream_->AwaitBytes(1, Deadline(1.0f), false);
             if (waited == WaitResult::HungUp || !stream_->good()) break;
             if (waited == WaitResult::TimedOut) continue;
-            // The wait has just counted them; the port is asked again only
-            // when it has not.
-            const std::size_t known = stream_->KnownAvailable();
-            const int waiting = known > 0 ? static_cast<int>(known) : stream_->BytesAvailable();
-            if (waiting <= 0) continue;
-            const auto take = std::min<std::size_t>(static_cast<std::size_t>(waiting), chunk.size());
+            // Ready on a stream still good: the wait has counted at least
+            // one byte, and the port need not be asked again.
+            const auto take = std::min(stream_->KnownAvailable(), chunk.size());
+            if (take == 0) continue;
             stream_->read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(take));
             if (!stream_->good()) break;
             const double now = std::chrono::duration<double>(Clock::now() - epoch_).count();
