@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "DiscoveryDetail.h"
-#include "PortOwnership.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 
@@ -16,7 +16,9 @@ namespace {
 
 using Devices::Arvena;
 using Devices::Handle;
+using IO::PortHolder;
 using IO::SerialStream;
+using IO::WhoHoldsPort;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kArvenaModel = 4;
@@ -133,11 +135,6 @@ std::vector<std::string> DetectHandles(std::initializer_list<PortKind> kinds) {
 }
 
 }  // namespace
-
-PortHolder WhoHoldsPort(const std::string& path) {
-    const auto node = IO::PortOwnership::Identify(path.c_str());
-    return node ? IO::PortOwnership::WhoHolds(*node) : PortHolder::Nobody;
-}
 
 int ProbeArvena(const char* port) { return DiscoveryDetail::ProbeArvena(port, DiscoveryDetail::kProbeReadTimeout); }
 int ProbeHandle(const char* port) { return DiscoveryDetail::ProbeHandle(port, DiscoveryDetail::kProbeReadTimeout); }

@@ -8,8 +8,8 @@
 
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
-#include "Korvo/HardwareAPI/Discovery.h"
 #include "Korvo/HardwareAPI/IO/Deadline.h"
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 
@@ -38,7 +38,7 @@ bool Take(SerialStream& stream, unsigned char* into, std::size_t n, const Deadli
 
 ProbeResult ProbePort(const std::string& path, double timeout) {
     ProbeResult result;
-    if (HardwareAPI::WhoHoldsPort(path) != HardwareAPI::PortHolder::Nobody) {
+    if (HardwareAPI::IO::WhoHoldsPort(path) != HardwareAPI::IO::PortHolder::Nobody) {
         result.kind = ProbeResult::Kind::Busy;
         return result;
     }

@@ -5,7 +5,7 @@
 // handle with its information (0xD0 and 6 bytes) or a status message (0xDA,
 // 21 bytes and its user data): one request tells the two apart, so a port is
 // probed once whatever it holds, in at most `timeout` seconds. A port anyone
-// holds (see WhoHoldsPort) is reported busy and not opened. Nothing is
+// holds (see IO/PortHolder.h) is reported busy and not opened. Nothing is
 // written to standard error: the result says what happened.
 //
 // Thread safety: probes of different ports may run on threads of their own
