@@ -61,8 +61,8 @@ void Device::SendFloatCommand(std::uint8_t code, const float* values, int count)
     WriteBytes(1 + static_cast<int>(sizeof(float)) * count);
 }
 
-bool Device::AwaitBytes(std::size_t n, const IO::Deadline& deadline) {
-    switch (stream->AwaitBytes(n, deadline)) {
+bool Device::AwaitBytes(std::size_t n, const IO::Deadline& deadline, bool interruptible) {
+    switch (stream->AwaitBytes(n, deadline, interruptible)) {
         case IO::WaitResult::Ready:
             return true;
         case IO::WaitResult::TimedOut:
@@ -83,39 +83,51 @@ bool Device::ReadWaiting(void* destination, std::size_t n) {
 
 std::uint8_t Device::ReadHeaderCode() {
     const Use use(*this);
+    ReadFailure failure = ReadFailure::None;
+    const std::uint8_t code = ReadHeaderCodeIn(ReadMode{}, failure);
+    return failure == ReadFailure::None ? code : 0;
+}
+
+std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure) {
+    failure = ReadFailure::NoCode;
     if (stream == nullptr) return 0;
     // Each wait below has a limit of its own, but a device that keeps sending
     // notifications and never the reply would hold the caller for good: from
     // its first notification on, every wait also ends read_timeout after it.
     std::optional<Deadline> skipping;
     const auto limit = [&] {
-        const Deadline own(read_timeout);
+        const Deadline own = Deadline::Earlier(Deadline(read_timeout), mode.by);
         return skipping ? Deadline::Earlier(own, *skipping) : own;
     };
+    const auto await = [&](std::size_t n) { return AwaitBytes(n, limit(), mode.interruptible); };
     for (;;) {
-        if (!AwaitBytes(1, limit())) {
-            LogError(kDevice, 78, "timeout waiting for header code");
+        if (!await(1)) {
+            if (mode.report) LogError(kDevice, 78, "timeout waiting for header code");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), 1)) {
-            if (!stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
+            if (mode.report && !stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
             return 0;
         }
         const std::uint8_t code = input_buffer[0];
-        if (code != kNotificationA && code != kNotificationB) return code;
+        if (code != kNotificationA && code != kNotificationB) {
+            failure = ReadFailure::None;
+            return code;
+        }
 
         // A notification: one uninterpreted byte, a length, that many bytes.
+        failure = ReadFailure::NotificationCutShort;
         if (!skipping) skipping.emplace(read_timeout);
-        if (!AwaitBytes(2, limit())) {
-            LogError(kDevice, 112, "timeout draining notification header");
+        if (!await(2)) {
+            if (mode.report) LogError(kDevice, 112, "timeout draining notification header");
             return 0;
         }
         std::uint8_t header[2];
         if (!ReadWaiting(header, 2)) return 0;
         const std::size_t length = header[1];
         if (length == 0) continue;
-        if (!AwaitBytes(length, limit())) {
-            LogError(kDevice, 128, "timeout draining notification payload");
+        if (!await(length)) {
+            if (mode.report) LogError(kDevice, 128, "timeout draining notification payload");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), length)) return 0;
@@ -124,12 +136,17 @@ std::uint8_t Device::ReadHeaderCode() {
 
 int Device::ReadBytes(std::size_t n) {
     const Use use(*this);
+    return ReadBytesIn(n, ReadMode{});
+}
+
+int Device::ReadBytesIn(std::size_t n, const ReadMode& mode) {
     if (stream == nullptr || n > kBufferSize) return 0;
-    if (!AwaitBytes(n, Deadline(read_timeout))) {
-        LogError(kDevice, 153, "timeout waiting for bytes");
+    if (!AwaitBytes(n, Deadline::Earlier(Deadline(read_timeout), mode.by), mode.interruptible)) {
+        if (mode.report) LogError(kDevice, 153, "timeout waiting for bytes");
         return 0;
     }
-    return ReadCountedBytes(n);
+    if (mode.report) return ReadCountedBytes(n);
+    return ReadWaiting(input_buffer.get(), n) ? static_cast<int>(n) : 0;
 }
 
 int Device::ReadCountedBytes(std::size_t n) {

@@ -108,6 +108,23 @@ protected:
     // end of file). n must not exceed the buffer. The caller holds a Use.
     int ReadCountedBytes(std::size_t n);
 
+    // How a framing read waits and reports. The public reads log their
+    // failures and wait interruptibly, each wait up to read_timeout. A caller
+    // that reports in words of its own (a probe that must keep off standard
+    // error) reads quietly, every wait also ending by `by`.
+    struct ReadMode {
+        bool report = true;
+        bool interruptible = true;
+        IO::Deadline by = IO::Deadline::Never();
+    };
+    // Why ReadHeaderCodeIn found no header code.
+    enum class ReadFailure { None, NoCode, NotificationCutShort };
+    // ReadHeaderCode's work, in `mode`: the code (which may be 0) when
+    // `failure` is None. The caller holds a Use.
+    std::uint8_t ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure);
+    // ReadBytes's work, in `mode`. The caller holds a Use.
+    int ReadBytesIn(std::size_t n, const ReadMode& mode);
+
     // Held for the duration of each operation: refuses it while the device
     // is lent, and keeps a loan from starting meanwhile.
     class Use {
@@ -127,7 +144,7 @@ private:
 
     // Waits until at least n bytes are waiting (see SerialStream::AwaitBytes);
     // false when the deadline passed first.
-    bool AwaitBytes(std::size_t n, const IO::Deadline& deadline);
+    bool AwaitBytes(std::size_t n, const IO::Deadline& deadline, bool interruptible);
     // Reads n waiting bytes into destination; false if the stream failed.
     bool ReadWaiting(void* destination, std::size_t n);
 };
