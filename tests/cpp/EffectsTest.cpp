@@ -25,7 +25,7 @@ using Korvo::Testing::Bytes;
 using Korvo::Testing::PtyPeer;
 using namespace std::chrono_literals;
 
-TickInput At(const Vector3& position, const Vector3& velocity = kZero, double dt = 0.001) {
+TickInput At(const Vector3d& position, const Vector3d& velocity = kZero, double dt = 0.001) {
     TickInput in;
     in.position = position;
     in.velocity = velocity;
@@ -34,7 +34,7 @@ TickInput At(const Vector3& position, const Vector3& velocity = kZero, double dt
     return in;
 }
 
-void ExpectNear(const Vector3& got, const Vector3& want) {
+void ExpectNear(const Vector3d& got, const Vector3d& want) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << "component " << i;
 }
 
@@ -48,7 +48,7 @@ TEST(Effects, ConstantAndDamper) {
 TEST(Effects, PlanePushesOutOfItsSideOnlyAndNeverPulls) {
     // The wall fills z > 0.2 (normal (0, 0, -2): any length, pointing out of it).
     Plane wall(Plane::Params{{0, 0, 0.2}, {0, 0, -2}, 1000.0, 10.0});
-    EXPECT_EQ(wall.GetParams().normal, (Vector3{0, 0, -1}));
+    EXPECT_EQ(wall.GetParams().normal, (Vector3d{0, 0, -1}));
     ExpectNear(wall.Force(At({0.1, 0.0, 0.19})), kZero);                      // free space
     ExpectNear(wall.Force(At({0.1, 0.0, 0.2})), kZero);                       // on the surface
     ExpectNear(wall.Force(At({0.1, 0.0, 0.203})), {0, 0, -3.0});              // 3 mm in: 3 N out
@@ -66,7 +66,7 @@ TEST(Effects, SphereKeepsInsideOrOutside) {
     ExpectNear(outside.Force(At({0.0, 0.0, 0.15})), kZero);
     ExpectNear(outside.Force(At({0.0, 0.0, 0.08})), {0, 0, 2.0});
     ExpectNear(outside.Force(At({0.0, 0.0, 0.08}, {0, 0, -0.05})), {0, 0, 3.0});  // moving further in
-    const Vector3 centre = outside.Force(At(kZero));  // any direction, full depth
+    const Vector3d centre = outside.Force(At(kZero));  // any direction, full depth
     EXPECT_NEAR(Norm(centre), 10.0, 1e-9);
 }
 
@@ -123,7 +123,7 @@ TEST(Effects, ARefusedUpdateLeavesTheOldParameters) {
     Spring spring(Spring::Params{{0.1, 0, 0}, 100.0, 1.0, 0.5});
     EXPECT_THROW(spring.SetParams(Spring::Params{{0.2, 0, 0}, 200.0, -1.0, 0.5}), std::invalid_argument);
     EXPECT_EQ(spring.GetParams().stiffness, 100.0);
-    EXPECT_EQ(spring.GetParams().target, (Vector3{0.1, 0, 0}));
+    EXPECT_EQ(spring.GetParams().target, (Vector3d{0.1, 0, 0}));
 }
 
 // -- the stack ------------------------------------------------------------------------------------

@@ -67,19 +67,19 @@ public:
     virtual ~Effect() = default;
     // The force this tick. On the servo thread: quick, no blocking,
     // allocation, exceptions or Python.
-    virtual Vector3 Force(const TickInput& input) noexcept = 0;
+    virtual Vector3d Force(const TickInput& input) noexcept = 0;
 };
 
 class Constant : public Effect {
 public:
     struct Params {
-        Vector3 force{};
+        Vector3d force{};
     };
     Constant();
     explicit Constant(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -94,7 +94,7 @@ public:
     explicit Damper(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -103,7 +103,7 @@ private:
 class Spring : public Effect {
 public:
     struct Params {
-        Vector3 target{};
+        Vector3d target{};
         double stiffness = 0.0;  // N/m
         double damping = 0.0;    // N s/m
         double max_speed = 0.1;  // m/s the anchor moves at, at most
@@ -113,21 +113,21 @@ public:
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     // The anchor the force pulls toward, as the servo thread last moved it.
-    Vector3 Anchor() const noexcept { return anchor_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Anchor() const noexcept { return anchor_.Load(); }
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
-    SeqLock<Vector3> anchor_;
-    Vector3 at_{};       // the anchor, on the servo thread
+    SeqLock<Vector3d> anchor_;
+    Vector3d at_{};      // the anchor, on the servo thread
     bool placed_ = false;
 };
 
 class Plane : public Effect {
 public:
     struct Params {
-        Vector3 point{};
-        Vector3 normal{0.0, 0.0, 1.0};
+        Vector3d point{};
+        Vector3d normal{0.0, 0.0, 1.0};
         double stiffness = 0.0;
         double damping = 0.0;
     };
@@ -135,7 +135,7 @@ public:
     explicit Plane(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -144,7 +144,7 @@ private:
 class Sphere : public Effect {
 public:
     struct Params {
-        Vector3 center{};
+        Vector3d center{};
         double radius = 0.05;
         double stiffness = 0.0;
         double damping = 0.0;
@@ -154,7 +154,7 @@ public:
     explicit Sphere(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -163,8 +163,8 @@ private:
 class Box : public Effect {
 public:
     struct Params {
-        Vector3 min{-0.05, -0.05, -0.05};
-        Vector3 max{0.05, 0.05, 0.05};
+        Vector3d min{-0.05, -0.05, -0.05};
+        Vector3d max{0.05, 0.05, 0.05};
         double stiffness = 0.0;
         double damping = 0.0;
         bool inside = true;
@@ -173,7 +173,7 @@ public:
     explicit Box(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -207,7 +207,7 @@ public:
     void SetLive(bool live);
 
     // The sum of the effects' weighted forces; on the servo thread.
-    Vector3 Force(const TickInput& input) noexcept;
+    Vector3d Force(const TickInput& input) noexcept;
 
 private:
     enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetired };
