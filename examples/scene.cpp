@@ -14,11 +14,12 @@
 #include <memory>
 #include <thread>
 
+#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Effects.h"
-#include "Korvo/Haptics/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 
 using namespace Korvo::Haptics;
+using Korvo::DeviceTools::HandleMonitor;
 
 int main(int argc, char** argv) {
     if (argc < 3) {

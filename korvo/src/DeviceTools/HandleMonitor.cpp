@@ -1,4 +1,4 @@
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,10 +18,12 @@
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
 
-namespace Korvo::Haptics {
+namespace Korvo::DeviceTools {
 
 namespace {
 
+using Haptics::DropRing;
+using Haptics::SeqLock;
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::IO::CancelScope;
 using HardwareAPI::IO::CancelToken;
@@ -224,4 +226,4 @@ HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Lat
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::DeviceTools
