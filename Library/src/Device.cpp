@@ -21,20 +21,22 @@ Device::Device(IO::SerialStream* stream_, float read_timeout_)
 
 Device::Use::Use(const Device& device) : device_(device) {
     device_.in_use_.fetch_add(1);
-    if (device_.borrower_.load() != nullptr) {
+    if (const char* borrower = device_.lent_to_.load()) {
         device_.in_use_.fetch_sub(1);
-        throw DeviceLent();
+        throw DeviceLent(borrower);
     }
 }
 
 Device::Use::~Use() { device_.in_use_.fetch_sub(1); }
 
-bool Device::Lend(const void* borrower) noexcept {
-    const void* none = nullptr;
-    if (borrower == nullptr || !borrower_.compare_exchange_strong(none, borrower)) return false;
+bool Device::Lend(const void* borrower, const char* what) noexcept {
+    const char* none = nullptr;
+    if (borrower == nullptr || what == nullptr || !lent_to_.compare_exchange_strong(none, what)) return false;
+    borrower_.store(borrower);
     // An operation that began before the loan still runs: no loan then.
     if (in_use_.load() > 0) {
         borrower_.store(nullptr);
+        lent_to_.store(nullptr);
         return false;
     }
     return true;
@@ -42,7 +44,7 @@ bool Device::Lend(const void* borrower) noexcept {
 
 void Device::Return(const void* borrower) noexcept {
     const void* expected = borrower;
-    borrower_.compare_exchange_strong(expected, nullptr);
+    if (borrower_.compare_exchange_strong(expected, nullptr)) lent_to_.store(nullptr);
 }
 
 void Device::WriteBytes(int n) {

@@ -224,7 +224,7 @@ void Servo::Impl::Start() {
     if (stream_ == nullptr || stream_->Descriptor() < 0) {
         throw std::runtime_error("the arm's port is not open");
     }
-    if (!arm_->Lend(this)) {
+    if (!arm_->Lend(this, "a servo loop")) {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;

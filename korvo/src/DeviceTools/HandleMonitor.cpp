@@ -50,7 +50,7 @@ public:
         if (running_.load()) return;
         Stop();
         if (stream_ == nullptr || stream_->Descriptor() < 0) throw std::runtime_error("the handle's port is not open");
-        if (!handle_->Lend(this)) {
+        if (!handle_->Lend(this, "a handle monitor")) {
             throw std::runtime_error("the handle is lent elsewhere, or in use on another thread");
         }
         lent_ = true;

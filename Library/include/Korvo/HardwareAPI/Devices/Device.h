@@ -29,17 +29,20 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
 namespace Korvo::HardwareAPI::Devices {
 
-// Thrown by every operation of a device that is lent (see Device::Lend).
+// Thrown by every operation of a device that is lent (see Device::Lend);
+// the message names the borrower ("a servo loop", "a handle monitor").
 class DeviceLent : public std::runtime_error {
 public:
-    DeviceLent()
-        : std::runtime_error("the device is lent to a servo loop: stop the loop before using the device directly") {}
+    explicit DeviceLent(const char* borrower)
+        : std::runtime_error(std::string("the device is lent to ") + borrower +
+                             ": stop it before using the device directly") {}
 };
 
 class Device {
@@ -85,13 +88,15 @@ public:
     void set_read_timeout(float seconds) { read_timeout = seconds; }
 
     // -- lending ---------------------------------------------------------------------
-    // A device may be lent to one borrower at a time (a servo loop that talks
-    // to the port on a thread of its own). While it is lent, every framing
-    // and raw operation above, from anyone, throws DeviceLent before it
-    // touches the port: a second user would corrupt the borrower's exchanges.
+    // A device may be lent to one borrower at a time (a servo loop, a handle
+    // monitor: something that talks to the port on a thread of its own).
+    // While it is lent, every framing and raw operation above, from anyone,
+    // throws DeviceLent before it touches the port: a second user would
+    // corrupt the borrower's exchanges. `what` names the borrower in that
+    // error ("a servo loop") and must outlive the loan (a string literal).
     // Lend is false when the device is lent already, or when an operation is
     // running at that moment (on another thread); Return ends the loan.
-    bool Lend(const void* borrower) noexcept;
+    bool Lend(const void* borrower, const char* what) noexcept;
     void Return(const void* borrower) noexcept;
 
     float read_timeout;
@@ -140,6 +145,9 @@ protected:
 
 private:
     mutable std::atomic<int> in_use_{0};
+    // Set first by Lend and cleared last by Return: what an operation looks
+    // at to know whether the device is lent, and to whom.
+    std::atomic<const char*> lent_to_{nullptr};
     std::atomic<const void*> borrower_{nullptr};
 
     // Waits until at least n bytes are waiting (see SerialStream::AwaitBytes);
