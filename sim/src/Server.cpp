@@ -25,11 +25,11 @@ timespec toTimespec(std::int64_t ns) noexcept
 
 }  // namespace
 
-Server::Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
+Server::Server(DeviceKind kind, std::unique_ptr<SimulatedDevice> device, Faults faults, Pty pty, Link link,
                Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs,
                int realtimePriority)
     : kind_(kind),
-      model_(std::move(model)),
+      device_(std::move(device)),
       faults_(std::move(faults)),
       pty_(std::move(pty)),
       link_(std::move(link)),
@@ -109,7 +109,7 @@ bool Server::handleChunk(const std::uint8_t* data, std::size_t size, double now)
 {
     std::size_t offset = 0;
     while (offset < size) {
-        offset += model_->consume(data + offset, size - offset, now, request_);
+        offset += device_->consume(data + offset, size - offset, now, request_);
         if (!request_.complete) {
             continue;
         }
@@ -134,7 +134,7 @@ Server::End Server::serve()
 {
     std::uint8_t buffer[4096];
     for (;;) {
-        const double due = model_->nextFrameDue();
+        const double due = device_->nextFrameDue();
         timespec ts{};
         const timespec* timeout = nullptr;
         const double now = clock_.now();
@@ -166,9 +166,9 @@ Server::End Server::serve()
                                          + (n == 0 ? "end of file" : std::strerror(errno)));
             }
         }
-        if (model_->nextFrameDue() <= clock_.now()) {
+        if (device_->nextFrameDue() <= clock_.now()) {
             out_.clear();
-            model_->takeFrame(now, pty_.unreadByHost() <= kStreamBacklogLimit, out_);
+            device_->takeFrame(now, pty_.unreadByHost() <= kStreamBacklogLimit, out_);
             if (!out_.empty()) {
                 writeAll(out_);
             }
@@ -179,7 +179,7 @@ Server::End Server::serve()
 void Server::reconnect()
 {
     pty_ = Pty::open();
-    model_->resetParser();
+    device_->resetParser();
     if (!link_.empty()) {
         try {
             link_.pointTo(pty_.slavePath());

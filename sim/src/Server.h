@@ -9,7 +9,7 @@
 
 #include "Announcer.h"
 #include "Clock.h"
-#include "DeviceModel.h"
+#include "SimulatedDevice.h"
 #include "Faults.h"
 #include "Link.h"
 #include "Options.h"
@@ -22,7 +22,7 @@ public:
     // Backlog above which streamed frames are skipped: the host is not reading.
     static constexpr std::size_t kStreamBacklogLimit = 512;
 
-    Server(DeviceKind kind, std::unique_ptr<DeviceModel> model, Faults faults, Pty pty, Link link,
+    Server(DeviceKind kind, std::unique_ptr<SimulatedDevice> device, Faults faults, Pty pty, Link link,
            Announcer& announcer, const SimClock& clock, int stopFd, std::uint64_t busyPollUs = 0,
            int realtimePriority = 0);
 
@@ -49,7 +49,7 @@ private:
     void reconnect();
 
     DeviceKind kind_;
-    std::unique_ptr<DeviceModel> model_;
+    std::unique_ptr<SimulatedDevice> device_;
     Faults faults_;
     Pty pty_;
     Link link_;

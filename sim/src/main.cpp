@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "Announcer.h"
-#include "ArmModel.h"
+#include "SimulatedArm.h"
 #include "Clock.h"
 #include "Faults.h"
 #include "Fd.h"
-#include "HandleModel.h"
+#include "SimulatedHandle.h"
 #include "Link.h"
-#include "LoopbackModel.h"
+#include "SimulatedLoopback.h"
 #include "Options.h"
 #include "Pty.h"
 #include "Server.h"
@@ -31,14 +31,14 @@ namespace {
 constexpr int kExitRuntime = 1;
 constexpr int kExitUsage = 2;
 
-std::unique_ptr<DeviceModel> makeModel(const DeviceOptions& d, std::uint64_t seed, double now)
+std::unique_ptr<SimulatedDevice> makeDevice(const DeviceOptions& d, std::uint64_t seed, double now)
 {
     switch (d.kind) {
-    case DeviceKind::Arm: return std::make_unique<ArmModel>(d.arm, now);
-    case DeviceKind::Handle: return std::make_unique<HandleModel>(d.handle, seed, now);
+    case DeviceKind::Arm: return std::make_unique<SimulatedArm>(d.arm, now);
+    case DeviceKind::Handle: return std::make_unique<SimulatedHandle>(d.handle, seed, now);
     case DeviceKind::Loopback: break;
     }
-    return std::make_unique<LoopbackModel>();
+    return std::make_unique<SimulatedLoopback>();
 }
 
 std::uint64_t freshSeed()
@@ -121,7 +121,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "korvo-sim: %s\n", e.what());
             return kExitUsage;
         }
-        servers.push_back(std::make_unique<Server>(d.kind, makeModel(d, deviceSeed, clock.now()),
+        servers.push_back(std::make_unique<Server>(d.kind, makeDevice(d, deviceSeed, clock.now()),
                                                    Faults(d.faults, deviceSeed ^ 0x5EEDull), std::move(pty),
                                                    std::move(link), announcer, clock, stopFd.get(),
                                                    options.busyPollUs, options.realtimePriority));

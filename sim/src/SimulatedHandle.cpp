@@ -1,4 +1,4 @@
-#include "HandleModel.h"
+#include "SimulatedHandle.h"
 
 #include <algorithm>
 #include <limits>
@@ -23,7 +23,7 @@ constexpr std::array<std::uint8_t, 8> kExtraPattern = {0xC0, 0xDB, 0xDC, 0xDD, 0
 
 }  // namespace
 
-HandleModel::HandleModel(const HandleOptions& options, std::uint64_t seed, double now)
+SimulatedHandle::SimulatedHandle(const HandleOptions& options, std::uint64_t seed, double now)
     : options_(options),
       motion_(options, seed, now),
       period_(options.rateHz > 0.0 ? 1.0 / options.rateHz : 0.0),
@@ -31,13 +31,13 @@ HandleModel::HandleModel(const HandleOptions& options, std::uint64_t seed, doubl
 {
 }
 
-void HandleModel::resetParser() noexcept
+void SimulatedHandle::resetParser() noexcept
 {
     parse_ = Parse::Code;
     got_ = 0;
 }
 
-std::size_t HandleModel::consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
+std::size_t SimulatedHandle::consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
 {
     out.clear();
     std::size_t i = 0;
@@ -100,7 +100,7 @@ std::size_t HandleModel::consume(const std::uint8_t* data, std::size_t size, dou
     return i;
 }
 
-void HandleModel::appendInfo(wire::Bytes& out) const
+void SimulatedHandle::appendInfo(wire::Bytes& out) const
 {
     out.push_back(code::kInfo);
     out.push_back(kToolDataRemaining);
@@ -110,7 +110,7 @@ void HandleModel::appendInfo(wire::Bytes& out) const
     out.push_back(kFirmwareVersion);
 }
 
-void HandleModel::appendStatus(double now, wire::Bytes& out)
+void SimulatedHandle::appendStatus(double now, wire::Bytes& out)
 {
     const HandleSnapshot s = motion_.at(now);
     out.push_back(code::kStatus);
@@ -124,14 +124,14 @@ void HandleModel::appendStatus(double now, wire::Bytes& out)
     out.insert(out.end(), userData_.begin(), userData_.begin() + static_cast<std::ptrdiff_t>(userDataLength_));
 }
 
-void HandleModel::appendError(wire::Bytes& out) const
+void SimulatedHandle::appendError(wire::Bytes& out) const
 {
     out.push_back(code::kError);
     wire::putU16(out, options_.deviceId);
     out.push_back(kUnknownRequest);
 }
 
-void HandleModel::appendFrame(double now, wire::Bytes& out)
+void SimulatedHandle::appendFrame(double now, wire::Bytes& out)
 {
     using status_frame::Fault;
     const std::uint16_t counter = frameCounter_++;
@@ -155,7 +155,7 @@ void HandleModel::appendFrame(double now, wire::Bytes& out)
     }
 }
 
-void HandleModel::takeFrame(double now, bool hostReading, wire::Bytes& out)
+void SimulatedHandle::takeFrame(double now, bool hostReading, wire::Bytes& out)
 {
     if (hostReading) {
         appendFrame(now, out);

@@ -6,17 +6,17 @@
 #include <cstdint>
 
 #include "ArmPhysics.h"
-#include "DeviceModel.h"
+#include "SimulatedDevice.h"
 #include "Options.h"
 
 namespace korvo::sim {
 
-class ArmModel final : public DeviceModel {
+class SimulatedArm final : public SimulatedDevice {
 public:
     static constexpr std::uint8_t kHardwareVersion = 2;
     static constexpr std::uint8_t kFirmwareVersion = 6;
 
-    ArmModel(const ArmOptions& options, double now);
+    SimulatedArm(const ArmOptions& options, double now);
 
     std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
     void resetParser() noexcept override;

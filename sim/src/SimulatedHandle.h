@@ -5,13 +5,13 @@
 #include <array>
 #include <cstdint>
 
-#include "DeviceModel.h"
+#include "SimulatedDevice.h"
 #include "HandleMotion.h"
 #include "Options.h"
 
 namespace korvo::sim {
 
-class HandleModel final : public DeviceModel {
+class SimulatedHandle final : public SimulatedDevice {
 public:
     static constexpr std::uint8_t kToolDataRemaining = 7;
     static constexpr std::uint8_t kModelNumber = 3;
@@ -19,7 +19,7 @@ public:
     static constexpr std::uint8_t kFirmwareVersion = 5;
     static constexpr std::uint8_t kUnknownRequest = 1;  // error_code of the error response
 
-    HandleModel(const HandleOptions& options, std::uint64_t seed, double now);
+    SimulatedHandle(const HandleOptions& options, std::uint64_t seed, double now);
 
     std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
     void resetParser() noexcept override;

@@ -1,4 +1,4 @@
-#include "ArmModel.h"
+#include "SimulatedArm.h"
 
 #include <algorithm>
 
@@ -55,26 +55,26 @@ ArmPhysics::Vec3 floats(const std::array<std::uint8_t, 12>& p) noexcept
 
 }  // namespace
 
-ArmModel::ArmModel(const ArmOptions& options, double now) : options_(options), physics_(now) {}
+SimulatedArm::SimulatedArm(const ArmOptions& options, double now) : options_(options), physics_(now) {}
 
-std::array<std::uint8_t, 16> ArmModel::deviceUuid() const noexcept
+std::array<std::uint8_t, 16> SimulatedArm::deviceUuid() const noexcept
 {
     return {'k', 'o', 'r', 'v', 'o', '-', 'a', 'r', 'v', 'e', 'n', 'a', 0x00, 0x01,
             static_cast<std::uint8_t>(options_.deviceId & 0xFF), static_cast<std::uint8_t>(options_.deviceId >> 8)};
 }
 
-std::array<std::uint8_t, 16> ArmModel::firmwareId() noexcept
+std::array<std::uint8_t, 16> SimulatedArm::firmwareId() noexcept
 {
     return {'k', 'o', 'r', 'v', 'o', '-', 's', 'i', 'm', ' ', 'f', 'w', ' ', '1', '.', '0'};
 }
 
-void ArmModel::resetParser() noexcept
+void SimulatedArm::resetParser() noexcept
 {
     inRequest_ = false;
     need_ = got_ = 0;
 }
 
-std::size_t ArmModel::consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
+std::size_t SimulatedArm::consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
 {
     out.clear();
     std::size_t i = 0;
@@ -104,7 +104,7 @@ std::size_t ArmModel::consume(const std::uint8_t* data, std::size_t size, double
     return i;
 }
 
-void ArmModel::appendEndEffectorState(wire::Bytes& out) const
+void SimulatedArm::appendEndEffectorState(wire::Bytes& out) const
 {
     using kinematics::kRadPerDeg;
     // The position is the kinematics of exactly the float angles a joint-state
@@ -123,7 +123,7 @@ void ArmModel::appendEndEffectorState(wire::Bytes& out) const
     }
 }
 
-void ArmModel::appendJointState(wire::Bytes& out) const
+void SimulatedArm::appendJointState(wire::Bytes& out) const
 {
     using kinematics::kRadPerDeg;
     for (double v : physics_.angles()) {
@@ -134,7 +134,7 @@ void ArmModel::appendJointState(wire::Bytes& out) const
     }
 }
 
-void ArmModel::answer(double now, Request& out)
+void SimulatedArm::answer(double now, Request& out)
 {
     using Mode = ArmPhysics::Mode;
     out.complete = true;

@@ -23,9 +23,9 @@ struct Request {
     }
 };
 
-class DeviceModel {
+class SimulatedDevice {
 public:
-    virtual ~DeviceModel() = default;
+    virtual ~SimulatedDevice() = default;
 
     // Parses bytes from `data`, stopping right after the first request they
     // complete, and returns how many it consumed (all of them if none completed).

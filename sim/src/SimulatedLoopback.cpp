@@ -1,8 +1,8 @@
-#include "LoopbackModel.h"
+#include "SimulatedLoopback.h"
 
 namespace korvo::sim {
 
-std::size_t LoopbackModel::consume(const std::uint8_t* data, std::size_t size, double /*now*/, Request& out)
+std::size_t SimulatedLoopback::consume(const std::uint8_t* data, std::size_t size, double /*now*/, Request& out)
 {
     out.clear();
     if (size == 0) {
