@@ -4,11 +4,11 @@
 
 #include "Kinematics.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 namespace {
 
-namespace code {
+namespace Code {
 constexpr std::uint8_t kWakeup = 0x0A;
 constexpr std::uint8_t kWakeupReply = 0x0B;
 constexpr std::uint8_t kForce = 0x2A;
@@ -24,68 +24,68 @@ constexpr std::uint8_t kCurrents = 0xAB;
 constexpr std::uint8_t kOrientation = 0x0C;
 constexpr std::uint8_t kPower = 0xAC;
 constexpr std::uint8_t kTemperature = 0xAA;
-}  // namespace code
+}  // namespace Code
 
 // Payload bytes that follow each request code; -1 for a code the arm ignores.
-int payloadLength(std::uint8_t c) noexcept
+int PayloadLength(std::uint8_t c) noexcept
 {
     switch (c) {
-    case code::kWakeup:
-    case code::kCurrents:
-    case code::kOrientation:
-    case code::kPower:
-    case code::kTemperature:
+    case Code::kWakeup:
+    case Code::kCurrents:
+    case Code::kOrientation:
+    case Code::kPower:
+    case Code::kTemperature:
         return 0;
-    case code::kIdentity:
+    case Code::kIdentity:
         return 1;
-    case code::kForce:
-    case code::kPosition:
-    case code::kTorques:
-    case code::kAngles:
+    case Code::kForce:
+    case Code::kPosition:
+    case Code::kTorques:
+    case Code::kAngles:
         return 12;
     default:
         return -1;
     }
 }
 
-ArmPhysics::Vec3 floats(const std::array<std::uint8_t, 12>& p) noexcept
+ArmPhysics::Vec3 Floats(const std::array<std::uint8_t, 12>& p) noexcept
 {
-    return {wire::getF32(p.data()), wire::getF32(p.data() + 4), wire::getF32(p.data() + 8)};
+    return {Wire::GetF32(p.data()), Wire::GetF32(p.data() + 4), Wire::GetF32(p.data() + 8)};
 }
 
 }  // namespace
 
 SimulatedArm::SimulatedArm(const ArmOptions& options, double now) : options_(options), physics_(now) {}
 
-std::array<std::uint8_t, 16> SimulatedArm::deviceUuid() const noexcept
+std::array<std::uint8_t, 16> SimulatedArm::DeviceUuid() const noexcept
 {
     return {'k', 'o', 'r', 'v', 'o', '-', 'a', 'r', 'v', 'e', 'n', 'a', 0x00, 0x01,
-            static_cast<std::uint8_t>(options_.deviceId & 0xFF), static_cast<std::uint8_t>(options_.deviceId >> 8)};
+            static_cast<std::uint8_t>(options_.device_id & 0xFF), static_cast<std::uint8_t>(options_.device_id >> 8)};
 }
 
-std::array<std::uint8_t, 16> SimulatedArm::firmwareId() noexcept
+std::array<std::uint8_t, 16> SimulatedArm::FirmwareId() noexcept
 {
     return {'k', 'o', 'r', 'v', 'o', '-', 's', 'i', 'm', ' ', 'f', 'w', ' ', '1', '.', '0'};
 }
 
-void SimulatedArm::resetParser() noexcept
+void SimulatedArm::ResetParser() noexcept
 {
-    inRequest_ = false;
+    in_request_ = false;
     need_ = got_ = 0;
 }
 
-std::size_t SimulatedArm::consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
+std::size_t SimulatedArm::Consume(const std::uint8_t* data, std::size_t size, double now, Request& out)
 {
-    out.clear();
+    out.Clear();
     std::size_t i = 0;
     while (i < size) {
-        if (!inRequest_) {
+        if (!in_request_) {
             const std::uint8_t c = data[i++];
-            const int length = payloadLength(c);
+            const int length = PayloadLength(c);
             if (length < 0) {
                 continue;  // not a request code: the arm ignores the byte
             }
-            inRequest_ = true;
+            in_request_ = true;
             code_ = c;
             need_ = static_cast<std::size_t>(length);
             got_ = 0;
@@ -95,121 +95,121 @@ std::size_t SimulatedArm::consume(const std::uint8_t* data, std::size_t size, do
             got_ += take;
             i += take;
         }
-        if (inRequest_ && got_ == need_) {
-            inRequest_ = false;
-            answer(now, out);
+        if (in_request_ && got_ == need_) {
+            in_request_ = false;
+            Answer(now, out);
             return i;
         }
     }
     return i;
 }
 
-void SimulatedArm::appendEndEffectorState(wire::Bytes& out) const
+void SimulatedArm::AppendEndEffectorState(Wire::Bytes& out) const
 {
-    using kinematics::kRadPerDeg;
+    using Kinematics::kRadPerDeg;
     // The position is the kinematics of exactly the float angles a joint-state
     // reply would carry, so host-side and on-board positions agree.
-    const auto& q = physics_.angles();
-    const kinematics::Vec3 reported = {static_cast<float>(q[0] / kRadPerDeg), static_cast<float>(q[1] / kRadPerDeg),
+    const auto& q = physics_.Angles();
+    const Kinematics::Vec3 reported = {static_cast<float>(q[0] / kRadPerDeg), static_cast<float>(q[1] / kRadPerDeg),
                                        static_cast<float>(q[2] / kRadPerDeg)};
-    const auto x = kinematics::position(reported);
-    const auto j = kinematics::jacobian(reported);
-    const auto& qd = physics_.velocities();
+    const auto x = Kinematics::Position(reported);
+    const auto j = Kinematics::Jacobian(reported);
+    const auto& qd = physics_.Velocities();
     for (double v : x) {
-        wire::putF32(out, static_cast<float>(v));
+        Wire::PutF32(out, static_cast<float>(v));
     }
     for (int r = 0; r < 3; ++r) {
-        wire::putF32(out, static_cast<float>(j[r][0] * qd[0] + j[r][1] * qd[1] + j[r][2] * qd[2]));
+        Wire::PutF32(out, static_cast<float>(j[r][0] * qd[0] + j[r][1] * qd[1] + j[r][2] * qd[2]));
     }
 }
 
-void SimulatedArm::appendJointState(wire::Bytes& out) const
+void SimulatedArm::AppendJointState(Wire::Bytes& out) const
 {
-    using kinematics::kRadPerDeg;
-    for (double v : physics_.angles()) {
-        wire::putF32(out, static_cast<float>(v / kRadPerDeg));
+    using Kinematics::kRadPerDeg;
+    for (double v : physics_.Angles()) {
+        Wire::PutF32(out, static_cast<float>(v / kRadPerDeg));
     }
-    for (double v : physics_.velocities()) {
-        wire::putF32(out, static_cast<float>(v / kRadPerDeg));
+    for (double v : physics_.Velocities()) {
+        Wire::PutF32(out, static_cast<float>(v / kRadPerDeg));
     }
 }
 
-void SimulatedArm::answer(double now, Request& out)
+void SimulatedArm::Answer(double now, Request& out)
 {
     using Mode = ArmPhysics::Mode;
     out.complete = true;
-    out.hasReply = true;
-    wire::Bytes& r = out.reply;
+    out.has_reply = true;
+    Wire::Bytes& r = out.reply;
 
     switch (code_) {
-    case code::kWakeup: {
-        physics_.touch(now);
-        r.push_back(code::kWakeupReply);
-        wire::putU16(r, options_.deviceId);
+    case Code::kWakeup: {
+        physics_.Touch(now);
+        r.push_back(Code::kWakeupReply);
+        Wire::PutU16(r, options_.device_id);
         r.push_back(options_.model);
         r.push_back(kHardwareVersion);
         r.push_back(kFirmwareVersion);
-        const auto uuid = deviceUuid();
+        const auto uuid = DeviceUuid();
         r.insert(r.end(), uuid.begin(), uuid.end());
         break;
     }
-    case code::kForce:
-    case code::kPosition:
-        physics_.command(code_ == code::kForce ? Mode::EndEffectorForce : Mode::EndEffectorTarget, floats(payload_),
+    case Code::kForce:
+    case Code::kPosition:
+        physics_.Command(code_ == Code::kForce ? Mode::EndEffectorForce : Mode::EndEffectorTarget, Floats(payload_),
                          now);
-        r.push_back(code::kEndEffectorState);
-        appendEndEffectorState(r);
+        r.push_back(Code::kEndEffectorState);
+        AppendEndEffectorState(r);
         break;
-    case code::kTorques:
-    case code::kAngles:
-        physics_.command(code_ == code::kTorques ? Mode::JointTorque : Mode::JointTarget, floats(payload_), now);
-        r.push_back(code::kJointState);
-        appendJointState(r);
+    case Code::kTorques:
+    case Code::kAngles:
+        physics_.Command(code_ == Code::kTorques ? Mode::JointTorque : Mode::JointTarget, Floats(payload_), now);
+        r.push_back(Code::kJointState);
+        AppendJointState(r);
         break;
-    case code::kIdentity: {
-        physics_.touch(now);
+    case Code::kIdentity: {
+        physics_.Touch(now);
         const std::uint8_t sub = payload_[0];
-        if (sub != code::kDeviceId && sub != code::kFirmware) {
-            out.hasReply = false;  // unknown identity query: the arm stays silent
+        if (sub != Code::kDeviceId && sub != Code::kFirmware) {
+            out.has_reply = false;  // unknown identity query: the arm stays silent
             break;
         }
-        const auto id = sub == code::kDeviceId ? deviceUuid() : firmwareId();
-        r.push_back(code::kIdentity);
+        const auto id = sub == Code::kDeviceId ? DeviceUuid() : FirmwareId();
+        r.push_back(Code::kIdentity);
         r.push_back(sub);
         r.push_back(static_cast<std::uint8_t>(id.size()));
         r.insert(r.end(), id.begin(), id.end());
         break;
     }
-    case code::kCurrents: {
-        physics_.touch(now);
-        r.push_back(code::kCurrents);
-        for (double t : physics_.motorTorques()) {
-            wire::putF32(r, static_cast<float>(t / ArmPhysics::kTorqueConstant));
+    case Code::kCurrents: {
+        physics_.Touch(now);
+        r.push_back(Code::kCurrents);
+        for (double t : physics_.MotorTorques()) {
+            Wire::PutF32(r, static_cast<float>(t / ArmPhysics::kTorqueConstant));
         }
         break;
     }
-    case code::kOrientation:
-        physics_.touch(now);
-        r.push_back(code::kOrientation);
-        wire::putF32(r, 0.0f);
-        wire::putF32(r, 0.7071f);
-        wire::putF32(r, 0.0f);
-        wire::putF32(r, 0.7071f);
+    case Code::kOrientation:
+        physics_.Touch(now);
+        r.push_back(Code::kOrientation);
+        Wire::PutF32(r, 0.0f);
+        Wire::PutF32(r, 0.7071f);
+        Wire::PutF32(r, 0.0f);
+        Wire::PutF32(r, 0.7071f);
         break;
-    case code::kPower:
-        physics_.touch(now);
-        r.push_back(code::kPower);
+    case Code::kPower:
+        physics_.Touch(now);
+        r.push_back(Code::kPower);
         r.push_back(1);
         break;
-    case code::kTemperature:
-        physics_.touch(now);
-        r.push_back(code::kTemperature);
-        wire::putF32(r, static_cast<float>(physics_.temperature()));
+    case Code::kTemperature:
+        physics_.Touch(now);
+        r.push_back(Code::kTemperature);
+        Wire::PutF32(r, static_cast<float>(physics_.Temperature()));
         break;
     default:
-        out.hasReply = false;
+        out.has_reply = false;
         break;
     }
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -9,7 +9,7 @@
 #include "SimulatedDevice.h"
 #include "Options.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class SimulatedArm final : public SimulatedDevice {
 public:
@@ -18,29 +18,29 @@ public:
 
     SimulatedArm(const ArmOptions& options, double now);
 
-    std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
-    void resetParser() noexcept override;
+    std::size_t Consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
+    void ResetParser() noexcept override;
 
     // The device UUID: fixed, except that its last two bytes carry the device id
     // so two simulated arms never look like one.
-    [[nodiscard]] std::array<std::uint8_t, 16> deviceUuid() const noexcept;
-    [[nodiscard]] static std::array<std::uint8_t, 16> firmwareId() noexcept;
+    [[nodiscard]] std::array<std::uint8_t, 16> DeviceUuid() const noexcept;
+    [[nodiscard]] static std::array<std::uint8_t, 16> FirmwareId() noexcept;
 
-    [[nodiscard]] const ArmPhysics& physics() const noexcept { return physics_; }
+    [[nodiscard]] const ArmPhysics& Physics() const noexcept { return physics_; }
 
 private:
-    void answer(double now, Request& out);
-    void appendEndEffectorState(wire::Bytes& out) const;
-    void appendJointState(wire::Bytes& out) const;
+    void Answer(double now, Request& out);
+    void AppendEndEffectorState(Wire::Bytes& out) const;
+    void AppendJointState(Wire::Bytes& out) const;
 
     ArmOptions options_;
     ArmPhysics physics_;
 
-    bool inRequest_ = false;
+    bool in_request_ = false;
     std::uint8_t code_ = 0;
     std::size_t need_ = 0;
     std::size_t got_ = 0;
     std::array<std::uint8_t, 12> payload_{};
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

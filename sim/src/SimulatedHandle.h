@@ -9,7 +9,7 @@
 #include "HandleMotion.h"
 #include "Options.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class SimulatedHandle final : public SimulatedDevice {
 public:
@@ -21,35 +21,35 @@ public:
 
     SimulatedHandle(const HandleOptions& options, std::uint64_t seed, double now);
 
-    std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
-    void resetParser() noexcept override;
+    std::size_t Consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
+    void ResetParser() noexcept override;
 
-    [[nodiscard]] double nextFrameDue() const noexcept override { return nextFrameDue_; }
-    void takeFrame(double now, bool hostReading, wire::Bytes& out) override;
+    [[nodiscard]] double NextFrameDue() const noexcept override { return next_frame_due_; }
+    void TakeFrame(double now, bool host_reading, Wire::Bytes& out) override;
 
 private:
     enum class Parse { Code, StateHeader, StateData };
 
-    void appendInfo(wire::Bytes& out) const;
-    void appendStatus(double now, wire::Bytes& out);
-    void appendError(wire::Bytes& out) const;
-    void appendFrame(double now, wire::Bytes& out);
+    void AppendInfo(Wire::Bytes& out) const;
+    void AppendStatus(double now, Wire::Bytes& out);
+    void AppendError(Wire::Bytes& out) const;
+    void AppendFrame(double now, Wire::Bytes& out);
 
     HandleOptions options_;
     HandleMotion motion_;
     double period_;
-    double nextFrameDue_;
-    std::uint16_t frameCounter_ = 0;
-    std::uint64_t framesSent_ = 0;
-    std::uint64_t badFramesSent_ = 0;
+    double next_frame_due_;
+    std::uint16_t frame_counter_ = 0;
+    std::uint64_t frames_sent_ = 0;
+    std::uint64_t bad_frames_sent_ = 0;
 
     Parse parse_ = Parse::Code;
-    std::array<std::uint8_t, 3> stateHeader_{};
+    std::array<std::uint8_t, 3> state_header_{};
     std::size_t got_ = 0;
     std::array<std::uint8_t, 255> incoming_{};
     // User data of the last handle state, echoed in status messages.
-    std::array<std::uint8_t, 255> userData_{};
-    std::size_t userDataLength_ = 0;
+    std::array<std::uint8_t, 255> user_data_{};
+    std::size_t user_data_length_ = 0;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -1,17 +1,17 @@
 #include "SimulatedLoopback.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
-std::size_t SimulatedLoopback::consume(const std::uint8_t* data, std::size_t size, double /*now*/, Request& out)
+std::size_t SimulatedLoopback::Consume(const std::uint8_t* data, std::size_t size, double /*now*/, Request& out)
 {
-    out.clear();
+    out.Clear();
     if (size == 0) {
         return 0;
     }
     out.complete = true;
-    out.hasReply = true;
+    out.has_reply = true;
     out.reply.assign(data, data + size);
     return size;
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

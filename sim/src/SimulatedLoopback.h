@@ -3,12 +3,12 @@
 
 #include "SimulatedDevice.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class SimulatedLoopback final : public SimulatedDevice {
 public:
-    std::size_t consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
-    void resetParser() noexcept override {}
+    std::size_t Consume(const std::uint8_t* data, std::size_t size, double now, Request& out) override;
+    void ResetParser() noexcept override {}
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim
