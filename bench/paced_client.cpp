@@ -36,9 +36,9 @@
 
 namespace {
 
-using bench::Nanoseconds;
-using bench::OpenPort;
-using bench::SendZeroForce;
+using Bench::Nanoseconds;
+using Bench::OpenPort;
+using Bench::SendZeroForce;
 
 int Waiting(int fd) {
     int n = 0;

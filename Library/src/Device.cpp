@@ -13,9 +13,9 @@ using IO::ErrorSource::kDevice;
 using IO::Deadline;
 using IO::LogError;
 
-Device::Device(IO::SerialStream* stream_, float read_timeout_)
-    : read_timeout(read_timeout_),
-      stream(stream_),
+Device::Device(IO::SerialStream* serial_stream, float timeout)
+    : read_timeout(timeout),
+      stream(serial_stream),
       output_buffer(new std::uint8_t[kBufferSize]()),
       input_buffer(new std::uint8_t[kBufferSize]()) {}
 

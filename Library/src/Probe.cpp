@@ -83,7 +83,8 @@ class QuietReader : public Device {
 public:
     using Device::ReadFailure;
 
-    QuietReader(SerialStream* port, const Deadline& by) : Device(port, 0.0f), mode_{false, false, by} {}
+    QuietReader(SerialStream* serial_stream, const Deadline& by)
+        : Device(serial_stream, 0.0f), mode_{false, false, by} {}
 
     std::uint8_t HeaderCode(ReadFailure& failure) {
         const Use use(*this);

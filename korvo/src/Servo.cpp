@@ -152,6 +152,8 @@ public:
     void ResetStats() noexcept;
     Recording Drain() { return ring_.Drain(); }
 
+private:
+    friend class Servo;  // the facade reads these as they are
     std::atomic<bool> realtime_{false};
     std::atomic<bool> memory_locked_{false};
     // Held while the loop runs; read from any thread by LowCpuLatency().
@@ -159,6 +161,7 @@ public:
     const ServoOptions options_;
     std::function<Vector3d(const TickInput&)> hook_;
 
+public:
     std::string EndReason() const {
         switch (ending_.load()) {
             case Ending::Disconnected:
@@ -213,8 +216,6 @@ private:
     std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
-
-public:
     EffectStack effects_;
 };
 
