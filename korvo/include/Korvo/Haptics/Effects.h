@@ -6,13 +6,15 @@
 //   auto spring = std::make_shared<Spring>(Spring::Params{{0, 0.02, 0.2}, 150, 4, 0.2});
 //   servo.Effects().Add(wall);
 //   servo.Effects().Add(spring);           // both fade in over the fade time
-//   spring->SetTarget({0.01, 0.02, 0.2});  // from any thread; the anchor moves there at max_speed
+//   auto moved = spring->GetParams();
+//   moved.target = {0.01, 0.02, 0.2};
+//   spring->SetParams(moved);              // from any thread; the anchor moves there at max_speed
 //   servo.Effects().Remove(wall);          // fades out, then lets go of it
 //
 // What runs where
 //
-//   Force() runs on the servo thread only. Set*() / SetParams() run on any
-//   thread at any rate: each builds a whole parameter set, checks it
+//   Force() runs on the servo thread only. SetParams() runs on any thread
+//   at any rate: it takes a whole parameter set, checks it
 //   (std::invalid_argument naming the parameter, and nothing changes when it
 //   throws), and publishes it through a SeqLock; the servo thread takes the
 //   latest whole set at its next tick, never half of one, and never waits.
@@ -200,7 +202,8 @@ public:
     double FadeTime() const noexcept { return fade_time_.load(); }
     // The weight the servo thread last gave an effect (0 to 1), -1 if absent.
     double Weight(const Effect* effect) const;
-    // The effects in the stack (not those fading out after Remove).
+    // The effects in the stack (not those fading out after Remove), in no set
+    // order: a new effect takes whichever slot is free.
     std::vector<std::shared_ptr<Effect>> List() const;
     // Whether a servo thread evaluates the stack (its loop says so): while
     // none does, a removed effect is let go of at once.

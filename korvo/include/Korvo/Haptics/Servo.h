@@ -18,7 +18,7 @@
 //   decided at the end of the previous tick and receives the arm's state in
 //   the same exchange, publishes that tick, and decides the next force:
 //
-//     commanded force (SetForce) + force hook + contributors (effects)
+//     commanded force (SetForce) + force hook + effects (EffectStack)
 //       -> safety envelope -> sent at the next tick
 //
 //   On that thread nothing allocates, takes a lock, calls Python or makes a
@@ -167,13 +167,13 @@ struct ServoState {
     Vector3d position{};         // m, the arm's reply (the last good one)
     Vector3d velocity{};         // m/s
     Vector3d force{};            // N, sent this tick
-    Vector3d commanded{};        // N, asked for (SetForce + hook + contributors) before the envelope
+    Vector3d commanded{};        // N, asked for (SetForce + hook + effects) before the envelope
     bool exchange_ok = false;    // this tick's reply came, well formed
     std::uint32_t faults = 0;    // Fault bits in force after this tick
     double fault_time = -1.0;    // s since Start() when the latest fault was raised; -1: never
 };
 
-// What a force contributor sees each tick.
+// What the force hook and each effect see each tick.
 struct TickInput {
     std::uint64_t tick = 0;
     double time = 0.0;           // s since Start()
