@@ -103,6 +103,7 @@ std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure
     };
     const auto await = [&](std::size_t n) { return AwaitBytes(n, limit(), mode.interruptible); };
     for (;;) {
+        failure = ReadFailure::NoCode;
         if (!await(1)) {
             if (mode.report) LogError(kDevice, 78, "timeout waiting for header code");
             return 0;

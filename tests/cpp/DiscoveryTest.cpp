@@ -159,6 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
                    Kind::Handle, ""},
         AnswerCase{"NotificationCutShort", {0xBA, 0x00, 0x05, 0x01}, false, false, Kind::Nothing,
                    "a notification cut short"},
+        AnswerCase{"NotificationThenSilence", kNotification, false, false, Kind::Nothing, "no answer"},
         AnswerCase{"CodeZero", {0x00}, false, false, Kind::Nothing, "an answer that is no device's (code 0x00)"}),
     [](const auto& p) { return std::string(p.param.name); });
 
