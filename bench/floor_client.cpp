@@ -23,9 +23,9 @@
 
 namespace {
 
-using bench::Nanoseconds;
-using bench::OpenPort;
-using bench::SendZeroForce;
+using Bench::Nanoseconds;
+using Bench::OpenPort;
+using Bench::SendZeroForce;
 
 bool Exchange(int fd) {
     if (!SendZeroForce(fd)) return false;

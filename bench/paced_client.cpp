@@ -4,9 +4,9 @@
 //   korvo-bench-paced PORT spin|sleep|timer
 //
 //   spin    polls the count of waiting bytes (FIONREAD) until the reply is
-//           there, never sleeping: what the library's waits used to do
+//           there, never sleeping: a wait that never leaves the processor
 //   sleep   polls the count for 50 us, then sleeps in poll() with VMIN set
-//           to the reply's length: what the library's waits do now
+//           to the reply's length: how the library's waits run
 //   timer   no exchange at all, at SCHED_FIFO 80 with /dev/cpu_dma_latency
 //           held where permitted, as the native servo loop runs: how steady
 //           a loop that only sleeps can be on this machine
@@ -36,9 +36,9 @@
 
 namespace {
 
-using bench::Nanoseconds;
-using bench::OpenPort;
-using bench::SendZeroForce;
+using Bench::Nanoseconds;
+using Bench::OpenPort;
+using Bench::SendZeroForce;
 
 int Waiting(int fd) {
     int n = 0;

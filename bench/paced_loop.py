@@ -6,9 +6,9 @@ of ticks, so drift of the machine is shared:
 
   module          KorvoHardwareAPI from Python (bench/paced_python.py)
   C spin          raw system calls, waiting by polling the byte count without
-                  sleeping: how the library used to wait
+                  sleeping: a wait that never leaves the processor
   C spin+sleep    raw system calls, polling for 50 us, then sleeping in poll()
-                  with VMIN at the reply's length: how the library waits now
+                  with VMIN at the reply's length: how the library waits
   Python empty    the Python loop without the exchange: what the interpreter
                   and the pacing cost on their own
 

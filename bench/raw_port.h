@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace bench {
+namespace Bench {
 
 inline std::int64_t Nanoseconds(clockid_t clock) {
     timespec t{};
@@ -44,4 +44,4 @@ inline bool SendZeroForce(int fd) {
     return write(fd, request, sizeof request) == static_cast<ssize_t>(sizeof request);
 }
 
-}  // namespace bench
+}  // namespace Bench

@@ -14,11 +14,12 @@
 #include <memory>
 #include <thread>
 
+#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Effects.h"
-#include "Korvo/Haptics/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 
 using namespace Korvo::Haptics;
+using Korvo::DeviceTools::HandleMonitor;
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -34,8 +35,8 @@ int main(int argc, char** argv) {
         servo.Start();
         handle.Start();
 
-        const Vector3 rest = servo.State().position;
-        auto wall = std::make_shared<Plane>(Plane::Params{rest + Vector3{0, 0, 0.01}, {0, 0, -1}, 1500.0, 8.0});
+        const Vector3d rest = servo.State().position;
+        auto wall = std::make_shared<Plane>(Plane::Params{rest + Vector3d{0, 0, 0.01}, {0, 0, -1}, 1500.0, 8.0});
         auto spring = std::make_shared<Spring>(Spring::Params{rest, 150.0, 4.0, 0.1});
         auto damper = std::make_shared<Damper>(Damper::Params{20.0});
         servo.Effects().Add(wall);
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
             if (status.frame > 0) {
                 // Tilt the handle to move the spring's target up to 2 cm.
                 Spring::Params p = spring->GetParams();
-                p.target = rest + Vector3{0.02 * status.quaternion[2], 0.0, 0.02 * status.quaternion[1]};
+                p.target = rest + Vector3d{0.02 * status.quaternion[2], 0.0, 0.02 * status.quaternion[1]};
                 spring->SetParams(p);
             }
             for (const auto& event : handle.TakeEvents()) {

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         options.limits.max_force = 3.0;
         Servo servo(argv[1], options);
 
-        Vector3 rest{};
+        Vector3d rest{};
         bool have_rest = false;
         servo.SetForceHook([&](const TickInput& in) {
             if (!have_rest && in.fresh) {  // only the servo thread touches these

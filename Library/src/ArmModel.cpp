@@ -27,12 +27,12 @@ void ArmModel::Reset() {
     SetLengths(0.14f, 0.14f, 0.165f, 0.165f, 0.0765f);
 }
 
-void ArmModel::SetLengths(float inner_1, float outer_1, float inner_2, float outer_2, float extension_) {
+void ArmModel::SetLengths(float inner_1, float outer_1, float inner_2, float outer_2, float extension_length) {
     inner_arm_1 = inner_1;
     outer_arm_1 = outer_1;
     inner_arm_2 = inner_2;
     outer_arm_2 = outer_2;
-    extension = std::fabs(extension_);
+    extension = std::fabs(extension_length);
     SetFixedOrientation();
 }
 

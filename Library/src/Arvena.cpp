@@ -39,7 +39,7 @@ void SendRequest(Device& device, std::uint8_t code, const Vector3& values, const
 }
 }  // namespace
 
-Arvena::Arvena(IO::SerialStream* stream_, float read_timeout_) : Device(stream_, read_timeout_) {
+Arvena::Arvena(IO::SerialStream* serial_stream, float timeout) : Device(serial_stream, timeout) {
     SharedArmModel().Reset();
 }
 

@@ -13,28 +13,30 @@ using IO::ErrorSource::kDevice;
 using IO::Deadline;
 using IO::LogError;
 
-Device::Device(IO::SerialStream* stream_, float read_timeout_)
-    : read_timeout(read_timeout_),
-      stream(stream_),
+Device::Device(IO::SerialStream* serial_stream, float timeout)
+    : read_timeout(timeout),
+      stream(serial_stream),
       output_buffer(new std::uint8_t[kBufferSize]()),
       input_buffer(new std::uint8_t[kBufferSize]()) {}
 
 Device::Use::Use(const Device& device) : device_(device) {
     device_.in_use_.fetch_add(1);
-    if (device_.borrower_.load() != nullptr) {
+    if (const char* borrower = device_.lent_to_.load()) {
         device_.in_use_.fetch_sub(1);
-        throw DeviceLent();
+        throw DeviceLent(borrower);
     }
 }
 
 Device::Use::~Use() { device_.in_use_.fetch_sub(1); }
 
-bool Device::Lend(const void* borrower) noexcept {
-    const void* none = nullptr;
-    if (borrower == nullptr || !borrower_.compare_exchange_strong(none, borrower)) return false;
+bool Device::Lend(const void* borrower, const char* what) noexcept {
+    const char* none = nullptr;
+    if (borrower == nullptr || what == nullptr || !lent_to_.compare_exchange_strong(none, what)) return false;
+    borrower_.store(borrower);
     // An operation that began before the loan still runs: no loan then.
     if (in_use_.load() > 0) {
         borrower_.store(nullptr);
+        lent_to_.store(nullptr);
         return false;
     }
     return true;
@@ -42,7 +44,7 @@ bool Device::Lend(const void* borrower) noexcept {
 
 void Device::Return(const void* borrower) noexcept {
     const void* expected = borrower;
-    borrower_.compare_exchange_strong(expected, nullptr);
+    if (borrower_.compare_exchange_strong(expected, nullptr)) lent_to_.store(nullptr);
 }
 
 void Device::WriteBytes(int n) {
@@ -61,8 +63,8 @@ void Device::SendFloatCommand(std::uint8_t code, const float* values, int count)
     WriteBytes(1 + static_cast<int>(sizeof(float)) * count);
 }
 
-bool Device::AwaitBytes(std::size_t n, const IO::Deadline& deadline) {
-    switch (stream->AwaitBytes(n, deadline)) {
+bool Device::AwaitBytes(std::size_t n, const IO::Deadline& deadline, bool interruptible) {
+    switch (stream->AwaitBytes(n, deadline, interruptible)) {
         case IO::WaitResult::Ready:
             return true;
         case IO::WaitResult::TimedOut:
@@ -83,39 +85,52 @@ bool Device::ReadWaiting(void* destination, std::size_t n) {
 
 std::uint8_t Device::ReadHeaderCode() {
     const Use use(*this);
+    ReadFailure failure = ReadFailure::None;
+    const std::uint8_t code = ReadHeaderCodeIn(ReadMode{}, failure);
+    return failure == ReadFailure::None ? code : 0;
+}
+
+std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure) {
+    failure = ReadFailure::NoCode;
     if (stream == nullptr) return 0;
     // Each wait below has a limit of its own, but a device that keeps sending
     // notifications and never the reply would hold the caller for good: from
     // its first notification on, every wait also ends read_timeout after it.
     std::optional<Deadline> skipping;
     const auto limit = [&] {
-        const Deadline own(read_timeout);
+        const Deadline own = Deadline::Earlier(Deadline(read_timeout), mode.by);
         return skipping ? Deadline::Earlier(own, *skipping) : own;
     };
+    const auto await = [&](std::size_t n) { return AwaitBytes(n, limit(), mode.interruptible); };
     for (;;) {
-        if (!AwaitBytes(1, limit())) {
-            LogError(kDevice, 78, "timeout waiting for header code");
+        failure = ReadFailure::NoCode;
+        if (!await(1)) {
+            if (mode.report) LogError(kDevice, 78, "timeout waiting for header code");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), 1)) {
-            if (!stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
+            if (mode.report && !stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
             return 0;
         }
         const std::uint8_t code = input_buffer[0];
-        if (code != kNotificationA && code != kNotificationB) return code;
+        if (code != kNotificationA && code != kNotificationB) {
+            failure = ReadFailure::None;
+            return code;
+        }
 
         // A notification: one uninterpreted byte, a length, that many bytes.
+        failure = ReadFailure::NotificationCutShort;
         if (!skipping) skipping.emplace(read_timeout);
-        if (!AwaitBytes(2, limit())) {
-            LogError(kDevice, 112, "timeout draining notification header");
+        if (!await(2)) {
+            if (mode.report) LogError(kDevice, 112, "timeout draining notification header");
             return 0;
         }
         std::uint8_t header[2];
         if (!ReadWaiting(header, 2)) return 0;
         const std::size_t length = header[1];
         if (length == 0) continue;
-        if (!AwaitBytes(length, limit())) {
-            LogError(kDevice, 128, "timeout draining notification payload");
+        if (!await(length)) {
+            if (mode.report) LogError(kDevice, 128, "timeout draining notification payload");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), length)) return 0;
@@ -124,12 +139,17 @@ std::uint8_t Device::ReadHeaderCode() {
 
 int Device::ReadBytes(std::size_t n) {
     const Use use(*this);
+    return ReadBytesIn(n, ReadMode{});
+}
+
+int Device::ReadBytesIn(std::size_t n, const ReadMode& mode) {
     if (stream == nullptr || n > kBufferSize) return 0;
-    if (!AwaitBytes(n, Deadline(read_timeout))) {
-        LogError(kDevice, 153, "timeout waiting for bytes");
+    if (!AwaitBytes(n, Deadline::Earlier(Deadline(read_timeout), mode.by), mode.interruptible)) {
+        if (mode.report) LogError(kDevice, 153, "timeout waiting for bytes");
         return 0;
     }
-    return ReadCountedBytes(n);
+    if (mode.report) return ReadCountedBytes(n);
+    return ReadWaiting(input_buffer.get(), n) ? static_cast<int>(n) : 0;
 }
 
 int Device::ReadCountedBytes(std::size_t n) {

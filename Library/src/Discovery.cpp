@@ -1,75 +1,16 @@
 #include <algorithm>
 #include <future>
-#include <memory>
 #include <optional>
 
 #include "DiscoveryDetail.h"
-#include "PortOwnership.h"
-#include "Korvo/HardwareAPI/Devices/Arvena.h"
-#include "Korvo/HardwareAPI/Devices/Handle.h"
-#include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 
 namespace Korvo::HardwareAPI {
 
-namespace {
-
-using Devices::Arvena;
-using Devices::Handle;
-using IO::SerialStream;
-using Clock = std::chrono::steady_clock;
-
-constexpr std::uint8_t kArvenaModel = 4;
-
-// Notes whether the port answered as a handle: an information or a status
-// message counts, an error response does not.
-class MyHandle : public Handle {
-public:
-    using Handle::Handle;
-    bool responded = false;
-
-    void OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t, std::uint8_t) override {
-        responded = true;
-    }
-    void OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t, std::uint8_t,
-                                      const std::uint8_t*) override {
-        responded = true;
-    }
-};
-
-// A probe's own stream, opened without the constructor's second error line.
-// None for a port that someone holds, this process included: opening it
-// would flush the holder's input.
-std::unique_ptr<SerialStream> OpenProbeStream(const char* port) {
-    if (WhoHoldsPort(port) != PortHolder::Nobody) return nullptr;
-    auto stream = std::make_unique<SerialStream>(port, false);
-    if (stream->OpenPort() != 1) return nullptr;
-    return stream;
-}
-
-}  // namespace
-
 namespace DiscoveryDetail {
 
-int ProbeArvena(const char* port, float read_timeout) {
-    const auto stream = OpenProbeStream(port);
-    if (!stream) return 0;
-    Arvena arm(stream.get(), read_timeout);
-    arm.SendDeviceWakeup();
-    const DeviceInfo info = arm.ReceiveDeviceInfo();
-    stream->Close();
-    return info.device_model_number == kArvenaModel ? 1 : 0;
-}
-
-int ProbeHandle(const char* port, float read_timeout) {
-    const auto stream = OpenProbeStream(port);
-    if (!stream) return 0;
-    MyHandle handle(stream.get(), read_timeout);
-    handle.SendDeviceWakeup();
-    handle.Receive();
-    stream->Close();
-    return handle.responded ? 1 : 0;
-}
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -93,7 +34,7 @@ std::vector<std::string> Detect(const std::vector<PortEntry>& ports, std::initia
     std::vector<std::string> found;
     for (const PortEntry& entry : ports) {
         if (std::find(kinds.begin(), kinds.end(), entry.kind) == kinds.end()) continue;
-        if (WhoHoldsPort(entry.path) != PortHolder::Nobody) continue;
+        if (IO::WhoHoldsPort(entry.path) != IO::PortHolder::Nobody) continue;
         // The probe runs apart so that its answer can be held to the limit;
         // then its end is awaited, so probes never overlap. When the wait is
         // interrupted, the probe is cancelled (its waits end at once) and
@@ -133,14 +74,6 @@ std::vector<std::string> DetectHandles(std::initializer_list<PortKind> kinds) {
 }
 
 }  // namespace
-
-PortHolder WhoHoldsPort(const std::string& path) {
-    const auto node = IO::PortOwnership::Identify(path.c_str());
-    return node ? IO::PortOwnership::WhoHolds(*node) : PortHolder::Nobody;
-}
-
-int ProbeArvena(const char* port) { return DiscoveryDetail::ProbeArvena(port, DiscoveryDetail::kProbeReadTimeout); }
-int ProbeHandle(const char* port) { return DiscoveryDetail::ProbeHandle(port, DiscoveryDetail::kProbeReadTimeout); }
 
 std::vector<std::string> detect_arvenas() { return DetectArms({PortKind::ACM}); }
 std::vector<std::string> detect_handles() { return DetectHandles({PortKind::ACM, PortKind::USB, PortKind::RFCOMM}); }

@@ -19,6 +19,8 @@ inline constexpr float kProbeReadTimeout = 5.0f;
 
 std::vector<PortEntry> ListPorts(const std::filesystem::path& directory);
 
+// The probes of Discovery.h, with the device's read_timeout a parameter (see
+// Probe.cpp).
 int ProbeArvena(const char* port, float read_timeout);
 int ProbeHandle(const char* port, float read_timeout);
 

@@ -16,12 +16,12 @@ namespace {
 // thread's number and date formatting behind the program's back, and is not
 // safe while other threads use it.
 locale_t MessageLocale() {
-    static const locale_t locale = [] {
+    static const locale_t kLocale = [] {
         locale_t made = ::newlocale(LC_ALL_MASK, "en_US.utf8", static_cast<locale_t>(nullptr));
         if (made == static_cast<locale_t>(nullptr)) made = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
         return made;
     }();
-    return locale;
+    return kLocale;
 }
 
 }  // namespace

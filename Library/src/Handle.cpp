@@ -36,7 +36,7 @@ IO::Deadline WholeSecondsLater(long long seconds) {
 
 }  // namespace
 
-Handle::Handle(IO::SerialStream* stream_, float read_timeout_) : Device(stream_, read_timeout_) {}
+Handle::Handle(IO::SerialStream* serial_stream, float timeout) : Device(serial_stream, timeout) {}
 
 // -- commands -----------------------------------------------------------------------
 

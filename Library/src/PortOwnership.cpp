@@ -116,3 +116,12 @@ PortHolder WhoHolds(const NodeId& node) {
 }
 
 }  // namespace Korvo::HardwareAPI::IO::PortOwnership
+
+namespace Korvo::HardwareAPI::IO {
+
+PortHolder WhoHoldsPort(const std::string& path) {
+    const auto node = PortOwnership::Identify(path.c_str());
+    return node ? PortOwnership::WhoHolds(*node) : PortHolder::Nobody;
+}
+
+}  // namespace Korvo::HardwareAPI::IO

@@ -19,7 +19,7 @@
 
 #include <optional>
 
-#include "Korvo/HardwareAPI/Discovery.h"  // PortHolder
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 
 namespace Korvo::HardwareAPI::IO::PortOwnership {
 

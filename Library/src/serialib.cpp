@@ -16,7 +16,7 @@ namespace Korvo::HardwareAPI::IO {
 
 namespace {
 
-using traits = std::char_traits<char>;
+using Traits = std::char_traits<char>;
 
 // Whole milliseconds between two wall-clock readings, borrowing a second when
 // the microseconds go backwards.
@@ -180,15 +180,15 @@ std::streamsize serialib::xsgetn(char_type* destination, std::streamsize n) {
 }
 
 serialib::int_type serialib::underflow() {
-    if (fd_ == -1) return traits::eof();
+    if (fd_ == -1) return Traits::eof();
     if (!has_cached_byte_) {
         unsigned char byte = 0;
-        if (TimedRead(&byte, 1) != 1) return traits::eof();
+        if (TimedRead(&byte, 1) != 1) return Traits::eof();
         cached_byte_ = static_cast<char>(byte);
         has_cached_byte_ = true;
     }
     // to_int_type keeps 0xFF apart from EOF.
-    return traits::to_int_type(cached_byte_);
+    return Traits::to_int_type(cached_byte_);
 }
 
 serialib::int_type serialib::uflow() {
@@ -198,8 +198,8 @@ serialib::int_type serialib::uflow() {
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
-    if (has_cached_byte_ || traits::eq_int_type(c, traits::eof())) return traits::eof();
-    cached_byte_ = traits::to_char_type(c);
+    if (has_cached_byte_ || Traits::eq_int_type(c, Traits::eof())) return Traits::eof();
+    cached_byte_ = Traits::to_char_type(c);
     has_cached_byte_ = true;
     return c;
 }
@@ -213,9 +213,9 @@ std::streamsize serialib::xsputn(const char_type* source, std::streamsize n) {
 }
 
 serialib::int_type serialib::overflow(int_type c) {
-    if (traits::eq_int_type(c, traits::eof()) || fd_ == -1) return traits::eof();
-    const char byte = traits::to_char_type(c);
-    return ::write(fd_, &byte, 1) == 1 ? c : traits::eof();
+    if (Traits::eq_int_type(c, Traits::eof()) || fd_ == -1) return Traits::eof();
+    const char byte = Traits::to_char_type(c);
+    return ::write(fd_, &byte, 1) == 1 ? c : Traits::eof();
 }
 
 }  // namespace Korvo::HardwareAPI::IO

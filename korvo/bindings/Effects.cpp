@@ -67,7 +67,7 @@ void SetFrom(E& effect, const py::kwargs& kwargs, Apply apply) {
 
 // Each applies keyword `name` to one field of a parameter set when the name
 // is that field's; false otherwise.
-bool Vector(Vector3& into, const std::string& name, const char* field, const py::handle& value) {
+bool Vector(Vector3d& into, const std::string& name, const char* field, const py::handle& value) {
     if (name != field) return false;
     into = VectorFrom(value, field);
     return true;

@@ -1,6 +1,6 @@
 // korvo.HandleMonitor: the handle's status frames, read natively.
 
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -17,6 +17,7 @@ namespace Korvo::Haptics::Python {
 
 namespace {
 
+using DeviceTools::HandleMonitor;
 using HardwareAPI::Devices::Handle;
 
 std::unique_ptr<HandleMonitor> MakeMonitor(const py::object& target) {

@@ -13,12 +13,12 @@
 
 namespace Korvo::Haptics::Python {
 
-inline pybind11::tuple Tuple(const Vector3& v) { return pybind11::make_tuple(v[0], v[1], v[2]); }
+inline pybind11::tuple Tuple(const Vector3d& v) { return pybind11::make_tuple(v[0], v[1], v[2]); }
 
 // Three numbers from any sequence of them (not a string or bytes, whose
 // items would pass for numbers). Whether they are finite is the C++ side's
 // to check, with the rest of the value they go into.
-inline Vector3 VectorFrom(const pybind11::handle& value, const char* name) {
+inline Vector3d VectorFrom(const pybind11::handle& value, const char* name) {
     namespace py = pybind11;
     if (!py::isinstance<py::sequence>(value) || py::isinstance<py::str>(value) || py::isinstance<py::bytes>(value)) {
         throw py::type_error(std::string(name) + " must be a sequence of 3 numbers, not " +
@@ -26,7 +26,7 @@ inline Vector3 VectorFrom(const pybind11::handle& value, const char* name) {
     }
     const auto seq = py::reinterpret_borrow<py::sequence>(value);
     if (py::len(seq) != 3) throw py::value_error(std::string(name) + " must hold 3 numbers, got " + std::to_string(py::len(seq)));
-    Vector3 v{};
+    Vector3d v{};
     for (std::size_t i = 0; i < 3; ++i) {
         try {
             v[i] = seq[i].cast<double>();

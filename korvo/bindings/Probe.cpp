@@ -1,6 +1,6 @@
 // korvo._native.probe: what answers on a port, for the korvo command.
 
-#include "Korvo/Haptics/Probe.h"
+#include "Korvo/HardwareAPI/Probe.h"
 
 #include <pybind11/pybind11.h>
 
@@ -21,10 +21,11 @@ void BindProbe(py::module_& m) {
             if (!(std::isfinite(timeout) && timeout > 0.0 && timeout <= 60.0)) {
                 throw py::value_error("timeout must be above 0 and at most 60 s");
             }
+            using HardwareAPI::ProbeResult;
             ProbeResult r;
             {
                 py::gil_scoped_release release;
-                r = ProbePort(path, timeout);
+                r = HardwareAPI::ProbePort(path, timeout);
             }
             static constexpr const char* kKinds[] = {"nothing", "arm", "handle", "busy", "unopenable"};
             py::dict out("kind"_a = kKinds[static_cast<int>(r.kind)], "error"_a = r.error,

@@ -268,7 +268,7 @@ void BindServo(py::module_& m) {
             "effect"_a, "enabled"_a = true, "Fades the effect in (or out, enabled=False), keeping it in the loop.")
         .def_property_readonly(
             "effects", [](const Servo& s) { return const_cast<Servo&>(s).Effects().List(); },
-            "The effects in the loop, in the order they were added.")
+            "The effects in the loop (not those fading out after remove()), in no set order.")
         .def(
             "weight", [](Servo& s, const std::shared_ptr<Effect>& effect) { return s.Effects().Weight(effect.get()); },
             "effect"_a, "The weight the servo thread last gave the effect (0 to 1; -1: not in the loop).")

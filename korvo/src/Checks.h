@@ -20,7 +20,7 @@ namespace Korvo::Haptics {
 }
 
 // "<name>[i] must be finite, got <value>" for the first component that is not.
-inline void RequireFinite(const Vector3& v, const char* name) {
+inline void RequireFinite(const Vector3d& v, const char* name) {
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (!std::isfinite(v[i])) {
             std::ostringstream text;

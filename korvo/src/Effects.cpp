@@ -38,7 +38,7 @@ void Constant::SetParams(const Params& params) {
     params_.Store(params);
 }
 
-Vector3 Constant::Force(const TickInput&) noexcept { return params_.Load().force; }
+Vector3d Constant::Force(const TickInput&) noexcept { return params_.Load().force; }
 
 // -- Damper ------------------------------------------------------------------------------------
 
@@ -50,7 +50,7 @@ void Damper::SetParams(const Params& params) {
     params_.Store(params);
 }
 
-Vector3 Damper::Force(const TickInput& in) noexcept { return -params_.Load().viscosity * in.velocity; }
+Vector3d Damper::Force(const TickInput& in) noexcept { return -params_.Load().viscosity * in.velocity; }
 
 // -- Spring ------------------------------------------------------------------------------------
 
@@ -65,7 +65,7 @@ void Spring::SetParams(const Params& params) {
     params_.Store(params);
 }
 
-Vector3 Spring::Force(const TickInput& in) noexcept {
+Vector3d Spring::Force(const TickInput& in) noexcept {
     const Params p = params_.Load();
     // The anchor starts where the arm is, so that a new spring does not
     // snap, and follows the target no faster than max_speed.
@@ -73,7 +73,7 @@ Vector3 Spring::Force(const TickInput& in) noexcept {
         at_ = in.position;
         placed_ = true;
     }
-    const Vector3 way = p.target - at_;
+    const Vector3d way = p.target - at_;
     const double distance = Norm(way);
     const double reach = p.max_speed * in.dt;
     at_ = distance <= reach ? p.target : at_ + (reach / distance) * way;
@@ -98,7 +98,7 @@ void Plane::SetParams(const Params& params) {
     params_.Store(unit);
 }
 
-Vector3 Plane::Force(const TickInput& in) noexcept {
+Vector3d Plane::Force(const TickInput& in) noexcept {
     const Params p = params_.Load();
     const double depth = Dot(p.point - in.position, p.normal);
     if (depth <= 0.0) return kZero;
@@ -118,12 +118,12 @@ void Sphere::SetParams(const Params& params) {
     params_.Store(params);
 }
 
-Vector3 Sphere::Force(const TickInput& in) noexcept {
+Vector3d Sphere::Force(const TickInput& in) noexcept {
     const Params p = params_.Load();
-    const Vector3 out = in.position - p.center;
+    const Vector3d out = in.position - p.center;
     const double distance = Norm(out);
     // At the very centre any direction is outward; pick one.
-    const Vector3 unit = distance > 1e-12 ? (1.0 / distance) * out : Vector3{0.0, 0.0, 1.0};
+    const Vector3d unit = distance > 1e-12 ? (1.0 / distance) * out : Vector3d{0.0, 0.0, 1.0};
     const double speed_out = Dot(in.velocity, unit);
     if (p.inside) {
         if (distance <= p.radius) return kZero;
@@ -154,9 +154,9 @@ void Box::SetParams(const Params& params) {
     params_.Store(params);
 }
 
-Vector3 Box::Force(const TickInput& in) noexcept {
+Vector3d Box::Force(const TickInput& in) noexcept {
     const Params p = params_.Load();
-    Vector3 force{};
+    Vector3d force{};
     if (p.inside) {
         // Each axis on its own: beyond a face, pushed back through it.
         for (std::size_t i = 0; i < 3; ++i) {
@@ -310,8 +310,8 @@ double EffectStack::Weight(const Effect* effect) const {
     return slot != nullptr ? slot->weight.load(std::memory_order_relaxed) : -1.0;
 }
 
-Vector3 EffectStack::Force(const TickInput& input) noexcept {
-    Vector3 total{};
+Vector3d EffectStack::Force(const TickInput& input) noexcept {
+    Vector3d total{};
     const double fade = fade_time_.load(std::memory_order_relaxed);
     const double step = input.dt / fade;
     for (Slot& slot : slots_) {

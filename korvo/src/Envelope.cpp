@@ -20,7 +20,7 @@ void Envelope::Raise(std::uint32_t fault, double now) noexcept {
     faults_ |= fault;
 }
 
-Vector3 Envelope::Next(const Vector3& desired, const Tick& tick, const SafetyLimits& limits) noexcept {
+Vector3d Envelope::Next(const Vector3d& desired, const Tick& tick, const SafetyLimits& limits) noexcept {
     const std::uint32_t before = faults_;
 
     // Exchanges: a run of failures, cleared by the next good one.
@@ -66,7 +66,7 @@ Vector3 Envelope::Next(const Vector3& desired, const Tick& tick, const SafetyLim
         return previous_;
     }
 
-    Vector3 target = desired;
+    Vector3d target = desired;
     if ((faults_ & kHeartbeat) != 0) {
         // From the force of the moment the program went quiet, linearly.
         if (fade_ == 1.0) fade_from_ = previous_;
@@ -84,7 +84,7 @@ Vector3 Envelope::Next(const Vector3& desired, const Tick& tick, const SafetyLim
 
     // Change per tick. Both ends lie within the magnitude limit, so every
     // point between them does too.
-    const Vector3 change = target - previous_;
+    const Vector3d change = target - previous_;
     const double step = Norm(change);
     if (step > limits.max_force_step) target = previous_ + (limits.max_force_step / step) * change;
 

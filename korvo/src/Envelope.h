@@ -25,7 +25,7 @@ public:
     void Start(double now) noexcept;
 
     // The force to send next, from the force asked for; updates the faults.
-    Vector3 Next(const Vector3& desired, const Tick& tick, const SafetyLimits& limits) noexcept;
+    Vector3d Next(const Vector3d& desired, const Tick& tick, const SafetyLimits& limits) noexcept;
 
     std::uint32_t Faults() const noexcept { return faults_; }
     double FaultTime() const noexcept { return fault_time_; }
@@ -35,10 +35,10 @@ public:
 private:
     void Raise(std::uint32_t fault, double now) noexcept;
 
-    Vector3 previous_{};
+    Vector3d previous_{};
     double ramp_start_ = 0.0;
     double fade_ = 1.0;               // 1 to 0 while the heartbeat lapses
-    Vector3 fade_from_{};
+    Vector3d fade_from_{};
     std::uint32_t failures_ = 0;      // consecutive
     std::uint32_t faults_ = kNoFault;
     double fault_time_ = -1.0;

@@ -57,10 +57,10 @@ void Require(bool ok, const char* name, const char* rule, double value) {
 
 bool Within(double value, double low, double high) { return std::isfinite(value) && value > low && value <= high; }
 
-std::array<float, 3> ToWire(const Vector3& v) {
+std::array<float, 3> ToWire(const Vector3d& v) {
     return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
 }
-Vector3 FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
+Vector3d FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
 
 // Every running loop, for StopAll.
 std::mutex g_running_mutex;
@@ -130,7 +130,7 @@ public:
     void EndLoop() noexcept;
     bool Running() const noexcept { return running_.load(); }
 
-    void SetForce(const Vector3& force) {
+    void SetForce(const Vector3d& force) {
         RequireFinite(force, "force");
         {
             const std::lock_guard<std::mutex> lock(writers_);
@@ -138,7 +138,7 @@ public:
         }
         Heartbeat();
     }
-    Vector3 Force() const noexcept { return command_.Load(); }
+    Vector3d Force() const noexcept { return command_.Load(); }
     void Heartbeat() noexcept { last_call_in_.store(Now(), std::memory_order_relaxed); }
     void SetLimits(const SafetyLimits& limits) {
         Servo::Check(limits);
@@ -152,13 +152,16 @@ public:
     void ResetStats() noexcept;
     Recording Drain() { return ring_.Drain(); }
 
+private:
+    friend class Servo;  // the facade reads these as they are
     std::atomic<bool> realtime_{false};
     std::atomic<bool> memory_locked_{false};
     // Held while the loop runs; read from any thread by LowCpuLatency().
     std::atomic<int> cpu_latency_fd_{-1};
     const ServoOptions options_;
-    std::function<Vector3(const TickInput&)> hook_;
+    std::function<Vector3d(const TickInput&)> hook_;
 
+public:
     std::string EndReason() const {
         switch (ending_.load()) {
             case Ending::Disconnected:
@@ -178,7 +181,7 @@ private:
     void SleepUntil(Clock::time_point when) noexcept;
     void FirstExchange();
     void LastExchange() noexcept;
-    Vector3 Desired(const TickInput& input) noexcept;
+    Vector3d Desired(const TickInput& input) noexcept;
 
     std::unique_ptr<SerialStream> own_stream_;
     std::unique_ptr<Arvena> own_arm_;
@@ -193,12 +196,12 @@ private:
     std::atomic<bool> stop_{false};
     std::unique_ptr<ArmLink> link_;
     bool lent_ = false;
-    Vector3 first_position_{};
+    Vector3d first_position_{};
 
     std::atomic<Clock::time_point> epoch_{Clock::now()};
     std::atomic<double> last_call_in_{0.0};
     mutable std::mutex writers_;  // among the threads that write; never taken by the servo thread
-    SeqLock<Vector3> command_;
+    SeqLock<Vector3d> command_;
     SeqLock<SafetyLimits> limits_;
     SeqLock<ServoState> state_;
     // Why the loop ended by itself; set on the servo thread, which takes no
@@ -213,8 +216,6 @@ private:
     std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
-
-public:
     EffectStack effects_;
 };
 
@@ -224,7 +225,7 @@ void Servo::Impl::Start() {
     if (stream_ == nullptr || stream_->Descriptor() < 0) {
         throw std::runtime_error("the arm's port is not open");
     }
-    if (!arm_->Lend(this)) {
+    if (!arm_->Lend(this, "a servo loop")) {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;
@@ -340,8 +341,8 @@ void Servo::Impl::SleepUntil(Clock::time_point when) noexcept {
     }
 }
 
-Vector3 Servo::Impl::Desired(const TickInput& input) noexcept {
-    Vector3 force = command_.Load();
+Vector3d Servo::Impl::Desired(const TickInput& input) noexcept {
+    Vector3d force = command_.Load();
     if (hook_) {
         try {
             force += hook_(input);
@@ -400,14 +401,14 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
             state.velocity = FromWire(reply.velocity);
         }
         TickInput input{tick, state.time, dt, state.position, state.velocity, ok};
-        const Vector3 desired = Desired(input);
+        const Vector3d desired = Desired(input);
         Envelope::Tick facts;
         facts.now = state.time;
         facts.dt = dt;
         facts.exchange_ok = ok;
         facts.speed = Norm(state.velocity);
         facts.since_call_in = state.time - last_call_in_.load(std::memory_order_relaxed);
-        const Vector3 next_force = envelope.Next(desired, facts, limits_.Load());
+        const Vector3d next_force = envelope.Next(desired, facts, limits_.Load());
         state.commanded = desired;
         state.faults = envelope.Faults();
         state.fault_time = envelope.FaultTime();
@@ -529,8 +530,8 @@ Servo::~Servo() = default;
 void Servo::Start() { impl_->Start(); }
 void Servo::Stop() { impl_->Stop(); }
 bool Servo::Running() const noexcept { return impl_->Running(); }
-void Servo::SetForce(const Vector3& force) { impl_->SetForce(force); }
-Vector3 Servo::Force() const noexcept { return impl_->Force(); }
+void Servo::SetForce(const Vector3d& force) { impl_->SetForce(force); }
+Vector3d Servo::Force() const noexcept { return impl_->Force(); }
 void Servo::Heartbeat() noexcept { impl_->Heartbeat(); }
 void Servo::SetLimits(const SafetyLimits& limits) { impl_->SetLimits(limits); }
 SafetyLimits Servo::Limits() const noexcept { return impl_->Limits(); }
@@ -547,7 +548,7 @@ std::string Servo::EndReason() const { return impl_->EndReason(); }
 
 EffectStack& Servo::Effects() noexcept { return impl_->effects_; }
 
-void Servo::SetForceHook(std::function<Vector3(const TickInput&)> hook) {
+void Servo::SetForceHook(std::function<Vector3d(const TickInput&)> hook) {
     if (impl_->Running()) throw std::logic_error("the force hook is set before the loop starts");
     impl_->hook_ = std::move(hook);
 }

@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
-void Announcer::announce(DeviceKind kind, const std::string& slavePath)
+void Announcer::Announce(DeviceKind kind, const std::string& slave_path)
 {
-    const std::string line = std::string(kindName(kind)) + ' ' + slavePath + '\n';
+    const std::string line = std::string(KindName(kind)) + ' ' + slave_path + '\n';
     std::lock_guard lock(mutex_);
     // write(2) directly: one call per line, nothing buffered behind a reader's back.
     // A reader that has gone away is not an error worth stopping the devices for.
@@ -25,4 +25,4 @@ void Announcer::announce(DeviceKind kind, const std::string& slavePath)
     }
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

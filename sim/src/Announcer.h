@@ -7,15 +7,15 @@
 
 #include "Options.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class Announcer {
 public:
     // Writes "<kind> <path>\n" in one piece and flushes it.
-    void announce(DeviceKind kind, const std::string& slavePath);
+    void Announce(DeviceKind kind, const std::string& slave_path);
 
 private:
     std::mutex mutex_;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 namespace {
 
 using Vec3 = ArmPhysics::Vec3;
-using kinematics::kRadPerDeg;
+using Kinematics::kRadPerDeg;
 
 constexpr Vec3 kInertia = {2.0e-3, 1.0e-3, 1.0e-3};   // kg·m²
 constexpr Vec3 kDamping = {0.02, 0.01, 0.01};         // N·m·s/rad
@@ -31,21 +31,21 @@ constexpr double kWindingResistance = 0.5;  // Ω
 constexpr double kThermalResistance = 2.0;  // K/W
 constexpr double kThermalTime = 120.0;      // s
 
-Vec3 degrees(const Vec3& rad) noexcept { return {rad[0] / kRadPerDeg, rad[1] / kRadPerDeg, rad[2] / kRadPerDeg}; }
+Vec3 Degrees(const Vec3& rad) noexcept { return {rad[0] / kRadPerDeg, rad[1] / kRadPerDeg, rad[2] / kRadPerDeg}; }
 
-double clampSigned(double v, double limit) noexcept { return std::clamp(v, -limit, limit); }
+double ClampSigned(double v, double limit) noexcept { return std::clamp(v, -limit, limit); }
 
 }  // namespace
 
 ArmPhysics::ArmPhysics(double now)
     : q_{kStartDeg[0] * kRadPerDeg, kStartDeg[1] * kRadPerDeg, kStartDeg[2] * kRadPerDeg},
-      simTime_(now),
-      lastRequest_(now),
+      sim_time_(now),
+      last_request_(now),
       temperature_(kIdleTemperature)
 {
 }
 
-Vec3 ArmPhysics::clampToLimits(const Vec3& q) noexcept
+Vec3 ArmPhysics::ClampToLimits(const Vec3& q) noexcept
 {
     const double base = std::clamp(q[0], -kBaseLimitDeg * kRadPerDeg, kBaseLimitDeg * kRadPerDeg);
     // Sum and spread are orthogonal directions in (q1, q2), so clamping each is
@@ -55,7 +55,7 @@ Vec3 ArmPhysics::clampToLimits(const Vec3& q) noexcept
     return {base, 0.5 * (sum - spread), 0.5 * (sum + spread)};
 }
 
-void ArmPhysics::enforceLimits()
+void ArmPhysics::EnforceLimits()
 {
     // An inelastic stop: a coordinate outside its range is put back on the
     // boundary and loses the velocity component that pushes further out. Sum and
@@ -71,18 +71,18 @@ void ArmPhysics::enforceLimits()
     q_[0] = stop(q_[0], -kBaseLimitDeg * kRadPerDeg, kBaseLimitDeg * kRadPerDeg, qd_[0]);
 
     const double sum = q_[1] + q_[2], spread = q_[2] - q_[1];
-    double sumRate = qd_[1] + qd_[2], spreadRate = qd_[2] - qd_[1];
-    const double clampedSum = stop(sum, kSumMinDeg * kRadPerDeg, kSumMaxDeg * kRadPerDeg, sumRate);
-    const double clampedSpread = stop(spread, kSpreadMinDeg * kRadPerDeg, kSpreadMaxDeg * kRadPerDeg, spreadRate);
-    if (clampedSum != sum || clampedSpread != spread) {
-        q_[1] = 0.5 * (clampedSum - clampedSpread);
-        q_[2] = 0.5 * (clampedSum + clampedSpread);
-        qd_[1] = 0.5 * (sumRate - spreadRate);
-        qd_[2] = 0.5 * (sumRate + spreadRate);
+    double sum_rate = qd_[1] + qd_[2], spread_rate = qd_[2] - qd_[1];
+    const double clamped_sum = stop(sum, kSumMinDeg * kRadPerDeg, kSumMaxDeg * kRadPerDeg, sum_rate);
+    const double clamped_spread = stop(spread, kSpreadMinDeg * kRadPerDeg, kSpreadMaxDeg * kRadPerDeg, spread_rate);
+    if (clamped_sum != sum || clamped_spread != spread) {
+        q_[1] = 0.5 * (clamped_sum - clamped_spread);
+        q_[2] = 0.5 * (clamped_sum + clamped_spread);
+        qd_[1] = 0.5 * (sum_rate - spread_rate);
+        qd_[2] = 0.5 * (sum_rate + spread_rate);
     }
 }
 
-Vec3 ArmPhysics::controlTorque() const
+Vec3 ArmPhysics::ControlTorque() const
 {
     Vec3 tau{};
     switch (mode_) {
@@ -92,8 +92,8 @@ Vec3 ArmPhysics::controlTorque() const
         tau = value_;
         break;
     case Mode::EndEffectorForce: {
-        const Vec3 deg = degrees(q_);
-        const auto j = kinematics::jacobianForward(deg, kinematics::position(deg));
+        const Vec3 deg = Degrees(q_);
+        const auto j = Kinematics::JacobianForward(deg, Kinematics::Position(deg));
         for (int c = 0; c < 3; ++c) {
             tau[c] = j[0][c] * value_[0] + j[1][c] * value_[1] + j[2][c] * value_[2];
         }
@@ -105,10 +105,10 @@ Vec3 ArmPhysics::controlTorque() const
         }
         break;
     case Mode::EndEffectorTarget: {
-        const Vec3 deg = degrees(q_);
-        const Vec3 x = kinematics::position(deg);
+        const Vec3 deg = Degrees(q_);
+        const Vec3 x = Kinematics::Position(deg);
         const Vec3 e = {value_[0] - x[0], value_[1] - x[1], value_[2] - x[2]};
-        const auto j = kinematics::jacobianForward(deg, x);
+        const auto j = Kinematics::JacobianForward(deg, x);
         // dq = Jᵀ (J Jᵀ + λ² I)⁻¹ e
         double a[3][3];
         for (int r = 0; r < 3; ++r) {
@@ -133,9 +133,9 @@ Vec3 ArmPhysics::controlTorque() const
         Vec3 target{};
         for (int c = 0; c < 3; ++c) {
             const double dq = j[0][c] * w[0] + j[1][c] * w[1] + j[2][c] * w[2];
-            target[c] = q_[c] + clampSigned(dq, kMaxJointError);
+            target[c] = q_[c] + ClampSigned(dq, kMaxJointError);
         }
-        target = clampToLimits(target);
+        target = ClampToLimits(target);
         for (int i = 0; i < 3; ++i) {
             tau[i] = kStiffness[i] * (target[i] - q_[i]) - kGain[i] * qd_[i];
         }
@@ -143,12 +143,12 @@ Vec3 ArmPhysics::controlTorque() const
     }
     }
     for (double& t : tau) {
-        t = clampSigned(t, kMaxTorque);
+        t = ClampSigned(t, kMaxTorque);
     }
     return tau;
 }
 
-void ArmPhysics::step(const Vec3& torque)
+void ArmPhysics::Step(const Vec3& torque)
 {
     for (int i = 0; i < 3; ++i) {
         // Semi-implicit Euler with the damping taken implicitly: stable for any
@@ -159,10 +159,10 @@ void ArmPhysics::step(const Vec3& torque)
             qd_[i] = 0.0;  // a settled joint would otherwise decay into denormals, which are slow
         }
     }
-    enforceLimits();
+    EnforceLimits();
 }
 
-void ArmPhysics::coast(double duration)
+void ArmPhysics::Coast(double duration)
 {
     if (duration <= 0.0 || (qd_[0] == 0.0 && qd_[1] == 0.0 && qd_[2] == 0.0)) {
         return;
@@ -177,10 +177,10 @@ void ArmPhysics::coast(double duration)
             qd_[i] = 0.0;
         }
     }
-    enforceLimits();
+    EnforceLimits();
 }
 
-void ArmPhysics::heat(double duration, double power)
+void ArmPhysics::Heat(double duration, double power)
 {
     if (duration <= 0.0) {
         return;
@@ -189,7 +189,7 @@ void ArmPhysics::heat(double duration, double power)
     temperature_ = steady + (temperature_ - steady) * std::exp(-duration / kThermalTime);
 }
 
-double ArmPhysics::electricalPower() const noexcept
+double ArmPhysics::ElectricalPower() const noexcept
 {
     double power = 0.0;
     for (double t : torque_) {
@@ -199,44 +199,44 @@ double ArmPhysics::electricalPower() const noexcept
     return power;
 }
 
-void ArmPhysics::advanceTo(double now)
+void ArmPhysics::AdvanceTo(double now)
 {
-    if (now <= simTime_) {
+    if (now <= sim_time_) {
         return;
     }
-    const double expiry = lastRequest_ + kWatchdog;
-    const double activeEnd = mode_ == Mode::Idle ? simTime_ : std::clamp(expiry, simTime_, now);
-    heat(activeEnd - simTime_, electricalPower());
-    heat(now - activeEnd, 0.0);
+    const double expiry = last_request_ + kWatchdog;
+    const double active_end = mode_ == Mode::Idle ? sim_time_ : std::clamp(expiry, sim_time_, now);
+    Heat(active_end - sim_time_, ElectricalPower());
+    Heat(now - active_end, 0.0);
 
-    while (mode_ != Mode::Idle && simTime_ + kStep <= now) {
-        if (simTime_ >= expiry) {
+    while (mode_ != Mode::Idle && sim_time_ + kStep <= now) {
+        if (sim_time_ >= expiry) {
             mode_ = Mode::Idle;
             torque_ = {};
             break;
         }
         if (tick_++ % 2 == 0) {  // the controller runs at half the step rate
-            torque_ = controlTorque();
+            torque_ = ControlTorque();
         }
-        step(torque_);
-        simTime_ += kStep;
+        Step(torque_);
+        sim_time_ += kStep;
     }
     if (mode_ == Mode::Idle) {
-        coast(now - simTime_);
-        simTime_ = now;
+        Coast(now - sim_time_);
+        sim_time_ = now;
     }
 }
 
-void ArmPhysics::touch(double now)
+void ArmPhysics::Touch(double now)
 {
-    advanceTo(now);
-    lastRequest_ = now;
+    AdvanceTo(now);
+    last_request_ = now;
 }
 
-void ArmPhysics::command(Mode mode, const Vec3& value, double now)
+void ArmPhysics::Command(Mode mode, const Vec3& value, double now)
 {
-    advanceTo(now);
-    lastRequest_ = now;
+    AdvanceTo(now);
+    last_request_ = now;
     bool finite = true;
     for (double v : value) {
         finite = finite && std::isfinite(v);
@@ -246,15 +246,15 @@ void ArmPhysics::command(Mode mode, const Vec3& value, double now)
     mode_ = finite ? mode : Mode::Idle;
     value_ = value;
     if (mode_ == Mode::JointTarget) {
-        value_ = clampToLimits({value[0] * kRadPerDeg, value[1] * kRadPerDeg, value[2] * kRadPerDeg});
+        value_ = ClampToLimits({value[0] * kRadPerDeg, value[1] * kRadPerDeg, value[2] * kRadPerDeg});
     }
     if (mode_ == Mode::Idle) {
         value_ = {};
     }
-    torque_ = controlTorque();
+    torque_ = ControlTorque();
     tick_ = 1;  // the torque just computed holds for this controller period
 }
 
-Vec3 ArmPhysics::motorTorques() const noexcept { return torque_; }
+Vec3 ArmPhysics::MotorTorques() const noexcept { return torque_; }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -7,11 +7,11 @@
 
 #include "Kinematics.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class ArmPhysics {
 public:
-    using Vec3 = kinematics::Vec3;
+    using Vec3 = Kinematics::Vec3;
 
     enum class Mode {
         Idle,                // no torque
@@ -35,17 +35,17 @@ public:
     explicit ArmPhysics(double now = 0.0);
 
     // Runs the model up to `now`, then holds `mode`/`value` from `now` on.
-    void command(Mode mode, const Vec3& value, double now);
+    void Command(Mode mode, const Vec3& value, double now);
     // Runs the model up to `now` and restarts the watchdog (any request does).
-    void touch(double now);
+    void Touch(double now);
 
     // Joint angles and velocities in radians, radians/s.
-    [[nodiscard]] const Vec3& angles() const noexcept { return q_; }
-    [[nodiscard]] const Vec3& velocities() const noexcept { return qd_; }
+    [[nodiscard]] const Vec3& Angles() const noexcept { return q_; }
+    [[nodiscard]] const Vec3& Velocities() const noexcept { return qd_; }
     // Torque the motors apply now, after the torque limit; zero once lapsed.
-    [[nodiscard]] Vec3 motorTorques() const noexcept;
-    [[nodiscard]] double temperature() const noexcept { return temperature_; }
-    [[nodiscard]] Mode mode() const noexcept { return mode_; }
+    [[nodiscard]] Vec3 MotorTorques() const noexcept;
+    [[nodiscard]] double Temperature() const noexcept { return temperature_; }
+    [[nodiscard]] Mode CurrentMode() const noexcept { return mode_; }
 
     // Joint limits, in degrees: the base joint turns within ±75°; the two
     // linkage joints keep (r1 + r2) within [15°, 120°] and (r2 - r1) within
@@ -57,26 +57,26 @@ public:
     static constexpr double kSpreadMinDeg = 40.0, kSpreadMaxDeg = 150.0;
 
     // Nearest pose within the limits (radians in, radians out).
-    [[nodiscard]] static Vec3 clampToLimits(const Vec3& q) noexcept;
+    [[nodiscard]] static Vec3 ClampToLimits(const Vec3& q) noexcept;
 
 private:
-    void advanceTo(double now);
-    void step(const Vec3& torque);
-    void coast(double duration);
-    void heat(double duration, double power);
-    [[nodiscard]] double electricalPower() const noexcept;
-    [[nodiscard]] Vec3 controlTorque() const;
-    void enforceLimits();
+    void AdvanceTo(double now);
+    void Step(const Vec3& torque);
+    void Coast(double duration);
+    void Heat(double duration, double power);
+    [[nodiscard]] double ElectricalPower() const noexcept;
+    [[nodiscard]] Vec3 ControlTorque() const;
+    void EnforceLimits();
 
     Vec3 q_{};
     Vec3 qd_{};
     Mode mode_ = Mode::Idle;
-    Vec3 value_{};       // command argument, in SI units (targets in radians/metres)
-    Vec3 torque_{};      // held between controller ticks
-    double simTime_;     // the state is valid at this time
-    double lastRequest_; // watchdog reference
+    Vec3 value_{};          // command argument, in SI units (targets in radians/metres)
+    Vec3 torque_{};         // held between controller ticks
+    double sim_time_;       // the state is valid at this time
+    double last_request_;   // watchdog reference
     long tick_ = 0;
     double temperature_;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

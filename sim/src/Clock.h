@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -12,12 +12,12 @@ class SimClock {
 public:
     SimClock() noexcept : origin_(SteadyClock::now()) {}
 
-    [[nodiscard]] double seconds(SteadyClock::time_point t) const noexcept
+    [[nodiscard]] double Seconds(SteadyClock::time_point t) const noexcept
     {
         return std::chrono::duration<double>(t - origin_).count();
     }
-    [[nodiscard]] double now() const noexcept { return seconds(SteadyClock::now()); }
-    [[nodiscard]] SteadyClock::time_point at(double s) const noexcept
+    [[nodiscard]] double Now() const noexcept { return Seconds(SteadyClock::now()); }
+    [[nodiscard]] SteadyClock::time_point At(double s) const noexcept
     {
         return origin_ + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(s));
     }
@@ -26,4 +26,4 @@ private:
     SteadyClock::time_point origin_;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

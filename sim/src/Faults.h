@@ -8,7 +8,7 @@
 #include "Rng.h"
 #include "Wire.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class Faults {
 public:
@@ -19,17 +19,17 @@ public:
     // Called for each request that has a reply. Returns false if the reply is to
     // be dropped; otherwise fills `out` with what goes on the wire: any
     // notifications, then the reply, corrupted or truncated as configured.
-    bool shape(const wire::Bytes& reply, wire::Bytes& out);
+    bool Shape(const Wire::Bytes& reply, Wire::Bytes& out);
 
     // Called for every complete request; true exactly once, when the line is to
     // be hung up after this request.
-    bool hangUpAfterRequest() noexcept;
+    bool HangUpAfterRequest() noexcept;
 
-    [[nodiscard]] std::uint64_t delayUs() const noexcept { return options_.delayUs; }
-    [[nodiscard]] std::int64_t reconnectMs() const noexcept { return options_.reconnectMs; }
+    [[nodiscard]] std::uint64_t DelayUs() const noexcept { return options_.delay_us; }
+    [[nodiscard]] std::int64_t ReconnectMs() const noexcept { return options_.reconnect_ms; }
 
 private:
-    void appendNotification(wire::Bytes& out);
+    void AppendNotification(Wire::Bytes& out);
 
     FaultOptions options_;
     Rng rng_;
@@ -38,4 +38,4 @@ private:
     std::uint64_t notifications_ = 0;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

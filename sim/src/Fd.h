@@ -5,13 +5,13 @@
 
 #include <utility>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class Fd {
 public:
     Fd() noexcept = default;
     explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() { reset(); }
+    ~Fd() { Reset(); }
 
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -19,17 +19,17 @@ public:
     Fd& operator=(Fd&& other) noexcept
     {
         if (this != &other) {
-            reset();
+            Reset();
             fd_ = std::exchange(other.fd_, -1);
         }
         return *this;
     }
 
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-    explicit operator bool() const noexcept { return valid(); }
+    [[nodiscard]] int Get() const noexcept { return fd_; }
+    [[nodiscard]] bool Valid() const noexcept { return fd_ >= 0; }
+    explicit operator bool() const noexcept { return Valid(); }
 
-    void reset(int fd = -1) noexcept
+    void Reset(int fd = -1) noexcept
     {
         if (fd_ >= 0) {
             // A close interrupted by a signal has still released the descriptor on
@@ -43,4 +43,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -7,14 +7,14 @@
 
 #include "Options.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 struct HandleSnapshot {
     std::array<float, 4> quaternion{};  // unit quaternion, components 0..3 = w, x, y, z
-    std::uint8_t errorFlag = 0;
-    std::uint8_t hallLevel = 0;  // 0..31
-    std::uint8_t buttons = 0;    // 0..7
-    std::uint8_t battery = 0;    // volts = 3.0 + 0.005 * battery
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_level = 0;  // 0..31
+    std::uint8_t buttons = 0;     // 0..7
+    std::uint8_t battery = 0;     // volts = 3.0 + 0.005 * battery
 };
 
 class HandleMotion {
@@ -25,17 +25,17 @@ public:
     HandleMotion(const HandleOptions& options, std::uint64_t seed, double start);
 
     // Times must not go backwards between calls.
-    [[nodiscard]] HandleSnapshot at(double now);
+    [[nodiscard]] HandleSnapshot At(double now);
 
 private:
     double start_;
     double battery_;
-    double drainPerSecond_;
-    double buttonPeriod_;  // s between button changes
+    double drain_per_second_;
+    double button_period_;  // s between button changes
     bool toggle_;
     std::uint64_t seed_;
-    std::int64_t buttonPeriodIndex_ = 0;
+    std::int64_t button_period_index_ = 0;
     std::uint8_t buttons_ = 0;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

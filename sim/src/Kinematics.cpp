@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace korvo::sim::kinematics {
+namespace Korvo::Sim::Kinematics {
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr double kQw = static_cast<double>(0.7071f);
 
 }  // namespace
 
-Vec3 position(const Vec3& raw) noexcept
+Vec3 Position(const Vec3& raw) noexcept
 {
     const double t0 = (raw[0] + 90.0) * kHostPi / 180.0;
     const double t1 = (-raw[1] - 180.0) * kHostPi / 180.0;
@@ -60,37 +60,37 @@ Vec3 position(const Vec3& raw) noexcept
     return {m00 * bz + m01 * by + m02 * bx, m10 * bz + m11 * by + m12 * bx, m20 * bz + m21 * by + m22 * bx};
 }
 
-Mat3 jacobian(const Vec3& raw) noexcept
+Mat3 Jacobian(const Vec3& raw) noexcept
 {
     // Central differences: accurate to ~1e-10 m/rad at this step, and the linkage
     // stays far from the folded branch inside the joint limits.
-    constexpr double hDeg = 1e-3;
+    constexpr double kHDeg = 1e-3;
     Mat3 j{};
     for (int col = 0; col < 3; ++col) {
         Vec3 lo = raw, hi = raw;
-        lo[col] -= hDeg;
-        hi[col] += hDeg;
-        const Vec3 pl = position(lo), ph = position(hi);
+        lo[col] -= kHDeg;
+        hi[col] += kHDeg;
+        const Vec3 pl = Position(lo), ph = Position(hi);
         for (int row = 0; row < 3; ++row) {
-            j[row][col] = (ph[row] - pl[row]) / (2.0 * hDeg * kRadPerDeg);
+            j[row][col] = (ph[row] - pl[row]) / (2.0 * kHDeg * kRadPerDeg);
         }
     }
     return j;
 }
 
-Mat3 jacobianForward(const Vec3& raw, const Vec3& atPose) noexcept
+Mat3 JacobianForward(const Vec3& raw, const Vec3& at_pose) noexcept
 {
-    constexpr double hDeg = 1e-3;
+    constexpr double kHDeg = 1e-3;
     Mat3 j{};
     for (int col = 0; col < 3; ++col) {
         Vec3 hi = raw;
-        hi[col] += hDeg;
-        const Vec3 ph = position(hi);
+        hi[col] += kHDeg;
+        const Vec3 ph = Position(hi);
         for (int row = 0; row < 3; ++row) {
-            j[row][col] = (ph[row] - atPose[row]) / (hDeg * kRadPerDeg);
+            j[row][col] = (ph[row] - at_pose[row]) / (kHDeg * kRadPerDeg);
         }
     }
     return j;
 }
 
-}  // namespace korvo::sim::kinematics
+}  // namespace Korvo::Sim::Kinematics

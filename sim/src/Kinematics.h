@@ -6,7 +6,7 @@
 
 #include <array>
 
-namespace korvo::sim::kinematics {
+namespace Korvo::Sim::Kinematics {
 
 using Vec3 = std::array<double, 3>;
 using Mat3 = std::array<Vec3, 3>;  // row-major
@@ -17,14 +17,14 @@ inline constexpr double kRadPerDeg = 3.14159265358979323846 / 180.0;
 
 // Raw joint angles in degrees -> end-effector position (length unit of the
 // linkage lengths, i.e. metres).
-[[nodiscard]] Vec3 position(const Vec3& rawDegrees) noexcept;
+[[nodiscard]] Vec3 Position(const Vec3& raw_degrees) noexcept;
 
-// Partial derivatives of position() with respect to the joint angles in
+// Partial derivatives of Position() with respect to the joint angles in
 // radians: column j is d(position)/d(joint j).
-[[nodiscard]] Mat3 jacobian(const Vec3& rawDegrees) noexcept;
+[[nodiscard]] Mat3 Jacobian(const Vec3& raw_degrees) noexcept;
 
-// Cheaper one-sided form, for the controller: `atPose` must be
-// position(rawDegrees). Accurate to ~1e-4 relative.
-[[nodiscard]] Mat3 jacobianForward(const Vec3& rawDegrees, const Vec3& atPose) noexcept;
+// Cheaper one-sided form, for the controller: `at_pose` must be
+// Position(raw_degrees). Accurate to ~1e-4 relative.
+[[nodiscard]] Mat3 JacobianForward(const Vec3& raw_degrees, const Vec3& at_pose) noexcept;
 
-}  // namespace korvo::sim::kinematics
+}  // namespace Korvo::Sim::Kinematics

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 namespace {
 
-bool readLink(const std::string& path, std::string& out)
+bool ReadLink(const std::string& path, std::string& out)
 {
     std::vector<char> buf(4096);
     const ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
@@ -34,7 +34,7 @@ Link::Link(Link&& other) noexcept
 Link& Link::operator=(Link&& other) noexcept
 {
     if (this != &other) {
-        remove();
+        Remove();
         path_ = std::move(other.path_);
         target_ = std::exchange(other.target_, std::string());
         other.path_.clear();
@@ -42,7 +42,7 @@ Link& Link::operator=(Link&& other) noexcept
     return *this;
 }
 
-void Link::checkClaimable(const std::string& path)
+void Link::CheckClaimable(const std::string& path)
 {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
@@ -50,12 +50,12 @@ void Link::checkClaimable(const std::string& path)
     }
 }
 
-void Link::pointTo(const std::string& target)
+void Link::PointTo(const std::string& target)
 {
     if (path_.empty()) {
         return;
     }
-    checkClaimable(path_);
+    CheckClaimable(path_);
     if (::symlink(target.c_str(), path_.c_str()) != 0) {
         if (errno != EEXIST) {
             throw std::system_error(errno, std::generic_category(), "symlink " + path_);
@@ -67,7 +67,7 @@ void Link::pointTo(const std::string& target)
         if (::symlink(target.c_str(), temp.c_str()) != 0) {
             throw std::system_error(errno, std::generic_category(), "symlink " + temp);
         }
-        checkClaimable(path_);
+        CheckClaimable(path_);
         if (::rename(temp.c_str(), path_.c_str()) != 0) {
             const int err = errno;
             ::unlink(temp.c_str());
@@ -77,16 +77,16 @@ void Link::pointTo(const std::string& target)
     target_ = target;
 }
 
-void Link::remove() noexcept
+void Link::Remove() noexcept
 {
     if (path_.empty() || target_.empty()) {
         return;
     }
     std::string current;
-    if (readLink(path_, current) && current == target_) {
+    if (ReadLink(path_, current) && current == target_) {
         ::unlink(path_.c_str());
     }
     target_.clear();
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 // PATH exists and is not a symbolic link: korvo-sim never replaces such a file.
 class LinkRefused : public std::runtime_error {
@@ -16,7 +16,7 @@ class Link {
 public:
     Link() = default;
     explicit Link(std::string path) : path_(std::move(path)) {}
-    ~Link() { remove(); }
+    ~Link() { Remove(); }
 
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -24,22 +24,22 @@ public:
     Link& operator=(Link&& other) noexcept;
 
     // Throws LinkRefused if PATH holds anything but a symbolic link.
-    static void checkClaimable(const std::string& path);
+    static void CheckClaimable(const std::string& path);
 
     // Creates the link, or atomically re-points an existing symbolic link.
     // Throws LinkRefused (see above) or std::system_error.
-    void pointTo(const std::string& target);
+    void PointTo(const std::string& target);
 
     // Removes the link if it still points where this object last pointed it; a
     // link someone else has since re-pointed is left alone.
-    void remove() noexcept;
+    void Remove() noexcept;
 
-    [[nodiscard]] const std::string& path() const noexcept { return path_; }
-    [[nodiscard]] bool empty() const noexcept { return path_.empty(); }
+    [[nodiscard]] const std::string& Path() const noexcept { return path_; }
+    [[nodiscard]] bool Empty() const noexcept { return path_.empty(); }
 
 private:
     std::string path_;
     std::string target_;  // empty while no link of ours exists
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

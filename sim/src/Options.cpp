@@ -7,9 +7,9 @@
 #include <set>
 #include <string_view>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
-const char* kindName(DeviceKind kind) noexcept
+const char* KindName(DeviceKind kind) noexcept
 {
     switch (kind) {
     case DeviceKind::Loopback: return "loopback";
@@ -19,7 +19,7 @@ const char* kindName(DeviceKind kind) noexcept
     return "?";
 }
 
-std::string usageText()
+std::string UsageText()
 {
     return R"(Usage: korvo-sim [GLOBAL OPTIONS] DEVICE [DEVICE OPTIONS] [DEVICE [DEVICE OPTIONS] ...]
 
@@ -176,7 +176,7 @@ namespace {
 
 enum class Scope { Global, AnyDevice, ArmOnly, HandleOnly };
 
-std::uint64_t parseUnsigned(std::string_view name, const std::string& text, std::uint64_t max)
+std::uint64_t ParseUnsigned(std::string_view name, const std::string& text, std::uint64_t max)
 {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
@@ -193,7 +193,7 @@ std::uint64_t parseUnsigned(std::string_view name, const std::string& text, std:
                      + ", got '" + text + "'");
 }
 
-double parseReal(std::string_view name, const std::string& text, double max)
+double ParseReal(std::string_view name, const std::string& text, double max)
 {
     char* end = nullptr;
     errno = 0;
@@ -206,119 +206,119 @@ double parseReal(std::string_view name, const std::string& text, double max)
     return v;
 }
 
-std::int64_t parseReconnect(std::string_view name, const std::string& text)
+std::int64_t ParseReconnect(std::string_view name, const std::string& text)
 {
     if (text == "-1") {
         return -1;
     }
-    return static_cast<std::int64_t>(parseUnsigned(name, text, 24ull * 3600 * 1000));
+    return static_cast<std::int64_t>(ParseUnsigned(name, text, 24ull * 3600 * 1000));
 }
 
 struct OptionDef {
     std::string_view name;
     Scope scope;
-    bool takesValue;
+    bool takes_value;
     std::function<void(Options&, DeviceOptions*, const std::string&)> apply;
 };
 
-const std::vector<OptionDef>& optionTable()
+const std::vector<OptionDef>& OptionTable()
 {
     constexpr std::uint64_t kMaxEvery = 1'000'000'000ull;
-    static const std::vector<OptionDef> table = {
+    static const std::vector<OptionDef> kTable = {
         {"--die-with-parent", Scope::Global, false,
-         [](Options& o, DeviceOptions*, const std::string&) { o.dieWithParent = true; }},
+         [](Options& o, DeviceOptions*, const std::string&) { o.die_with_parent = true; }},
         {"--busy-poll-us", Scope::Global, true,
          [](Options& o, DeviceOptions*, const std::string& v) {
-             o.busyPollUs = parseUnsigned("--busy-poll-us", v, 1'000'000ull);
+             o.busy_poll_us = ParseUnsigned("--busy-poll-us", v, 1'000'000ull);
          }},
         {"--realtime", Scope::Global, true,
          [](Options& o, DeviceOptions*, const std::string& v) {
-             o.realtimePriority = static_cast<int>(parseUnsigned("--realtime", v, 99));
+             o.realtime_priority = static_cast<int>(ParseUnsigned("--realtime", v, 99));
          }},
         {"--seed", Scope::Global, true,
-         [](Options& o, DeviceOptions*, const std::string& v) { o.seed = parseUnsigned("--seed", v, UINT64_MAX); }},
+         [](Options& o, DeviceOptions*, const std::string& v) { o.seed = ParseUnsigned("--seed", v, UINT64_MAX); }},
         {"--link", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
              if (v.empty()) {
                  throw UsageError("--link: the path is empty");
              }
              if (!d->link.empty()) {
-                 throw UsageError("--link is given twice to one " + std::string(kindName(d->kind)));
+                 throw UsageError("--link is given twice to one " + std::string(KindName(d->kind)));
              }
              d->link = v;
          }},
         {"--delay-us", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.delayUs = parseUnsigned("--delay-us", v, 60'000'000ull);
+             d->faults.delay_us = ParseUnsigned("--delay-us", v, 60'000'000ull);
          }},
         {"--drop-every", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.dropEvery = parseUnsigned("--drop-every", v, kMaxEvery);
+             d->faults.drop_every = ParseUnsigned("--drop-every", v, kMaxEvery);
          }},
         {"--corrupt-every", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.corruptEvery = parseUnsigned("--corrupt-every", v, kMaxEvery);
+             d->faults.corrupt_every = ParseUnsigned("--corrupt-every", v, kMaxEvery);
          }},
         {"--truncate-every", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.truncateEvery = parseUnsigned("--truncate-every", v, kMaxEvery);
+             d->faults.truncate_every = ParseUnsigned("--truncate-every", v, kMaxEvery);
          }},
         {"--notify-every", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.notifyEvery = parseUnsigned("--notify-every", v, kMaxEvery);
+             d->faults.notify_every = ParseUnsigned("--notify-every", v, kMaxEvery);
          }},
         {"--notify-flood", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.notifyFlood = parseUnsigned("--notify-flood", v, 4096);
+             d->faults.notify_flood = ParseUnsigned("--notify-flood", v, 4096);
          }},
         {"--disconnect-after", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.disconnectAfter = parseUnsigned("--disconnect-after", v, kMaxEvery);
+             d->faults.disconnect_after = ParseUnsigned("--disconnect-after", v, kMaxEvery);
          }},
         {"--reconnect-ms", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->faults.reconnectMs = parseReconnect("--reconnect-ms", v);
+             d->faults.reconnect_ms = ParseReconnect("--reconnect-ms", v);
          }},
         {"--model", Scope::ArmOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->arm.model = static_cast<std::uint8_t>(parseUnsigned("--model", v, 0xFF));
+             d->arm.model = static_cast<std::uint8_t>(ParseUnsigned("--model", v, 0xFF));
          }},
         {"--device-id", Scope::AnyDevice, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
              if (d->kind == DeviceKind::Loopback) {
                  throw UsageError("--device-id applies to arm and handle, not to loopback");
              }
-             const auto id = static_cast<std::uint16_t>(parseUnsigned("--device-id", v, 0xFFFF));
-             (d->kind == DeviceKind::Arm ? d->arm.deviceId : d->handle.deviceId) = id;
+             const auto id = static_cast<std::uint16_t>(ParseUnsigned("--device-id", v, 0xFFFF));
+             (d->kind == DeviceKind::Arm ? d->arm.device_id : d->handle.device_id) = id;
          }},
         {"--rate", Scope::HandleOnly, true,
-         [](Options&, DeviceOptions* d, const std::string& v) { d->handle.rateHz = parseReal("--rate", v, 100000.0); }},
+         [](Options&, DeviceOptions* d, const std::string& v) { d->handle.rate_hz = ParseReal("--rate", v, 100000.0); }},
         {"--wakeup-reply", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
              if (v == "info") {
-                 d->handle.wakeupReply = WakeupReply::Info;
+                 d->handle.wakeup_reply = WakeupReply::Info;
              } else if (v == "status") {
-                 d->handle.wakeupReply = WakeupReply::Status;
+                 d->handle.wakeup_reply = WakeupReply::Status;
              } else {
                  throw UsageError("--wakeup-reply: expected 'info' or 'status', got '" + v + "'");
              }
          }},
         {"--bad-frames-every", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->handle.badFramesEvery = parseUnsigned("--bad-frames-every", v, kMaxEvery);
+             d->handle.bad_frames_every = ParseUnsigned("--bad-frames-every", v, kMaxEvery);
          }},
         {"--battery", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->handle.battery = static_cast<std::uint8_t>(parseUnsigned("--battery", v, 0xFF));
+             d->handle.battery = static_cast<std::uint8_t>(ParseUnsigned("--battery", v, 0xFF));
          }},
         {"--drain-per-s", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->handle.drainPerSecond = parseReal("--drain-per-s", v, 1.0e6);
+             d->handle.drain_per_second = ParseReal("--drain-per-s", v, 1.0e6);
          }},
         {"--buttons-hz", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) {
-             d->handle.buttonsHz = parseReal("--buttons-hz", v, 1000.0);
-             if (d->handle.buttonsHz <= 0.0) {
+             d->handle.buttons_hz = ParseReal("--buttons-hz", v, 1000.0);
+             if (d->handle.buttons_hz <= 0.0) {
                  throw UsageError("--buttons-hz: expected a number above 0, got '" + v + "'");
              }
          }},
@@ -327,13 +327,13 @@ const std::vector<OptionDef>& optionTable()
              if (v != "random" && v != "toggle") {
                  throw UsageError("--buttons: expected random or toggle, got '" + v + "'");
              }
-             d->handle.buttonsToggle = v == "toggle";
+             d->handle.buttons_toggle = v == "toggle";
          }},
     };
-    return table;
+    return kTable;
 }
 
-std::optional<DeviceKind> deviceKind(std::string_view word)
+std::optional<DeviceKind> ParseDeviceKind(std::string_view word)
 {
     if (word == "loopback") return DeviceKind::Loopback;
     if (word == "arm") return DeviceKind::Arm;
@@ -343,7 +343,7 @@ std::optional<DeviceKind> deviceKind(std::string_view word)
 
 }  // namespace
 
-Options parseOptions(int argc, const char* const* argv)
+Options ParseOptions(int argc, const char* const* argv)
 {
     Options options;
     std::set<std::string> links;
@@ -354,7 +354,7 @@ Options parseOptions(int argc, const char* const* argv)
             options.help = true;
             return options;
         }
-        if (auto kind = deviceKind(arg)) {
+        if (auto kind = ParseDeviceKind(arg)) {
             DeviceOptions device;
             device.kind = *kind;
             options.devices.push_back(device);
@@ -364,14 +364,14 @@ Options parseOptions(int argc, const char* const* argv)
             throw UsageError("unknown device '" + arg + "' (expected loopback, arm or handle)");
         }
 
-        std::optional<std::string> inlineValue;
+        std::optional<std::string> inline_value;
         if (const auto eq = arg.find('='); eq != std::string::npos) {
-            inlineValue = arg.substr(eq + 1);
+            inline_value = arg.substr(eq + 1);
             arg.resize(eq);
         }
 
         const OptionDef* option = nullptr;
-        for (const auto& candidate : optionTable()) {
+        for (const auto& candidate : OptionTable()) {
             if (candidate.name == arg) {
                 option = &candidate;
                 break;
@@ -382,15 +382,15 @@ Options parseOptions(int argc, const char* const* argv)
         }
 
         std::string value;
-        if (option->takesValue) {
-            if (inlineValue) {
-                value = *inlineValue;
+        if (option->takes_value) {
+            if (inline_value) {
+                value = *inline_value;
             } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {
                 throw UsageError(arg + " needs a value");
             }
-        } else if (inlineValue) {
+        } else if (inline_value) {
             throw UsageError(arg + " takes no value");
         }
 
@@ -401,7 +401,7 @@ Options parseOptions(int argc, const char* const* argv)
             }
             if ((option->scope == Scope::ArmOnly && device->kind != DeviceKind::Arm)
                 || (option->scope == Scope::HandleOnly && device->kind != DeviceKind::Handle)) {
-                throw UsageError(arg + " does not apply to " + kindName(device->kind));
+                throw UsageError(arg + " does not apply to " + KindName(device->kind));
             }
         }
         option->apply(options, device, value);
@@ -416,4 +416,4 @@ Options parseOptions(int argc, const char* const* argv)
     return options;
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

@@ -8,75 +8,75 @@
 #include <cerrno>
 #include <system_error>
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 namespace {
 
-[[noreturn]] void fail(const char* what)
+[[noreturn]] void Fail(const char* what)
 {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
 }  // namespace
 
-Pty Pty::open()
+Pty Pty::Open()
 {
     Pty pty;
-    pty.master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    pty.master_.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!pty.master_) {
-        fail("posix_openpt");
+        Fail("posix_openpt");
     }
-    if (::grantpt(pty.master()) != 0) {
-        fail("grantpt");
+    if (::grantpt(pty.Master()) != 0) {
+        Fail("grantpt");
     }
-    if (::unlockpt(pty.master()) != 0) {
-        fail("unlockpt");
+    if (::unlockpt(pty.Master()) != 0) {
+        Fail("unlockpt");
     }
     char name[128];
-    if (::ptsname_r(pty.master(), name, sizeof name) != 0) {
-        fail("ptsname_r");
+    if (::ptsname_r(pty.Master(), name, sizeof name) != 0) {
+        Fail("ptsname_r");
     }
-    pty.slavePath_ = name;
+    pty.slave_path_ = name;
 
-    pty.slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    pty.slave_.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!pty.slave_) {
-        fail("open slave");
+        Fail("open slave");
     }
     termios tio{};
-    if (::tcgetattr(pty.slave_.get(), &tio) != 0) {
-        fail("tcgetattr");
+    if (::tcgetattr(pty.slave_.Get(), &tio) != 0) {
+        Fail("tcgetattr");
     }
     ::cfmakeraw(&tio);
     ::cfsetispeed(&tio, B115200);
     ::cfsetospeed(&tio, B115200);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(pty.slave_.get(), TCSANOW, &tio) != 0) {
-        fail("tcsetattr");
+    if (::tcsetattr(pty.slave_.Get(), TCSANOW, &tio) != 0) {
+        Fail("tcsetattr");
     }
 
     // Replies are written whole; a host that stops reading must not block the
     // thread past a stop request, so writes wait in poll() instead.
-    const int flags = ::fcntl(pty.master(), F_GETFL);
-    if (flags < 0 || ::fcntl(pty.master(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        fail("fcntl O_NONBLOCK");
+    const int flags = ::fcntl(pty.Master(), F_GETFL);
+    if (flags < 0 || ::fcntl(pty.Master(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        Fail("fcntl O_NONBLOCK");
     }
     return pty;
 }
 
-std::size_t Pty::unreadByHost() const noexcept
+std::size_t Pty::UnreadByHost() const noexcept
 {
     int pending = 0;
-    if (!slave_ || ::ioctl(slave_.get(), FIONREAD, &pending) != 0 || pending < 0) {
+    if (!slave_ || ::ioctl(slave_.Get(), FIONREAD, &pending) != 0 || pending < 0) {
         return 0;
     }
     return static_cast<std::size_t>(pending);
 }
 
-void Pty::close() noexcept
+void Pty::Close() noexcept
 {
-    master_.reset();
-    slave_.reset();
+    master_.Reset();
+    slave_.Reset();
 }
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

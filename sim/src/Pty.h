@@ -6,24 +6,24 @@
 
 #include "Fd.h"
 
-namespace korvo::sim {
+namespace Korvo::Sim {
 
 class Pty {
 public:
     // Throws std::system_error when the pair cannot be made.
-    static Pty open();
+    static Pty Open();
 
     Pty() = default;
 
-    [[nodiscard]] int master() const noexcept { return master_.get(); }
-    [[nodiscard]] const std::string& slavePath() const noexcept { return slavePath_; }
-    [[nodiscard]] bool isOpen() const noexcept { return master_.valid(); }
+    [[nodiscard]] int Master() const noexcept { return master_.Get(); }
+    [[nodiscard]] const std::string& SlavePath() const noexcept { return slave_path_; }
+    [[nodiscard]] bool IsOpen() const noexcept { return master_.Valid(); }
 
     // Bytes written by the device that the host has not read yet.
-    [[nodiscard]] std::size_t unreadByHost() const noexcept;
+    [[nodiscard]] std::size_t UnreadByHost() const noexcept;
 
     // Hangs up: the host's descriptors on the slave see end of file / EIO.
-    void close() noexcept;
+    void Close() noexcept;
 
 private:
     Fd master_;
@@ -31,7 +31,7 @@ private:
     // the host closes and reopens the port, and the raw settings made here stay in
     // force until the host applies its own.
     Fd slave_;
-    std::string slavePath_;
+    std::string slave_path_;
 };
 
-}  // namespace korvo::sim
+}  // namespace Korvo::Sim

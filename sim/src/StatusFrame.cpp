@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-namespace korvo::sim::status_frame {
+namespace Korvo::Sim::StatusFrame {
 
-void stuff(const wire::Bytes& body, wire::Bytes& out)
+void Stuff(const Wire::Bytes& body, Wire::Bytes& out)
 {
     for (std::uint8_t b : body) {
         if (b == kEnd) {
@@ -20,28 +20,28 @@ void stuff(const wire::Bytes& body, wire::Bytes& out)
     }
 }
 
-std::int16_t quantize(float q) noexcept
+std::int16_t Quantize(float q) noexcept
 {
     const double scaled = std::round(static_cast<double>(q) * 32768.0);
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
 }
 
-wire::Bytes body(std::uint16_t counter, std::uint16_t deviceId, const HandleSnapshot& s, const wire::Bytes& extra)
+Wire::Bytes Body(std::uint16_t counter, std::uint16_t device_id, const HandleSnapshot& s, const Wire::Bytes& extra)
 {
-    wire::Bytes d;
+    Wire::Bytes d;
     d.reserve(18 + extra.size());
-    wire::putU16(d, counter);
-    d.push_back(s.errorFlag);
-    d.push_back(static_cast<std::uint8_t>((s.hallLevel & 0x1F) | ((s.buttons & 0x7) << 5)));
-    d.push_back(static_cast<std::uint8_t>(deviceId & 0xFF));
+    Wire::PutU16(d, counter);
+    d.push_back(s.error_flag);
+    d.push_back(static_cast<std::uint8_t>((s.hall_level & 0x1F) | ((s.buttons & 0x7) << 5)));
+    d.push_back(static_cast<std::uint8_t>(device_id & 0xFF));
     d.push_back(0);
     d.push_back(0);
     d.push_back(0);
     // The host negates the second and third components when it decodes them.
-    wire::putI16(d, quantize(s.quaternion[0]));
-    wire::putI16(d, quantize(-s.quaternion[1]));
-    wire::putI16(d, quantize(-s.quaternion[2]));
-    wire::putI16(d, quantize(s.quaternion[3]));
+    Wire::PutI16(d, Quantize(s.quaternion[0]));
+    Wire::PutI16(d, Quantize(-s.quaternion[1]));
+    Wire::PutI16(d, Quantize(-s.quaternion[2]));
+    Wire::PutI16(d, Quantize(s.quaternion[3]));
     d.push_back(s.battery);
     d.insert(d.end(), extra.begin(), extra.end());
     unsigned sum = kCode;
@@ -52,33 +52,33 @@ wire::Bytes body(std::uint16_t counter, std::uint16_t deviceId, const HandleSnap
     return d;
 }
 
-void append(const wire::Bytes& body, Fault fault, wire::Bytes& out)
+void Append(const Wire::Bytes& body, Fault fault, Wire::Bytes& out)
 {
     out.push_back(kCode);
-    wire::Bytes stuffed;
+    Wire::Bytes stuffed;
     stuffed.reserve(body.size() * 2);
     switch (fault) {
     case Fault::None:
-        stuff(body, stuffed);
+        Stuff(body, stuffed);
         break;
     case Fault::BadChecksum: {
-        wire::Bytes spoiled = body;
+        Wire::Bytes spoiled = body;
         spoiled.back() = static_cast<std::uint8_t>(spoiled.back() + 1);
-        stuff(spoiled, stuffed);
+        Stuff(spoiled, stuffed);
         break;
     }
     case Fault::StrayEscape: {
         // An escape followed by an ordinary byte, between the header fields and
         // the quaternion: the unstuffed body gains a byte and fails its checksum.
-        const wire::Bytes head(body.begin(), body.begin() + 8), tail(body.begin() + 8, body.end());
-        stuff(head, stuffed);
+        const Wire::Bytes head(body.begin(), body.begin() + 8), tail(body.begin() + 8, body.end());
+        Stuff(head, stuffed);
         stuffed.push_back(kEscape);
         stuffed.push_back(0x41);
-        stuff(tail, stuffed);
+        Stuff(tail, stuffed);
         break;
     }
     case Fault::MissingEnd:
-        stuff(body, stuffed);
+        Stuff(body, stuffed);
         stuffed.resize(stuffed.size() / 2);
         // Never end on a lone escape, which would swallow the next frame's code.
         if (!stuffed.empty() && stuffed.back() == kEscape) {
@@ -91,4 +91,4 @@ void append(const wire::Bytes& body, Fault fault, wire::Bytes& out)
     out.push_back(kEnd);
 }
 
-}  // namespace korvo::sim::status_frame
+}  // namespace Korvo::Sim::StatusFrame

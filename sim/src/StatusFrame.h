@@ -6,7 +6,7 @@
 #include "HandleMotion.h"
 #include "Wire.h"
 
-namespace korvo::sim::status_frame {
+namespace Korvo::Sim::StatusFrame {
 
 inline constexpr std::uint8_t kCode = 0xDA;
 inline constexpr std::uint8_t kEnd = 0xC0;
@@ -18,18 +18,18 @@ inline constexpr std::uint8_t kEscapedEscape = 0xDD;
 enum class Fault { None, BadChecksum, StrayEscape, MissingEnd };
 
 // Appends data bytes to out, escaping 0xC0 and 0xDB.
-void stuff(const wire::Bytes& body, wire::Bytes& out);
+void Stuff(const Wire::Bytes& body, Wire::Bytes& out);
 
 // The unstuffed body: counter, flags, hall and buttons, device id, quaternion,
 // battery, `extra` uninterpreted bytes, checksum.
-[[nodiscard]] wire::Bytes body(std::uint16_t counter, std::uint16_t deviceId, const HandleSnapshot& s,
-                               const wire::Bytes& extra);
+[[nodiscard]] Wire::Bytes Body(std::uint16_t counter, std::uint16_t device_id, const HandleSnapshot& s,
+                               const Wire::Bytes& extra);
 
 // Appends a whole frame for `body` to out. MissingEnd stops partway through the
 // body, with no end marker: the caller sends the next frame right behind it.
-void append(const wire::Bytes& body, Fault fault, wire::Bytes& out);
+void Append(const Wire::Bytes& body, Fault fault, Wire::Bytes& out);
 
 // int16 of q * 32768, rounded and clamped.
-[[nodiscard]] std::int16_t quantize(float q) noexcept;
+[[nodiscard]] std::int16_t Quantize(float q) noexcept;
 
-}  // namespace korvo::sim::status_frame
+}  // namespace Korvo::Sim::StatusFrame

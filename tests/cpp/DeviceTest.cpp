@@ -15,6 +15,7 @@
 namespace {
 
 using Korvo::HardwareAPI::Devices::Device;
+using Korvo::HardwareAPI::Devices::DeviceLent;
 using Korvo::HardwareAPI::IO::SerialStream;
 using Korvo::Testing::Bytes;
 using Korvo::Testing::FloatBytes;
@@ -271,6 +272,61 @@ public:
     }
     int counts = 0;
 };
+
+// -- lending --------------------------------------------------------------------------------
+
+std::string LentText(const char* borrower) {
+    return std::string("the device is lent to ") + borrower + ": stop it before using the device directly";
+}
+
+TEST_F(DeviceTest, ALoanRefusesEveryoneElseAndNamesItsBorrower) {
+    int loop = 0, monitor = 0;
+    EXPECT_FALSE(device.Lend(&loop, nullptr));
+    EXPECT_FALSE(device.Lend(nullptr, "a servo loop"));
+    ASSERT_TRUE(device.Lend(&monitor, "a handle monitor"));
+    EXPECT_FALSE(device.Lend(&loop, "a servo loop"));
+    try {
+        device.flush_input();
+        ADD_FAILURE() << "a lent device was used";
+    } catch (const DeviceLent& lent) {
+        EXPECT_EQ(lent.what(), LentText("a handle monitor"));
+    }
+    device.Return(&loop);  // not the borrower: the loan goes on
+    EXPECT_THROW(device.ReadHeaderCode(), DeviceLent);
+    EXPECT_TRUE(peer.Drain().empty());
+    device.Return(&monitor);
+    ASSERT_TRUE(device.Lend(&loop, "a servo loop"));
+    EXPECT_THROW(device.send_raw("x", 1), DeviceLent);
+    device.Return(&loop);
+    device.send_raw("x", 1);
+    EXPECT_EQ(peer.Read(1), Bytes{'x'});
+}
+
+// Loans made and ended on one thread while another keeps using the device:
+// each use either runs or is refused in the name of the loan then current.
+TEST_F(DeviceTest, UseRacingLoansIsRefusedInTheBorrowersName) {
+    const char* const names[] = {"a servo loop", "a handle monitor"};
+    std::atomic<bool> done{false};
+    std::thread lender([&] {
+        int borrower = 0;
+        for (int i = 0; i < 2000; ++i) {
+            if (device.Lend(&borrower, names[i % 2])) device.Return(&borrower);
+        }
+        done = true;
+    });
+    int refused = 0;
+    while (!done.load()) {
+        try {
+            device.flush_input();
+        } catch (const DeviceLent& lent) {
+            ++refused;
+            const std::string text = lent.what();
+            EXPECT_TRUE(text == LentText(names[0]) || text == LentText(names[1])) << text;
+        }
+    }
+    lender.join();
+    RecordProperty("refused", refused);
+}
 
 TEST(DeviceCounting, ReplyAlreadyWaitingIsCountedOnce) {
     PtyPeer peer;

@@ -1,18 +1,22 @@
 // Port enumeration and probing on a directory the test builds, with links to
 // pty slaves played by scripted peers. Limits are scaled down through the
-// internal seam; the public functions use 3 s and 5 s.
+// internal seam; the public functions use 3 s and 5 s. ProbePort, the
+// korvo command's probe, is held to the same answers.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <thread>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <set>
 
 #include "DiscoveryDetail.h"
+#include "Korvo/HardwareAPI/IO/SerialStream.h"
+#include "Korvo/HardwareAPI/Probe.h"
 #include "support/PtyPeer.h"
 #include "support/StderrCapture.h"
 
@@ -100,39 +104,64 @@ TEST(ListPorts, DanglingLinkIsAnError) {
 
 // -- probing ------------------------------------------------------------------------------
 
-struct ProbeCase {
+using Kind = ProbeResult::Kind;
+const Bytes kNotification{0xBA, 0x00, 0x02, 0x01, 0x02};
+
+// One reply to the wakeup, as each probe takes it: whether the detect
+// functions list the port, and what ProbePort says.
+struct AnswerCase {
     const char* name;
-    bool arm_probe;
     Bytes reply;
-    bool listed;
+    bool arm_listed;
+    bool handle_listed;
+    Kind kind;
+    std::string detail;
 };
 
-class Probe : public ::testing::TestWithParam<ProbeCase> {};
+class Probes : public ::testing::TestWithParam<AnswerCase> {};
 
-TEST_P(Probe, AcceptsOnlyTheExpectedAnswer) {
+TEST_P(Probes, AcceptOnlyTheExpectedAnswer) {
     const auto& c = GetParam();
+    StderrCapture capture;
+    for (const auto& [probe, listed] : {std::pair{&ArmProbe, c.arm_listed}, std::pair{&HandleProbe, c.handle_listed}}) {
+        PtyPeer device;
+        device.Script({{kWakeup, c.reply}});
+        const auto found = DiscoveryDetail::Detect({{device.Path(), PortKind::ACM}}, {PortKind::ACM}, probe, kLimit);
+        EXPECT_EQ(found, listed ? std::vector<std::string>{device.Path()} : std::vector<std::string>{});
+        EXPECT_EQ(device.Join(), std::vector<Bytes>{kWakeup});
+        EXPECT_TRUE(device.Drain().empty()) << "exactly one wakeup per probe";
+    }
+
     PtyPeer device;
     device.Script({{kWakeup, c.reply}});
-    StderrCapture quiet;
-    const auto found = DiscoveryDetail::Detect({{device.Path(), PortKind::ACM}}, {PortKind::ACM},
-                                               c.arm_probe ? ArmProbe : HandleProbe, kLimit);
-    EXPECT_EQ(found, c.listed ? std::vector<std::string>{device.Path()} : std::vector<std::string>{});
+    const std::string logged = capture.Text();
+    const ProbeResult result = ProbePort(device.Path(), kProbeTimeout);
+    EXPECT_EQ(result.kind, c.kind);
+    EXPECT_EQ(result.detail, c.detail);
+    EXPECT_EQ(result.error, 0);
     EXPECT_EQ(device.Join(), std::vector<Bytes>{kWakeup});
     EXPECT_TRUE(device.Drain().empty()) << "exactly one wakeup per probe";
+    EXPECT_EQ(capture.Text(), logged) << "ProbePort keeps off standard error";
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, Probe,
-                         ::testing::Values(ProbeCase{"ArmModel4", true, ArmReply(4), true},
-                                           ProbeCase{"ArmModel3", true, ArmReply(3), false},
-                                           ProbeCase{"ArmCutShort", true, Concat({{0x0B, 0x01, 0x00, 0x04}, Bytes(17, 0)}), false},
-                                           ProbeCase{"ArmAnsweredByHandle", true, kInfoReply, false},
-                                           ProbeCase{"ArmSilent", true, {}, false},
-                                           ProbeCase{"HandleStatus", false, kStatusReply, true},
-                                           ProbeCase{"HandleInfo", false, kInfoReply, true},
-                                           ProbeCase{"HandleError", false, kErrorReply, false},
-                                           ProbeCase{"HandleAnsweredByArm", false, ArmReply(4), false},
-                                           ProbeCase{"HandleSilent", false, {}, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Probes,
+    ::testing::Values(
+        AnswerCase{"ArmModel4", ArmReply(4), true, false, Kind::Arm, ""},
+        AnswerCase{"ArmModel3", ArmReply(3), false, false, Kind::Arm, ""},
+        AnswerCase{"ArmCutShort", Concat({{0x0B, 0x01, 0x00, 0x04}, Bytes(17, 0)}), false, false, Kind::Nothing,
+                   "an answer that is no device's (code 0x0B)"},
+        AnswerCase{"HandleStatus", kStatusReply, false, true, Kind::Handle, ""},
+        AnswerCase{"HandleInfo", kInfoReply, false, true, Kind::Handle, ""},
+        AnswerCase{"HandleError", kErrorReply, false, false, Kind::Nothing, "an answer that is no device's (code 0xDF)"},
+        AnswerCase{"Silent", {}, false, false, Kind::Nothing, "no answer"},
+        AnswerCase{"NotificationsFirst", Concat({kNotification, {0xBB, 0x00, 0x00}, kInfoReply}), false, true,
+                   Kind::Handle, ""},
+        AnswerCase{"NotificationCutShort", {0xBA, 0x00, 0x05, 0x01}, false, false, Kind::Nothing,
+                   "a notification cut short"},
+        AnswerCase{"NotificationThenSilence", kNotification, false, false, Kind::Nothing, "no answer"},
+        AnswerCase{"CodeZero", {0x00}, false, false, Kind::Nothing, "an answer that is no device's (code 0x00)"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Detect, AnswerAfterTheLimitDoesNotCountButIsWaitedFor) {
     PtyPeer device;
@@ -211,6 +240,38 @@ TEST(Probe, LeavesNoDescriptorOpen) {
     EXPECT_EQ(HandleProbe(device.Path().c_str()), 1);
     EXPECT_EQ(open_descriptors(), before);
     EXPECT_EQ(device.Join().size(), 2u);
+}
+
+// -- ProbePort ----------------------------------------------------------------------------
+
+TEST(ProbePort, DecodesTheRecordTheDeviceSent) {
+    PtyPeer arm, handle;
+    arm.Script({{kWakeup, Concat({kNotification, ArmReply(4)})}});
+    handle.Script({{kWakeup, kInfoReply}});
+    const ProbeResult a = ProbePort(arm.Path(), kProbeTimeout);
+    const ProbeResult h = ProbePort(handle.Path(), kProbeTimeout);
+    ASSERT_EQ(a.kind, Kind::Arm);
+    EXPECT_EQ(a.arm.device_id, 1);
+    EXPECT_EQ(a.arm.device_model_number, 4);
+    EXPECT_EQ(a.arm.firmware_version, 2);
+    EXPECT_EQ(a.arm.device_id_ext.bytes(), Bytes(16, 0xAB));
+    ASSERT_EQ(h.kind, Kind::Handle);
+    ASSERT_TRUE(h.handle_info);
+    EXPECT_EQ(h.handle.device_id, 0x42);
+    EXPECT_EQ(h.handle.tool_data_remaining, 5);
+    EXPECT_EQ(h.handle.firmware_version, 3);
+}
+
+TEST(ProbePort, LeavesHeldAndUnopenablePortsAloneAndSaysWhy) {
+    PtyPeer held_here;
+    IO::SerialStream holder(held_here.Path());
+    StderrCapture capture;
+    EXPECT_EQ(ProbePort(held_here.Path(), kProbeTimeout).kind, Kind::Busy);
+    const ProbeResult missing = ProbePort("/nonexistent/ttyACM0", kProbeTimeout);
+    EXPECT_EQ(missing.kind, Kind::Unopenable);
+    EXPECT_EQ(missing.error, ENOENT);
+    EXPECT_TRUE(held_here.Drain().empty());
+    EXPECT_EQ(capture.Text(), "");
 }
 
 }  // namespace

@@ -1,31 +1,20 @@
 // Haptic effects against their closed forms at chosen points (inside,
 // outside, on the boundary, moving), parameter checks, and the stack's
-// fades; then the handle monitor against a scripted handle on a pty.
+// fades.
 
 #include "Korvo/Haptics/Effects.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <stdexcept>
-#include <thread>
-
-#include "Korvo/Haptics/HandleMonitor.h"
-#include "Korvo/HardwareAPI/Devices/Handle.h"
-#include "Korvo/HardwareAPI/IO/SerialStream.h"
-#include "support/PtyPeer.h"
-#include "support/StatusFrames.h"
 
 namespace {
 
 using namespace Korvo::Haptics;
-using Korvo::Testing::Bytes;
-using Korvo::Testing::PtyPeer;
-using namespace std::chrono_literals;
 
-TickInput At(const Vector3& position, const Vector3& velocity = kZero, double dt = 0.001) {
+TickInput At(const Vector3d& position, const Vector3d& velocity = kZero, double dt = 0.001) {
     TickInput in;
     in.position = position;
     in.velocity = velocity;
@@ -34,7 +23,7 @@ TickInput At(const Vector3& position, const Vector3& velocity = kZero, double dt
     return in;
 }
 
-void ExpectNear(const Vector3& got, const Vector3& want) {
+void ExpectNear(const Vector3d& got, const Vector3d& want) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << "component " << i;
 }
 
@@ -48,7 +37,7 @@ TEST(Effects, ConstantAndDamper) {
 TEST(Effects, PlanePushesOutOfItsSideOnlyAndNeverPulls) {
     // The wall fills z > 0.2 (normal (0, 0, -2): any length, pointing out of it).
     Plane wall(Plane::Params{{0, 0, 0.2}, {0, 0, -2}, 1000.0, 10.0});
-    EXPECT_EQ(wall.GetParams().normal, (Vector3{0, 0, -1}));
+    EXPECT_EQ(wall.GetParams().normal, (Vector3d{0, 0, -1}));
     ExpectNear(wall.Force(At({0.1, 0.0, 0.19})), kZero);                      // free space
     ExpectNear(wall.Force(At({0.1, 0.0, 0.2})), kZero);                       // on the surface
     ExpectNear(wall.Force(At({0.1, 0.0, 0.203})), {0, 0, -3.0});              // 3 mm in: 3 N out
@@ -66,7 +55,7 @@ TEST(Effects, SphereKeepsInsideOrOutside) {
     ExpectNear(outside.Force(At({0.0, 0.0, 0.15})), kZero);
     ExpectNear(outside.Force(At({0.0, 0.0, 0.08})), {0, 0, 2.0});
     ExpectNear(outside.Force(At({0.0, 0.0, 0.08}, {0, 0, -0.05})), {0, 0, 3.0});  // moving further in
-    const Vector3 centre = outside.Force(At(kZero));  // any direction, full depth
+    const Vector3d centre = outside.Force(At(kZero));  // any direction, full depth
     EXPECT_NEAR(Norm(centre), 10.0, 1e-9);
 }
 
@@ -123,7 +112,7 @@ TEST(Effects, ARefusedUpdateLeavesTheOldParameters) {
     Spring spring(Spring::Params{{0.1, 0, 0}, 100.0, 1.0, 0.5});
     EXPECT_THROW(spring.SetParams(Spring::Params{{0.2, 0, 0}, 200.0, -1.0, 0.5}), std::invalid_argument);
     EXPECT_EQ(spring.GetParams().stiffness, 100.0);
-    EXPECT_EQ(spring.GetParams().target, (Vector3{0.1, 0, 0}));
+    EXPECT_EQ(spring.GetParams().target, (Vector3d{0.1, 0, 0}));
 }
 
 // -- the stack ------------------------------------------------------------------------------------
@@ -167,58 +156,6 @@ TEST(EffectStack, IsFullAtItsCapacity) {
     }
     EXPECT_THROW(stack.Add(std::make_shared<Damper>()), std::length_error);
     EXPECT_EQ(stack.Size(), EffectStack::kCapacity);
-}
-
-// -- the handle monitor ---------------------------------------------------------------------------
-
-Bytes Frame(std::uint8_t buttons, std::uint8_t trigger = 7,
-            const std::function<void(Bytes&)>& mangle = {}) {
-    const auto byte3 = static_cast<std::uint8_t>((buttons << 5) | trigger);
-    return Korvo::Testing::StatusFrame(Korvo::Testing::FrameFields(0, byte3, 0x42, 0x4000, 0, 0, 0x4000, 200), mangle);
-}
-
-// A monitor reading a handle whose other end the test plays.
-class MonitoredHandle : public ::testing::Test {
-protected:
-    void SetUp() override { monitor.Start(); }
-
-    PtyPeer peer;
-    Korvo::HardwareAPI::IO::SerialStream stream{peer.Path()};
-    Korvo::HardwareAPI::Devices::Handle handle{&stream};
-    HandleMonitor monitor{handle};
-};
-
-TEST_F(MonitoredHandle, KeepsTheLatestFrameAndEveryButtonEdgeAndSkipsBadFrames) {
-    EXPECT_THROW(handle.Receive(), Korvo::HardwareAPI::Devices::DeviceLent);
-    const Bytes bad = Frame(0x7, 7, [](Bytes& body) { body.back() ^= 0x55; });  // a wrong checksum
-    for (const Bytes& frame : {Frame(0), Frame(1), bad, Frame(1), Frame(3), Frame(2), Frame(0, 31)}) peer.Send(frame);
-    for (int i = 0; i < 500 && monitor.GetCounts().frames < 6; ++i) std::this_thread::sleep_for(2ms);
-    const auto counts = monitor.GetCounts();
-    EXPECT_EQ(counts.frames, 6u);
-    EXPECT_EQ(counts.bad_frames, 1u);
-    EXPECT_EQ(monitor.Latest().trigger, 31);
-    const auto events = monitor.TakeEvents();
-    ASSERT_EQ(events.size(), 4u);  // 1 down, 2 down, 1 up, 2 up
-    EXPECT_TRUE(events[0].button == 1 && events[0].pressed);
-    EXPECT_TRUE(events[1].button == 2 && events[1].pressed);
-    EXPECT_TRUE(events[2].button == 1 && !events[2].pressed);
-    EXPECT_TRUE(events[3].button == 2 && !events[3].pressed);
-    EXPECT_TRUE(monitor.TakeEvents().empty());
-    monitor.Stop();
-    // Lent back, in step: the handle reads its next message itself.
-    peer.Deliver({0xDF, 0x42, 0x00, 0x01});
-    EXPECT_EQ(handle.Receive(), 3);
-}
-
-TEST_F(MonitoredHandle, AHangUpIsAFaultNotACrash) {
-    peer.Send(Frame(1));
-    for (int i = 0; i < 500 && monitor.GetCounts().frames < 1; ++i) std::this_thread::sleep_for(2ms);
-    peer.HangUp();
-    for (int i = 0; i < 1000 && monitor.Running(); ++i) std::this_thread::sleep_for(2ms);
-    EXPECT_FALSE(monitor.Running());
-    EXPECT_TRUE(monitor.Disconnected());
-    EXPECT_EQ(monitor.Latest().buttons, 1);
-    monitor.Stop();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "DiscoveryDetail.h"
 #include "Korvo/HardwareAPI/Devices/Device.h"
 #include "Korvo/HardwareAPI/Discovery.h"
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "support/PtyPeer.h"
 #include "support/StderrCapture.h"
@@ -23,8 +24,10 @@ namespace {
 
 using namespace Korvo::HardwareAPI;
 using IO::Deadline;
+using IO::PortHolder;
 using IO::SerialStream;
 using IO::WaitResult;
+using IO::WhoHoldsPort;
 using Korvo::Testing::Bytes;
 using Korvo::Testing::PtyPeer;
 using Korvo::Testing::StderrCapture;

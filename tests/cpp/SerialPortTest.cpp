@@ -21,7 +21,7 @@ using Korvo::HardwareAPI::IO::serialib;
 using Korvo::Testing::Bytes;
 using Korvo::Testing::PtyPeer;
 using Clock = std::chrono::steady_clock;
-using traits = std::char_traits<char>;
+using Traits = std::char_traits<char>;
 using namespace std::chrono_literals;
 
 class SerialPortTest : public ::testing::Test {
@@ -137,7 +137,7 @@ TEST_F(SerialPortTest, ByteFFIsNeverEndOfFile) {
 
 TEST_F(SerialPortTest, OnlyOneByteCanBePutBack) {
     EXPECT_EQ(port.sputbackc('x'), 'x');
-    EXPECT_EQ(port.sputbackc('y'), traits::eof());
+    EXPECT_EQ(port.sputbackc('y'), Traits::eof());
     EXPECT_EQ(port.sbumpc(), 'x');
 }
 
@@ -160,8 +160,8 @@ TEST(SerialPortReadError, EndsTheReadAndLosesTheCachedByte) {
     EXPECT_EQ(port.TimedRead(raw, 4), -2);
     char five[5];
     EXPECT_EQ(port.sgetn(five, 5), 0);
-    EXPECT_EQ(port.sgetc(), traits::eof());
-    EXPECT_EQ(port.sbumpc(), traits::eof());
+    EXPECT_EQ(port.sgetc(), Traits::eof());
+    EXPECT_EQ(port.sbumpc(), Traits::eof());
     // Errors end reads at once; only timeouts wait.
     EXPECT_LT(Clock::now() - start, 500ms);
 }
@@ -185,12 +185,12 @@ TEST(SerialPortClosed, EveryOperationReturnsAtOnce) {
     EXPECT_EQ(port.Open("/nonexistent/korvo-port"), -2);
     EXPECT_EQ(port.Descriptor(), -1);
     EXPECT_EQ(port.in_avail(), 0);
-    EXPECT_EQ(port.sgetc(), traits::eof());
-    EXPECT_EQ(port.sbumpc(), traits::eof());
+    EXPECT_EQ(port.sgetc(), Traits::eof());
+    EXPECT_EQ(port.sbumpc(), Traits::eof());
     char buffer[4];
     EXPECT_EQ(port.sgetn(buffer, 4), 0);
     EXPECT_EQ(port.sputn("abcd", 4), 0);
-    EXPECT_EQ(port.sputc('a'), traits::eof());
+    EXPECT_EQ(port.sputc('a'), Traits::eof());
     EXPECT_LT(Clock::now() - start, 500ms);
 }
 

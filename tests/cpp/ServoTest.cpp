@@ -49,7 +49,7 @@ SafetyLimits Loose() {
 TEST(Envelope, ClampKeepsTheDirection) {
     Envelope e;
     e.Start(0.0);
-    const Vector3 f = e.Next({3.0, 0.0, 4.0}, At(1.0), [] {
+    const Vector3d f = e.Next({3.0, 0.0, 4.0}, At(1.0), [] {
         SafetyLimits l = Loose();
         l.max_force = 2.5;
         return l;
@@ -64,10 +64,10 @@ TEST(Envelope, ForceChangesAtMostOneStepPerTick) {
     e.Start(0.0);
     SafetyLimits l = Loose();
     l.max_force_step = 0.1;
-    Vector3 previous = kZero;
+    Vector3d previous = kZero;
     int ticks = 0;
-    for (double now = 1.0; Norm(previous - Vector3{2.0, -2.0, 1.0}) > 1e-9; now += kDt, ++ticks) {
-        const Vector3 f = e.Next({2.0, -2.0, 1.0}, At(now), l);
+    for (double now = 1.0; Norm(previous - Vector3d{2.0, -2.0, 1.0}) > 1e-9; now += kDt, ++ticks) {
+        const Vector3d f = e.Next({2.0, -2.0, 1.0}, At(now), l);
         ASSERT_LE(Norm(f - previous), 0.1 + 1e-12);
         previous = f;
     }
@@ -246,8 +246,8 @@ TEST(ServoLoop, SendsTheCommandedForceEveryTickAndZeroLast) {
     RunFor(arm, 100);
     const ServoState state = servo.State();
     EXPECT_TRUE(state.exchange_ok);
-    EXPECT_EQ(state.force, (Vector3{0.5, -0.25, 1.0}));
-    EXPECT_EQ(state.commanded, (Vector3{0.5, -0.25, 1.0}));
+    EXPECT_EQ(state.force, (Vector3d{0.5, -0.25, 1.0}));
+    EXPECT_EQ(state.commanded, (Vector3d{0.5, -0.25, 1.0}));
     servo.Stop();
     const auto forces = arm.Forces();
     EXPECT_EQ(forces.back(), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));
@@ -354,7 +354,7 @@ TEST(ServoLoop, SpeedAboveTheLimitTakesTheForceAway) {
     arm.SetState({0.0f, 0.02f, 0.2f}, {0.0f, 0.1f, 0.0f});
     RunFor(arm, arm.ForceCount() + 50);
     EXPECT_EQ(servo.State().faults, kNoFault);
-    EXPECT_EQ(servo.State().force, (Vector3{1.0, 0.0, 0.0}));
+    EXPECT_EQ(servo.State().force, (Vector3d{1.0, 0.0, 0.0}));
     servo.Stop();
 }
 
@@ -420,7 +420,7 @@ TEST(ServoLoop, ReadersOnOtherThreadsNeverSeeATornTick) {
     // force does not match its own tick number was put together from two.
     servo.SetForceHook([](const TickInput& in) {
         const double t = static_cast<double>(in.tick % 1000) * 1e-3;
-        return Vector3{t, 2.0 * t, -t};
+        return Vector3d{t, 2.0 * t, -t};
     });
     servo.Start();
     std::atomic<bool> stop{false};
@@ -431,7 +431,7 @@ TEST(ServoLoop, ReadersOnOtherThreadsNeverSeeATornTick) {
             while (!stop) {
                 const ServoState s = servo.State();
                 const double t = static_cast<double>(s.tick % 1000) * 1e-3;
-                if (s.tick > 0 && (s.commanded != Vector3{t, 2.0 * t, -t})) ++torn;
+                if (s.tick > 0 && (s.commanded != Vector3d{t, 2.0 * t, -t})) ++torn;
                 ++reads;
             }
         });

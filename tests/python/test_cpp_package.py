@@ -93,8 +93,8 @@ def test_installation_layout(prefix):
     assert (lib / f"libkorvo_hardware.so.{MAJOR_MINOR}").resolve() == real.resolve()
     assert (lib / "libkorvo_hardware.so").resolve() == real.resolve()
     assert (lib / "libkorvo_haptics.a").is_file()
-    for header in ("HardwareAPI/Devices/Arvena.h", "HardwareAPI/IO/SerialStream.h", "Haptics/Servo.h",
-                   "Haptics/Effects.h"):
+    for header in ("HardwareAPI/Devices/Arvena.h", "HardwareAPI/IO/SerialStream.h", "HardwareAPI/IO/PortHolder.h",
+                   "HardwareAPI/Probe.h", "Haptics/Servo.h", "Haptics/Effects.h", "DeviceTools/HandleMonitor.h"):
         assert (prefix / "include" / "Korvo" / header).is_file(), header
     sim = prefix / "bin" / "korvo-sim"
     assert sim.is_file() and os.access(sim, os.X_OK)

@@ -185,7 +185,7 @@ def test_a_borrowed_handle_is_its_own_again_after_stop():
         handle = hardware.Handle(hardware.SerialStream(sim.port("handle")))
         with korvo.HandleMonitor(handle) as monitor:
             wait_until(lambda: monitor.status is not None)
-            with pytest.raises(RuntimeError, match="lent"):
+            with pytest.raises(RuntimeError, match="^the device is lent to a handle monitor: stop it before"):
                 handle.GetStylarStatus()
         assert monitor.status is not None
         assert handle.GetStylarStatus()["device_id"] == 0x42

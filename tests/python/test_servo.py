@@ -273,7 +273,7 @@ def test_a_borrowed_arm_is_refused_to_others_while_the_loop_runs(sim_arm):
     arm = hardware.Arvena(hardware.SerialStream(sim_arm), 0.5)
     with korvo.Servo(arm, realtime=False) as servo:
         run_until(servo, 20)
-        with pytest.raises(RuntimeError, match="lent to a servo loop"):
+        with pytest.raises(RuntimeError, match="^the device is lent to a servo loop: stop it before"):
             arm.end_effector_force([0.0, 0.0, 0.0])
         with pytest.raises(RuntimeError, match="lent to a servo loop"):
             arm.get_temperature()

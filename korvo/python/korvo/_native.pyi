@@ -314,7 +314,7 @@ class Servo:
         """Fades the effect in (or out, enabled=False), keeping it in the loop."""
     @property
     def effects(self) -> list[Effect]:
-        """The effects in the loop, in the order they were added."""
+        """The effects in the loop (not those fading out after remove()), in no set order."""
     def weight(self, effect: Effect) -> float:
         """The weight the servo thread last gave the effect (0 to 1; -1: not in the loop)."""
     @property

@@ -10,7 +10,7 @@
 // The detect functions probe the ports of their kinds one at a time, each on
 // a thread of its own: the probe opens the port, sends the wakeup byte 0x0A
 // and checks the first reply. A port that anyone holds (a stream of this
-// process, or another program's lock on it, see SerialStream) is skipped
+// process, or another program's lock on it, see IO/PortHolder.h) is skipped
 // without being opened: discovery never disturbs a port in use. A port is
 // listed when its probe answered correctly within the limit (3 s for arms,
 // 5 s for handles). Blocking: the limit decides which answers count but does
@@ -48,17 +48,9 @@ std::vector<std::string> detect_handles();
 std::vector<std::string> detect_wired_handles();
 std::vector<std::string> detect_wireless_handles();
 
-enum class PortHolder { Nobody, ThisProcess, Another };
-
-// Who holds the port at `path` (links followed): a stream of this process,
-// another program (any lock on the node in the kernel's lock table), or
-// nobody. Looks without opening the port; a path that cannot be looked at is
-// held by nobody.
-PortHolder WhoHoldsPort(const std::string& path);
-
 // One probe each: nonzero when the expected device answered the wakeup.
 // Each opens, and closes again, a port of its own; a port someone holds
-// (see WhoHoldsPort) is left alone and gives 0.
+// (see IO/PortHolder.h) is left alone and gives 0.
 int ProbeArvena(const char* port);
 int ProbeHandle(const char* port);
 

@@ -6,13 +6,15 @@
 //   auto spring = std::make_shared<Spring>(Spring::Params{{0, 0.02, 0.2}, 150, 4, 0.2});
 //   servo.Effects().Add(wall);
 //   servo.Effects().Add(spring);           // both fade in over the fade time
-//   spring->SetTarget({0.01, 0.02, 0.2});  // from any thread; the anchor moves there at max_speed
+//   auto moved = spring->GetParams();
+//   moved.target = {0.01, 0.02, 0.2};
+//   spring->SetParams(moved);              // from any thread; the anchor moves there at max_speed
 //   servo.Effects().Remove(wall);          // fades out, then lets go of it
 //
 // What runs where
 //
-//   Force() runs on the servo thread only. Set*() / SetParams() run on any
-//   thread at any rate: each builds a whole parameter set, checks it
+//   Force() runs on the servo thread only. SetParams() runs on any thread
+//   at any rate: it takes a whole parameter set, checks it
 //   (std::invalid_argument naming the parameter, and nothing changes when it
 //   throws), and publishes it through a SeqLock; the servo thread takes the
 //   latest whole set at its next tick, never half of one, and never waits.
@@ -67,19 +69,19 @@ public:
     virtual ~Effect() = default;
     // The force this tick. On the servo thread: quick, no blocking,
     // allocation, exceptions or Python.
-    virtual Vector3 Force(const TickInput& input) noexcept = 0;
+    virtual Vector3d Force(const TickInput& input) noexcept = 0;
 };
 
 class Constant : public Effect {
 public:
     struct Params {
-        Vector3 force{};
+        Vector3d force{};
     };
     Constant();
     explicit Constant(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -94,7 +96,7 @@ public:
     explicit Damper(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -103,7 +105,7 @@ private:
 class Spring : public Effect {
 public:
     struct Params {
-        Vector3 target{};
+        Vector3d target{};
         double stiffness = 0.0;  // N/m
         double damping = 0.0;    // N s/m
         double max_speed = 0.1;  // m/s the anchor moves at, at most
@@ -113,21 +115,21 @@ public:
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
     // The anchor the force pulls toward, as the servo thread last moved it.
-    Vector3 Anchor() const noexcept { return anchor_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Anchor() const noexcept { return anchor_.Load(); }
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
-    SeqLock<Vector3> anchor_;
-    Vector3 at_{};       // the anchor, on the servo thread
+    SeqLock<Vector3d> anchor_;
+    Vector3d at_{};      // the anchor, on the servo thread
     bool placed_ = false;
 };
 
 class Plane : public Effect {
 public:
     struct Params {
-        Vector3 point{};
-        Vector3 normal{0.0, 0.0, 1.0};
+        Vector3d point{};
+        Vector3d normal{0.0, 0.0, 1.0};
         double stiffness = 0.0;
         double damping = 0.0;
     };
@@ -135,7 +137,7 @@ public:
     explicit Plane(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -144,7 +146,7 @@ private:
 class Sphere : public Effect {
 public:
     struct Params {
-        Vector3 center{};
+        Vector3d center{};
         double radius = 0.05;
         double stiffness = 0.0;
         double damping = 0.0;
@@ -154,7 +156,7 @@ public:
     explicit Sphere(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -163,8 +165,8 @@ private:
 class Box : public Effect {
 public:
     struct Params {
-        Vector3 min{-0.05, -0.05, -0.05};
-        Vector3 max{0.05, 0.05, 0.05};
+        Vector3d min{-0.05, -0.05, -0.05};
+        Vector3d max{0.05, 0.05, 0.05};
         double stiffness = 0.0;
         double damping = 0.0;
         bool inside = true;
@@ -173,7 +175,7 @@ public:
     explicit Box(const Params& params);
     void SetParams(const Params& params);
     Params GetParams() const noexcept { return params_.Load(); }
-    Vector3 Force(const TickInput& input) noexcept override;
+    Vector3d Force(const TickInput& input) noexcept override;
 
 private:
     SeqLock<Params> params_;
@@ -200,14 +202,15 @@ public:
     double FadeTime() const noexcept { return fade_time_.load(); }
     // The weight the servo thread last gave an effect (0 to 1), -1 if absent.
     double Weight(const Effect* effect) const;
-    // The effects in the stack (not those fading out after Remove).
+    // The effects in the stack (not those fading out after Remove), in no set
+    // order: a new effect takes whichever slot is free.
     std::vector<std::shared_ptr<Effect>> List() const;
     // Whether a servo thread evaluates the stack (its loop says so): while
     // none does, a removed effect is let go of at once.
     void SetLive(bool live);
 
     // The sum of the effects' weighted forces; on the servo thread.
-    Vector3 Force(const TickInput& input) noexcept;
+    Vector3d Force(const TickInput& input) noexcept;
 
 private:
     enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetired };

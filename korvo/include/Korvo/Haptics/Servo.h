@@ -18,7 +18,7 @@
 //   decided at the end of the previous tick and receives the arm's state in
 //   the same exchange, publishes that tick, and decides the next force:
 //
-//     commanded force (SetForce) + force hook + contributors (effects)
+//     commanded force (SetForce) + force hook + effects (EffectStack)
 //       -> safety envelope -> sent at the next tick
 //
 //   On that thread nothing allocates, takes a lock, calls Python or makes a
@@ -164,22 +164,22 @@ std::string FaultNames(std::uint32_t faults);
 struct ServoState {
     std::uint64_t tick = 0;      // ticks since Start(), from 0
     double time = 0.0;           // s since Start(), when the tick began
-    Vector3 position{};          // m, the arm's reply (the last good one)
-    Vector3 velocity{};          // m/s
-    Vector3 force{};             // N, sent this tick
-    Vector3 commanded{};         // N, asked for (SetForce + hook + contributors) before the envelope
+    Vector3d position{};         // m, the arm's reply (the last good one)
+    Vector3d velocity{};         // m/s
+    Vector3d force{};            // N, sent this tick
+    Vector3d commanded{};        // N, asked for (SetForce + hook + effects) before the envelope
     bool exchange_ok = false;    // this tick's reply came, well formed
     std::uint32_t faults = 0;    // Fault bits in force after this tick
     double fault_time = -1.0;    // s since Start() when the latest fault was raised; -1: never
 };
 
-// What a force contributor sees each tick.
+// What the force hook and each effect see each tick.
 struct TickInput {
     std::uint64_t tick = 0;
     double time = 0.0;           // s since Start()
     double dt = 0.0;             // s, nominal period
-    Vector3 position{};
-    Vector3 velocity{};
+    Vector3d position{};
+    Vector3d velocity{};
     bool fresh = false;          // this tick's reply came
 };
 
@@ -232,8 +232,8 @@ public:
     // -- from any thread ------------------------------------------------------------------
     // The force asked for (N); counts as calling in for the heartbeat.
     // Throws std::invalid_argument when not finite.
-    void SetForce(const Vector3& force);
-    Vector3 Force() const noexcept;
+    void SetForce(const Vector3d& force);
+    Vector3d Force() const noexcept;
     void Heartbeat() noexcept;
     // Throws std::invalid_argument for limits out of range.
     void SetLimits(const SafetyLimits& limits);
@@ -256,7 +256,7 @@ public:
 
     // -- before Start() only (std::logic_error while running) ----------------------------
     // A C++ function whose force is added each tick, on the servo thread.
-    void SetForceHook(std::function<Vector3(const TickInput&)> hook);
+    void SetForceHook(std::function<Vector3d(const TickInput&)> hook);
 
     // The loop's haptic effects (see Effects.h): add, remove, enable them
     // from any thread, running or not.

@@ -8,19 +8,19 @@
 
 namespace Korvo::Haptics {
 
-using Vector3 = std::array<double, 3>;
+using Vector3d = std::array<double, 3>;
 
-inline constexpr Vector3 kZero{0.0, 0.0, 0.0};
+inline constexpr Vector3d kZero{0.0, 0.0, 0.0};
 
-inline Vector3 operator+(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-inline Vector3 operator-(const Vector3& a, const Vector3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-inline Vector3 operator*(double k, const Vector3& v) { return {k * v[0], k * v[1], k * v[2]}; }
-inline Vector3& operator+=(Vector3& a, const Vector3& b) {
+inline Vector3d operator+(const Vector3d& a, const Vector3d& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+inline Vector3d operator-(const Vector3d& a, const Vector3d& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vector3d operator*(double k, const Vector3d& v) { return {k * v[0], k * v[1], k * v[2]}; }
+inline Vector3d& operator+=(Vector3d& a, const Vector3d& b) {
     a = a + b;
     return a;
 }
-inline double Dot(const Vector3& a, const Vector3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-inline double Norm(const Vector3& v) { return std::sqrt(Dot(v, v)); }
-inline bool IsFinite(const Vector3& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+inline double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline double Norm(const Vector3d& v) { return std::sqrt(Dot(v, v)); }
+inline bool IsFinite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
 }  // namespace Korvo::Haptics

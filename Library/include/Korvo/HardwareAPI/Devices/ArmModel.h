@@ -34,7 +34,7 @@ struct ArmModel {
     // Defaults every arm construction applies.
     void Reset();
     // Stores the lengths (|extension|) and the fixed base orientation.
-    void SetLengths(float inner_1, float outer_1, float inner_2, float outer_2, float extension_);
+    void SetLengths(float inner_1, float outer_1, float inner_2, float outer_2, float extension_length);
     void SetFixedOrientation();
     // Offsets that make the given raw joint angles read as `angles` (degrees).
     void Calibrate(const std::array<float, 3>& raw, const std::array<float, 3>& angles);

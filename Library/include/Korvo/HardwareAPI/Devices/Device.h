@@ -29,17 +29,20 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
 namespace Korvo::HardwareAPI::Devices {
 
-// Thrown by every operation of a device that is lent (see Device::Lend).
+// Thrown by every operation of a device that is lent (see Device::Lend);
+// the message names the borrower ("a servo loop", "a handle monitor").
 class DeviceLent : public std::runtime_error {
 public:
-    DeviceLent()
-        : std::runtime_error("the device is lent to a servo loop: stop the loop before using the device directly") {}
+    explicit DeviceLent(const char* borrower)
+        : std::runtime_error(std::string("the device is lent to ") + borrower +
+                             ": stop it before using the device directly") {}
 };
 
 class Device {
@@ -85,13 +88,15 @@ public:
     void set_read_timeout(float seconds) { read_timeout = seconds; }
 
     // -- lending ---------------------------------------------------------------------
-    // A device may be lent to one borrower at a time (a servo loop that talks
-    // to the port on a thread of its own). While it is lent, every framing
-    // and raw operation above, from anyone, throws DeviceLent before it
-    // touches the port: a second user would corrupt the borrower's exchanges.
+    // A device may be lent to one borrower at a time (a servo loop, a handle
+    // monitor: something that talks to the port on a thread of its own).
+    // While it is lent, every framing and raw operation above, from anyone,
+    // throws DeviceLent before it touches the port: a second user would
+    // corrupt the borrower's exchanges. `what` names the borrower in that
+    // error ("a servo loop") and must outlive the loan (a string literal).
     // Lend is false when the device is lent already, or when an operation is
     // running at that moment (on another thread); Return ends the loan.
-    bool Lend(const void* borrower) noexcept;
+    bool Lend(const void* borrower, const char* what) noexcept;
     void Return(const void* borrower) noexcept;
 
     float read_timeout;
@@ -108,6 +113,23 @@ protected:
     // end of file). n must not exceed the buffer. The caller holds a Use.
     int ReadCountedBytes(std::size_t n);
 
+    // How a framing read waits and reports. The public reads log their
+    // failures and wait interruptibly, each wait up to read_timeout. A caller
+    // that reports in words of its own (a probe that must keep off standard
+    // error) reads quietly, every wait also ending by `by`.
+    struct ReadMode {
+        bool report = true;
+        bool interruptible = true;
+        IO::Deadline by = IO::Deadline::Never();
+    };
+    // Why ReadHeaderCodeIn found no header code.
+    enum class ReadFailure { None, NoCode, NotificationCutShort };
+    // ReadHeaderCode's work, in `mode`: the code (which may be 0) when
+    // `failure` is None. The caller holds a Use.
+    std::uint8_t ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure);
+    // ReadBytes's work, in `mode`. The caller holds a Use.
+    int ReadBytesIn(std::size_t n, const ReadMode& mode);
+
     // Held for the duration of each operation: refuses it while the device
     // is lent, and keeps a loan from starting meanwhile.
     class Use {
@@ -123,11 +145,14 @@ protected:
 
 private:
     mutable std::atomic<int> in_use_{0};
+    // Set first by Lend and cleared last by Return: what an operation looks
+    // at to know whether the device is lent, and to whom.
+    std::atomic<const char*> lent_to_{nullptr};
     std::atomic<const void*> borrower_{nullptr};
 
     // Waits until at least n bytes are waiting (see SerialStream::AwaitBytes);
     // false when the deadline passed first.
-    bool AwaitBytes(std::size_t n, const IO::Deadline& deadline);
+    bool AwaitBytes(std::size_t n, const IO::Deadline& deadline, bool interruptible);
     // Reads n waiting bytes into destination; false if the stream failed.
     bool ReadWaiting(void* destination, std::size_t n);
 };

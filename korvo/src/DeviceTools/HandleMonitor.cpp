@@ -1,4 +1,4 @@
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,10 +18,12 @@
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
 
-namespace Korvo::Haptics {
+namespace Korvo::DeviceTools {
 
 namespace {
 
+using Haptics::DropRing;
+using Haptics::SeqLock;
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::IO::CancelScope;
 using HardwareAPI::IO::CancelToken;
@@ -48,7 +50,7 @@ public:
         if (running_.load()) return;
         Stop();
         if (stream_ == nullptr || stream_->Descriptor() < 0) throw std::runtime_error("the handle's port is not open");
-        if (!handle_->Lend(this)) {
+        if (!handle_->Lend(this, "a handle monitor")) {
             throw std::runtime_error("the handle is lent elsewhere, or in use on another thread");
         }
         lent_ = true;
@@ -224,4 +226,4 @@ HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Lat
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::DeviceTools

@@ -2,7 +2,7 @@
 // HandleMonitor: the handle's stream of status frames, read on a thread of
 // its own, so that a program polling at screen rate misses nothing.
 //
-//   Korvo::Haptics::HandleMonitor monitor("/dev/ttyUSB0");
+//   Korvo::DeviceTools::HandleMonitor monitor("/dev/ttyUSB0");
 //   monitor.Start();
 //   auto status = monitor.Latest();          // the newest good frame, any time, any thread
 //   for (auto& e : monitor.TakeEvents()) {}  // every button press and release since the last call
@@ -41,7 +41,7 @@ namespace Korvo::HardwareAPI::Devices {
 class Handle;
 }
 
-namespace Korvo::Haptics {
+namespace Korvo::DeviceTools {
 
 class HandleMonitor {
 public:
@@ -99,4 +99,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::DeviceTools
