@@ -92,13 +92,13 @@ void ArmLink::Lose() noexcept {
     epoch_bytes_ = 0;
 }
 
-bool ArmLink::Settle(const Deadline& deadline) {
+bool ArmLink::Settle(const Deadline& deadline, std::chrono::nanoseconds quiet) {
     heard_ = Clock::now();
     for (;;) {
         if (!Drop()) return false;
         const auto now = Clock::now();
-        if (now - heard_ >= quiet_) break;
-        const auto until = Deadline::Earlier(deadline, Deadline::At(heard_ + quiet_));
+        if (now - heard_ >= quiet) break;
+        const auto until = Deadline::Earlier(deadline, Deadline::At(heard_ + quiet));
         if (deadline.Passed(now)) return false;
         if (stream_.AwaitBytes(1, until, false, spin_) == WaitResult::HungUp) return false;
     }

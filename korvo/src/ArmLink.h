@@ -51,11 +51,11 @@ public:
     // deadline.
     Result Exchange(const std::array<float, 3>& force, const HardwareAPI::IO::Deadline& deadline, Reply& reply);
 
-    // Reads and drops whatever comes until the line has been silent for the
-    // quiet time, then counts it in step; false when that did not happen by
-    // the deadline (or the port hung up). For a line whose past is unknown
-    // (a borrowed arm) and for handing one back clean.
-    bool Settle(const HardwareAPI::IO::Deadline& deadline);
+    // Reads and drops whatever comes until the line has been silent for
+    // `quiet`, then counts it in step; false when that did not happen by the
+    // deadline (or the port hung up). For a line whose past is unknown (a
+    // borrowed arm) and for handing one back clean.
+    bool Settle(const HardwareAPI::IO::Deadline& deadline, std::chrono::nanoseconds quiet);
 
     // The force of the latest request that reached the arm.
     const std::array<float, 3>& LastSent() const noexcept { return last_sent_; }

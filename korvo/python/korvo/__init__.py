@@ -48,7 +48,6 @@ from ._native import (
     HandleMonitor,
     HandleStatus,
     Plane,
-    Servo,
     Sphere,
     Spring,
     State,
@@ -56,6 +55,7 @@ from ._native import (
     stop_all,
 )
 from .recording import Recording
+from .servo import Servo, ServoEvent
 
 __all__ = [
     "Box",
@@ -68,6 +68,7 @@ __all__ = [
     "Plane",
     "Recording",
     "Servo",
+    "ServoEvent",
     "Sphere",
     "Spring",
     "State",
