@@ -7,7 +7,6 @@ import threading
 import weakref
 from collections.abc import Callable
 from dataclasses import dataclass
-from types import TracebackType
 
 from . import _native
 
@@ -73,9 +72,7 @@ class Servo(_native.Servo):
         self.start()
         return self
 
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
-    ) -> None:
+    def __exit__(self, *args: object) -> None:
         self.stop()
 
     def _dispatch(self) -> None:
