@@ -11,7 +11,14 @@ namespace Korvo::HardwareAPI::Devices {
 
 using IO::ErrorSource::kDevice;
 using IO::Deadline;
+using IO::ErrorKind;
 using IO::LogError;
+
+namespace {
+
+const char* PortOf(const IO::SerialStream* stream) { return stream != nullptr ? stream->PortName().c_str() : nullptr; }
+
+}  // namespace
 
 Device::Device(IO::SerialStream* stream_, float read_timeout_)
     : read_timeout(read_timeout_),
@@ -94,11 +101,11 @@ std::uint8_t Device::ReadHeaderCode() {
     };
     for (;;) {
         if (!AwaitBytes(1, limit())) {
-            LogError(kDevice, 78, "timeout waiting for header code");
+            LogError(kDevice, 78, ErrorKind::kTimeout, PortOf(stream), "timeout waiting for header code");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), 1)) {
-            if (!stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
+            if (!stream->eof()) LogError(kDevice, 94, ErrorKind::kFailedCall, PortOf(stream), "unable to read header code from stream");
             return 0;
         }
         const std::uint8_t code = input_buffer[0];
@@ -107,7 +114,7 @@ std::uint8_t Device::ReadHeaderCode() {
         // A notification: one uninterpreted byte, a length, that many bytes.
         if (!skipping) skipping.emplace(read_timeout);
         if (!AwaitBytes(2, limit())) {
-            LogError(kDevice, 112, "timeout draining notification header");
+            LogError(kDevice, 112, ErrorKind::kTimeout, PortOf(stream), "timeout draining notification header");
             return 0;
         }
         std::uint8_t header[2];
@@ -115,7 +122,7 @@ std::uint8_t Device::ReadHeaderCode() {
         const std::size_t length = header[1];
         if (length == 0) continue;
         if (!AwaitBytes(length, limit())) {
-            LogError(kDevice, 128, "timeout draining notification payload");
+            LogError(kDevice, 128, ErrorKind::kTimeout, PortOf(stream), "timeout draining notification payload");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), length)) return 0;
@@ -126,7 +133,7 @@ int Device::ReadBytes(std::size_t n) {
     const Use use(*this);
     if (stream == nullptr || n > kBufferSize) return 0;
     if (!AwaitBytes(n, Deadline(read_timeout))) {
-        LogError(kDevice, 153, "timeout waiting for bytes");
+        LogError(kDevice, 153, ErrorKind::kTimeout, PortOf(stream), "timeout waiting for bytes");
         return 0;
     }
     return ReadCountedBytes(n);
@@ -135,7 +142,7 @@ int Device::ReadBytes(std::size_t n) {
 int Device::ReadCountedBytes(std::size_t n) {
     // Its callers hold the Use.
     if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
-    if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
+    if (!stream->eof()) LogError(kDevice, 163, ErrorKind::kFailedCall, PortOf(stream), "unable to read '%zu' bytes from stream", n);
     return 0;
 }
 
