@@ -30,12 +30,14 @@ program polling at screen rate misses no button press::
 
 An Arvena or a Handle made with KorvoHardwareAPI can be handed over instead
 of a port path; it is borrowed while the loop runs. Both packages share one
-copy of the library.
+copy of the library, whose error lines korvo.errors_to_logging() turns into
+records of Python's logging (korvo.silence_errors() drops them).
 """
 
 from __future__ import annotations
 
 import atexit
+from importlib import metadata
 
 import KorvoHardwareAPI as _hardware  # noqa: F401  (first: the Arvena type, and the library, come from it)
 
@@ -55,6 +57,7 @@ from ._native import (
     Stats,
     stop_all,
 )
+from .errors import LibraryError, errors_to_logging, errors_to_stderr, silence_errors
 from .recording import Recording
 
 __all__ = [
@@ -65,6 +68,7 @@ __all__ = [
     "Effect",
     "HandleMonitor",
     "HandleStatus",
+    "LibraryError",
     "Plane",
     "Recording",
     "Servo",
@@ -72,10 +76,17 @@ __all__ = [
     "Spring",
     "State",
     "Stats",
+    "errors_to_logging",
+    "errors_to_stderr",
+    "silence_errors",
     "stop_all",
 ]
 
+#: The version of the installed package (KorvoHardwareAPI.__version__ stays "dev").
+__version__: str = metadata.version("KorvoHardwareAPI")
+
 
 # At interpreter exit, before Python tears its objects down, every running
-# loop sends its zero force and ends.
+# loop sends its zero force and ends (before the error reports leave
+# logging, which korvo.errors registered first and so undoes last).
 atexit.register(stop_all)
