@@ -191,7 +191,9 @@ TEST(ErrorQueue, WaitEndsOnAReportOnWakeOrAtItsTimeout) {
         other.join();
         EXPECT_EQ(ready, c.expect_ready);
         EXPECT_LT(waited, 4s);
-        if (!c.push && !c.wake) EXPECT_GE(waited, 30ms);
+        if (!c.push && !c.wake) {
+            EXPECT_GE(waited, 30ms);
+        }
     }
 }
 

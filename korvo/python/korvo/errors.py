@@ -62,9 +62,9 @@ class LibraryError:
 
 def _report(fields: _native._ErrorFields) -> LibraryError:
     source, source_line, kind, operation, port, errno, strerror, line = fields
-    call = kind == "failed call"
-    return LibraryError(source, source_line, kind, operation, port, errno if call else None,
-                        strerror if call else None, line)
+    if kind == "timeout":
+        return LibraryError(source, source_line, "timeout", operation, port, None, None, line)
+    return LibraryError(source, source_line, "failed call", operation, port, errno, strerror, line)
 
 
 class _Route:
