@@ -98,7 +98,7 @@ def literal(lines: list[str], language: str) -> nodes.literal_block:
 
 
 def is_literal(paragraph: list[str], base: int) -> bool:
-    if all(indent(line) <= base for line in paragraph):
+    if all(indent(line) <= base for line in paragraph) or paragraph[0].lstrip().startswith("- "):
         return False
     return any(ALIGNED.search(line.strip()) or CODE_LIKE.search(line) for line in paragraph)
 
@@ -107,7 +107,7 @@ def is_heading(paragraph: list[str], following: list[str] | None, base: int) -> 
     if len(paragraph) != 1 or following is None or indent(paragraph[0]) > base:
         return False
     text = paragraph[0].strip()
-    return not text.endswith((".", ":", ",", ";", ")")) and len(text.split()) <= 8 and indent(following[0]) > base
+    return not text.endswith((".", ":", ",", ";")) and len(text.split()) <= 12 and indent(following[0]) > base
 
 
 def prose(lines: list[str]) -> list[nodes.Node]:
