@@ -44,6 +44,4 @@ add_module_names = False
 
 html_theme = "furo"
 html_title = f"KorvoHardwareAPI {release}"
-html_static_path = ["_static"]
-html_extra_path: list[str] = []
 pygments_style = "friendly"
