@@ -37,7 +37,6 @@ records of Python's logging (korvo.silence_errors() drops them).
 from __future__ import annotations
 
 import atexit
-from importlib import metadata
 
 import KorvoHardwareAPI as _hardware  # noqa: F401  (first: the Arvena type, and the library, come from it)
 
@@ -57,9 +56,12 @@ from ._native import (
     Stats,
     stop_all,
 )
+from ._version import __version__ as __version__
 from .errors import LibraryError, errors_to_logging, errors_to_stderr, silence_errors
 from .recording import Recording
 
+# __version__ is the installed package's version; KorvoHardwareAPI.__version__
+# stays "dev".
 __all__ = [
     "Box",
     "ButtonEvent",
@@ -81,9 +83,6 @@ __all__ = [
     "silence_errors",
     "stop_all",
 ]
-
-#: The version of the installed package (KorvoHardwareAPI.__version__ stays "dev").
-__version__: str = metadata.version("KorvoHardwareAPI")
 
 
 # At interpreter exit, before Python tears its objects down, every running
