@@ -21,7 +21,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from docutils import nodes
-from docutils.parsers.rst import directives
 from sphinx.application import Sphinx
 from sphinx.util.docutils import SphinxDirective
 
@@ -153,15 +152,11 @@ def header_section(path: Path, document: nodes.document) -> nodes.section:
 
 class CppHeaders(SphinxDirective):
     required_arguments = 1
-    option_spec = {"exclude": directives.unchanged}
 
     def run(self) -> list[nodes.Node]:
         directory = ROOT / self.arguments[0]
-        excluded = set((self.options.get("exclude") or "").split())
         out: list[nodes.Node] = []
         for path in sorted(directory.rglob("*.h")):
-            if path.name in excluded:
-                continue
             self.env.note_dependency(str(path))
             out.append(header_section(path, self.state.document))
         return out
