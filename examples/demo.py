@@ -15,11 +15,12 @@ while button 1 is down, and stiffens the spring with the trigger.
 
 With --python-loop the same scene is computed in a Python loop instead, one
 KorvoHardwareAPI exchange per tick; --compare runs both, one after the
-other. A live line shows the loop's own statistics; at the end a picture is
-saved (by default build/demo/haptic_demo.png in the repository, wherever the
-demo is started from): the end-effector path against the wall with the
-target's path, the force with the handle's button events, and the histogram
-of loop periods of each loop that ran.
+other. A live line shows the loop's own statistics; at the end, or at Ctrl+C
+(then of what ran), a picture is saved (by default
+build/demo/haptic_demo.png in the repository, wherever the demo is started
+from): the end-effector path against the wall with the target's path, the
+force with the handle's button events, and the histogram of loop periods of
+each loop that ran.
 
 Without --port it starts korvo-sim with an arm and a handle, links their
 ports under /dev with names discovery recognises when it may (as root), and
@@ -146,6 +147,7 @@ class Run:
     targets: list[tuple[float, float, float, float]] = field(default_factory=list)  # time, x, y, z
     events: list[tuple[float, int, bool]] = field(default_factory=list)  # time, button, pressed
     failed: int = 0
+    interrupted: bool = False  # ended by Ctrl+C before its time
 
     @property
     def long_period(self) -> float:
@@ -165,8 +167,8 @@ class Run:
         exch = sorted(x * 1e6 for x in self.exchanges)
         return (
             f"{self.name}: {len(self.times)} ticks, {rate:.0f} Hz, period p99 {p99 * 1e3:.3f} ms, "
-            f"{long} over {self.long_period * 1e3:g} ms, exchange p50 {percentile(exch, 50):.0f} us "
-            f"p99 {percentile(exch, 99):.0f} us, {self.failed} failed"
+            f"{long} over {self.long_period * 1e3:g} ms, exchange p50 {percentile(exch, 50):.0f} µs "
+            f"p99 {percentile(exch, 99):.0f} µs, {self.failed} failed"
         )
 
 
@@ -223,22 +225,25 @@ def run_native(
         start = time.monotonic()
         if monitor is not None:
             monitor.events()  # only what happens during the run
-        while (now := time.monotonic()) - start < seconds:
-            status = monitor.status if monitor is not None else None
-            target = scene.target(status)
-            spring.set(target=target, stiffness=scene.stiffness(status))
-            run.targets.append((now - start, *target))
-            take_events(monitor, run, start)
-            if live.due():
-                s, st = servo.state, servo.stats
-                live.show(
-                    f"native {st.rate:5.0f} Hz | period p99 {st.period_p99 * 1e6:5.0f} us max {st.period_max * 1e6:5.0f} us | "
-                    f"exchange p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us | "
-                    f"{st.overruns} overruns, {st.failed_exchanges} failed | pos {s.position[0]:+.4f} {s.position[1]:+.4f} "
-                    f"{s.position[2]:+.4f} | force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | "
-                    f"{handle_text(status)}"
-                )
-            time.sleep(1.0 / STEER_HZ)
+        try:
+            while (now := time.monotonic()) - start < seconds:
+                status = monitor.status if monitor is not None else None
+                target = scene.target(status)
+                spring.set(target=target, stiffness=scene.stiffness(status))
+                run.targets.append((now - start, *target))
+                take_events(monitor, run, start)
+                if live.due():
+                    s, st = servo.state, servo.stats
+                    live.show(
+                        f"native {st.rate:5.0f} Hz | period p99 {st.period_p99 * 1e6:5.0f} µs "
+                        f"max {st.period_max * 1e6:5.0f} µs | exchange p50 {st.exchange_p50 * 1e6:4.0f} µs "
+                        f"p99 {st.exchange_p99 * 1e6:5.0f} µs | {st.overruns} overruns, {st.failed_exchanges} failed | "
+                        f"pos {s.position[0]:+.4f} {s.position[1]:+.4f} {s.position[2]:+.4f} | "
+                        f"force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | {handle_text(status)}"
+                    )
+                time.sleep(1.0 / STEER_HZ)
+        except KeyboardInterrupt:
+            run.interrupted = True
         servo.remove(spring)
         servo.remove(wall)
         time.sleep(0.05)  # let them fade out before the loop sends its zero force
@@ -270,38 +275,41 @@ def run_python(
     previous = None
     next_steer = 0.0
     status, target, stiffness = None, scene.rest, scene.spring_stiffness
-    while (now := clock()) - start < seconds:
-        if previous is not None:
-            run.periods.append(now - previous)
-        previous = now
-        before = clock()
-        position, velocity = exchange(force)
-        run.exchanges.append(clock() - before)
-        run.failed += position == [0.0, 0.0, 0.0]
-        if now - start >= next_steer:  # steering at the same 100 Hz as the native run
-            next_steer += 1.0 / STEER_HZ
-            status = monitor.status if monitor is not None else None
-            target, stiffness = scene.target(status), scene.stiffness(status)
-            run.targets.append((now - start, *target))
-            take_events(monitor, run, wall_start)
-            if live.due():
-                live.show(
-                    f"python {len(run.periods) / max(sum(run.periods), 1e-9):5.0f} Hz | "
-                    f"pos {position[0]:+.4f} {position[1]:+.4f} {position[2]:+.4f} | "
-                    f"force {force[0]:+5.2f} {force[1]:+5.2f} {force[2]:+5.2f} | {handle_text(status)}"
-                )
-        force = scene.force(position, velocity, target, stiffness)
-        run.times.append(now - start)
-        run.positions.append(position)
-        run.forces.append(force)
-        next_tick += period
-        if next_tick < clock():
-            next_tick = clock()
-        left = next_tick - clock()
-        if left > 2e-4:
-            time.sleep(left - 2e-4)
-        while clock() < next_tick:
-            pass
+    try:
+        while (now := clock()) - start < seconds:
+            if previous is not None:
+                run.periods.append(now - previous)
+            previous = now
+            before = clock()
+            position, velocity = exchange(force)
+            run.exchanges.append(clock() - before)
+            run.failed += position == [0.0, 0.0, 0.0]
+            if now - start >= next_steer:  # steering at the same 100 Hz as the native run
+                next_steer += 1.0 / STEER_HZ
+                status = monitor.status if monitor is not None else None
+                target, stiffness = scene.target(status), scene.stiffness(status)
+                run.targets.append((now - start, *target))
+                take_events(monitor, run, wall_start)
+                if live.due():
+                    live.show(
+                        f"python {len(run.periods) / max(sum(run.periods), 1e-9):5.0f} Hz | "
+                        f"pos {position[0]:+.4f} {position[1]:+.4f} {position[2]:+.4f} | "
+                        f"force {force[0]:+5.2f} {force[1]:+5.2f} {force[2]:+5.2f} | {handle_text(status)}"
+                    )
+            force = scene.force(position, velocity, target, stiffness)
+            run.times.append(now - start)
+            run.positions.append(position)
+            run.forces.append(force)
+            next_tick += period
+            if next_tick < clock():
+                next_tick = clock()
+            left = next_tick - clock()
+            if left > 2e-4:
+                time.sleep(left - 2e-4)
+            while clock() < next_tick:
+                pass
+    except KeyboardInterrupt:
+        run.interrupted = True
     arm.end_effector_force([0.0, 0.0, 0.0])
     live.done()
     return run
@@ -310,21 +318,28 @@ def run_python(
 # -- the picture -----------------------------------------------------------------------------------
 
 
+# Fx, Fy and Fz take matplotlib's first three colours; the buttons others.
+BUTTON_COLOURS = {1: "tab:purple", 2: "tab:brown", 3: "tab:pink"}
+
+
 def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import numpy as np
 
     path.parent.mkdir(parents=True, exist_ok=True)
     main = runs[0]
-    fig, axes = plt.subplots(1, 2 + len(runs), figsize=(6 * (2 + len(runs)), 5.2))
+    fig, axes = plt.subplots(1, 2 + len(runs), figsize=(6 * (2 + len(runs)), 5.6))
     ax_path, ax_force, hists = axes[0], axes[1], axes[2:]
+    # Legends go below their plots, where they cover nothing.
+    below = {"loc": "upper center", "bbox_to_anchor": (0.5, -0.13), "ncol": 3, "fontsize": 8, "frameon": False}
 
     xs = [p[0] * 1000 for p in main.positions]
     zs = [p[2] * 1000 for p in main.positions]
     wall = scene.wall_z * 1000
-    ax_path.axhspan(wall, max(zs + [wall]) + 4, color="firebrick", alpha=0.12)
+    ax_path.axhspan(wall, max(zs + [wall]) + 4, color="firebrick", alpha=0.12, label="inside the wall")
     ax_path.axhline(wall, color="firebrick", lw=2, label="wall")
     if main.targets:
         ax_path.plot(
@@ -336,34 +351,42 @@ def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
         ax_path.plot(xs[0], zs[0], "o", color="green", ms=9, label="start")
         ax_path.plot(xs[-1], zs[-1], "s", color="black", ms=9, label="end")
     ax_path.set(xlabel="x (mm)", ylabel="z (mm)", title=f"End-effector path against the wall ({main.name})")
-    ax_path.legend(loc="lower left", fontsize=8)
+    ax_path.legend(**below)
     ax_path.set_aspect("equal", adjustable="datalim")
 
     for i, name in enumerate("xyz"):
         ax_force.plot(main.times, [f[i] for f in main.forces], lw=0.8, label=f"F{name}")
-    pressed = [t for t, _, down in main.events if down]
-    released = [t for t, _, down in main.events if not down]
-    for t in pressed:
-        ax_force.axvline(t, color="green", lw=0.6, alpha=0.5)
-    for t in released:
-        ax_force.axvline(t, color="gray", lw=0.6, ls="--", alpha=0.5)
-    ax_force.plot([], [], color="green", lw=0.8, label="button pressed")
-    ax_force.plot([], [], color="gray", lw=0.8, ls="--", label="button released")
+    for button in sorted({b for _, b, _ in main.events}):
+        colour = BUTTON_COLOURS.get(button, "gray")
+        for t, b, down in main.events:
+            if b == button:
+                ax_force.axvline(t, color=colour, lw=0.8, ls="-" if down else "--", alpha=0.7)
+        ax_force.plot([], [], color=colour, lw=0.8, label=f"button {button} pressed")
+        ax_force.plot([], [], color=colour, lw=0.8, ls="--", label=f"button {button} released")
     ax_force.set(xlabel="time (s)", ylabel="force sent (N)", title="Force, with the handle's button events")
-    ax_force.legend(loc="upper right", fontsize=8)
+    ax_force.legend(**below)
 
+    # One set of bins for every histogram, so that they compare at a glance.
+    all_periods = np.concatenate([np.asarray(run.periods, dtype=float) * 1e6 for run in runs] + [np.zeros(0)])
+    edges = np.histogram_bin_edges(all_periods, bins=100) if len(all_periods) else np.linspace(0, 1, 101)
     for ax, run in zip(hists, runs):
         periods_us = [p * 1e6 for p in run.periods]
-        ax.hist(periods_us, bins=100, color="steelblue" if run.name.startswith("native") else "indianred")
+        ax.hist(periods_us, bins=edges, color="steelblue" if run.name.startswith("native") else "indianred")
         ax.set_yscale("log")
+        ax.set_xlim(edges[0], edges[-1])
+        nominal = 1e6 / run.rate
+        ax.axvline(nominal, color="black", lw=1, ls="--", label=f"nominal period, {nominal:.0f} µs")
+        ax.axvline(run.long_period * 1e6, color="black", lw=1, ls=":",
+                   label=f"late: over {run.long_period * 1e6:.0f} µs")
         rate, p99, long = run.period_figures
+        ended = ", stopped by Ctrl+C" if run.interrupted else ""
         ax.set(
-            xlabel="loop period (us)",
+            xlabel="loop period (µs)",
             ylabel="ticks",
-            title=f"{run.name}: {rate:.0f} Hz, p99 {p99 * 1e6:.0f} us",
+            title=f"{run.name}: {rate:.0f} Hz, p99 {p99 * 1e6:.0f} µs{ended}",
         )
         tail = (
-            f"{long} of {len(periods_us)} periods over {run.long_period * 1e6:.0f} us.\n"
+            f"{long} of {len(periods_us)} periods late.\n"
             + (
                 "The tail: ticks whose reply came late\n(the device, or the simulator waking up),\nnot the loop."
                 if run.name.startswith("native")
@@ -372,8 +395,9 @@ def save_picture(runs: list[Run], scene: Scene, path: Path) -> Path:
         )
         ax.text(0.97, 0.95, tail, transform=ax.transAxes, ha="right", va="top", fontsize=8,
                 bbox={"boxstyle": "round", "facecolor": "white", "alpha": 0.8})
+        ax.legend(**{**below, "ncol": 2})
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
     return path
 
@@ -463,12 +487,12 @@ def main(argv: list[str] | None = None) -> int:
 
         rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         scene = Scene(rest=(rest[0], rest[1], rest[2]))
-        print(f"Rest point {tuple(round(c, 4) for c in rest)}, wall at z = {scene.wall_z:.4f}")
+        print(f"Rest point {tuple(round(c, 4) for c in rest)}, wall at z = {scene.wall_z:.4f}", flush=True)
         live = Live(not args.quiet)
-        runs = []
+        runs: list[Run] = []
         if not args.python_loop:
             runs.append(run_native(arm, monitor, scene, args.seconds, args.rate, live))
-        if args.python_loop or args.compare:
+        if (args.python_loop or args.compare) and not any(run.interrupted for run in runs):
             runs.append(run_python(arm, monitor, scene, args.seconds, args.rate, live))
         if monitor is not None:
             counts = monitor.counts
@@ -477,8 +501,15 @@ def main(argv: list[str] | None = None) -> int:
         for run in runs:
             print(run.summary())
         picture = save_picture(runs, scene, args.output)
+        if any(run.interrupted for run in runs):
+            print(f"Stopped by Ctrl+C: the picture of what ran is saved to {picture.resolve()}")
+            return 130
         print(f"Picture saved to {picture.resolve()}")
         return 0
+    except KeyboardInterrupt:
+        # Before a loop ran (finding or waking the devices): nothing to draw.
+        print("\nStopped by Ctrl+C before the loop ran: no picture.")
+        return 130
     finally:
         if monitor is not None:
             monitor.stop()

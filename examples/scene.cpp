@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -22,9 +23,10 @@ using namespace Korvo::Haptics;
 using Korvo::DeviceTools::HandleMonitor;
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s ARM_PORT HANDLE_PORT [SECONDS]\n", argv[0]);
-        return 2;
+    const bool help = argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    if (help || argc < 3) {
+        std::fprintf(help ? stdout : stderr, "usage: %s ARM_PORT HANDLE_PORT [SECONDS]\n", argv[0]);
+        return help ? 0 : 2;
     }
     const double seconds = argc > 3 ? std::atof(argv[3]) : 3.0;
     try {

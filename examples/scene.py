@@ -1,8 +1,9 @@
 """A small haptic scene on the native loop: a wall, a spring steered by the
 handle, and a damper that button 2 switches on and off.
 
-    python examples/scene.py                         against korvo-sim
+    python examples/scene.py                             against korvo-sim
     python examples/scene.py /dev/ttyACM0 /dev/ttyUSB0   real devices
+    python examples/scene.py --seconds 10                longer
 
 The loop and the effects run natively at 1 kHz; this program only moves
 their parameters, at 50 Hz, from what the handle monitor reports.
@@ -10,6 +11,7 @@ their parameters, at 50 Hz, from what the handle monitor reports.
 
 from __future__ import annotations
 
+import argparse
 import sys
 import time
 
@@ -44,16 +46,22 @@ def scene(arm_port: str, handle_port: str, seconds: float = 3.0) -> None:
               f"damper {'on' if damped else 'off'} at the end")
 
 
-def main(argv: list[str]) -> int:
-    if len(argv) == 2:
-        scene(argv[0], argv[1])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("ports", nargs="*", metavar="PORT", help="the arm's port and the handle's (default: korvo-sim)")
+    parser.add_argument("--seconds", type=float, default=3.0, help="how long the scene runs (default 3)")
+    args = parser.parse_args(argv)
+    if len(args.ports) not in (0, 2):
+        parser.error("give both ports, the arm's and the handle's, or none")
+    if args.ports:
+        scene(args.ports[0], args.ports[1], args.seconds)
         return 0
     from korvo_sim import Simulator
 
     with Simulator("arm", "handle", "--buttons-hz", "4") as sim:
-        scene(sim.port("arm"), sim.port("handle"))
+        scene(sim.port("arm"), sim.port("handle"), args.seconds)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <thread>
 
@@ -19,9 +20,10 @@
 using namespace Korvo::Haptics;
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s PORT [SECONDS]\n", argv[0]);
-        return 2;
+    const bool help = argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    if (help || argc < 2) {
+        std::fprintf(help ? stdout : stderr, "usage: %s PORT [SECONDS]\n", argv[0]);
+        return help ? 0 : 2;
     }
     const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
     try {

@@ -11,7 +11,14 @@ namespace Korvo::HardwareAPI::Devices {
 
 using IO::ErrorSource::kDevice;
 using IO::Deadline;
+using IO::ErrorKind;
 using IO::LogError;
+
+namespace {
+
+const char* PortOf(const IO::SerialStream* stream) { return stream != nullptr ? stream->PortName().c_str() : nullptr; }
+
+}  // namespace
 
 Device::Device(IO::SerialStream* serial_stream, float timeout)
     : read_timeout(timeout),
@@ -105,11 +112,13 @@ std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure
     for (;;) {
         failure = ReadFailure::NoCode;
         if (!await(1)) {
-            if (mode.report) LogError(kDevice, 78, "timeout waiting for header code");
+            if (mode.report) LogError(kDevice, 78, ErrorKind::kTimeout, PortOf(stream), "timeout waiting for header code");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), 1)) {
-            if (mode.report && !stream->eof()) LogError(kDevice, 94, "unable to read header code from stream");
+            if (mode.report && !stream->eof()) {
+                LogError(kDevice, 94, ErrorKind::kFailedCall, PortOf(stream), "unable to read header code from stream");
+            }
             return 0;
         }
         const std::uint8_t code = input_buffer[0];
@@ -122,7 +131,7 @@ std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure
         failure = ReadFailure::NotificationCutShort;
         if (!skipping) skipping.emplace(read_timeout);
         if (!await(2)) {
-            if (mode.report) LogError(kDevice, 112, "timeout draining notification header");
+            if (mode.report) LogError(kDevice, 112, ErrorKind::kTimeout, PortOf(stream), "timeout draining notification header");
             return 0;
         }
         std::uint8_t header[2];
@@ -130,7 +139,7 @@ std::uint8_t Device::ReadHeaderCodeIn(const ReadMode& mode, ReadFailure& failure
         const std::size_t length = header[1];
         if (length == 0) continue;
         if (!await(length)) {
-            if (mode.report) LogError(kDevice, 128, "timeout draining notification payload");
+            if (mode.report) LogError(kDevice, 128, ErrorKind::kTimeout, PortOf(stream), "timeout draining notification payload");
             return 0;
         }
         if (!ReadWaiting(input_buffer.get(), length)) return 0;
@@ -145,7 +154,7 @@ int Device::ReadBytes(std::size_t n) {
 int Device::ReadBytesIn(std::size_t n, const ReadMode& mode) {
     if (stream == nullptr || n > kBufferSize) return 0;
     if (!AwaitBytes(n, Deadline::Earlier(Deadline(read_timeout), mode.by), mode.interruptible)) {
-        if (mode.report) LogError(kDevice, 153, "timeout waiting for bytes");
+        if (mode.report) LogError(kDevice, 153, ErrorKind::kTimeout, PortOf(stream), "timeout waiting for bytes");
         return 0;
     }
     if (mode.report) return ReadCountedBytes(n);
@@ -155,7 +164,7 @@ int Device::ReadBytesIn(std::size_t n, const ReadMode& mode) {
 int Device::ReadCountedBytes(std::size_t n) {
     // Its callers hold the Use.
     if (ReadWaiting(input_buffer.get(), n)) return static_cast<int>(n);
-    if (!stream->eof()) LogError(kDevice, 163, "unable to read '%zu' bytes from stream", n);
+    if (!stream->eof()) LogError(kDevice, 163, ErrorKind::kFailedCall, PortOf(stream), "unable to read '%zu' bytes from stream", n);
     return 0;
 }
 

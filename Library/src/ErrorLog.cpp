@@ -6,6 +6,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 namespace Korvo::HardwareAPI::IO {
 
@@ -24,21 +27,49 @@ locale_t MessageLocale() {
     return kLocale;
 }
 
+const char* NarrowErrorText(int err) {
+    const locale_t locale = MessageLocale();
+    return locale != static_cast<locale_t>(nullptr) ? ::strerror_l(err, locale) : "Unknown error";
+}
+
+// The installed sink, shared with every report in flight: replacing it never
+// destroys one that another thread is still calling.
+std::mutex sink_mutex;
+std::shared_ptr<const ErrorSink> installed_sink;
+
+std::shared_ptr<const ErrorSink> CurrentSink() {
+    const std::lock_guard lock(sink_mutex);
+    return installed_sink;
+}
+
 }  // namespace
 
 std::wstring ErrorText(int err) {
-    const locale_t locale = MessageLocale();
-    const char* text = locale != static_cast<locale_t>(nullptr) ? ::strerror_l(err, locale) : "Unknown error";
     std::wstring wide;
-    for (const char* c = text; *c != '\0'; ++c) {
+    for (const char* c = NarrowErrorText(err); *c != '\0'; ++c) {
         wide.push_back(static_cast<wchar_t>(static_cast<signed char>(*c)));
     }
     return wide;
 }
 
-void LogError(const char* source, unsigned line, const char* what, ...) {
+std::string ErrorReport::Line() const {
+    const std::string head = "[err] " + std::string(source) + ":" + std::to_string(line) + "> ";
+    return head + operation + ": [" + std::to_string(error) + "] " + error_text;
+}
+
+void SetErrorSink(ErrorSink sink) {
+    auto replacement = sink ? std::make_shared<const ErrorSink>(std::move(sink)) : nullptr;
+    std::shared_ptr<const ErrorSink> previous;
+    {
+        const std::lock_guard lock(sink_mutex);
+        previous = std::exchange(installed_sink, std::move(replacement));
+    }
+    // `previous` may run the sink's destructor here, outside the lock, or in
+    // the last report still holding it.
+}
+
+void LogError(const char* source, unsigned line, ErrorKind kind, const char* port, const char* what, ...) {
     const int err = errno;
-    const std::wstring text = ErrorText(err);
 
     va_list args;
     va_start(args, what);
@@ -50,8 +81,26 @@ void LogError(const char* source, unsigned line, const char* what, ...) {
     if (length > 0) std::vsnprintf(words.data(), words.size() + 1, what, args);
     va_end(args);
 
-    std::fprintf(stderr, "[err] %s:%u> %s: [%d] %ls\n", source, line, words.c_str(), err, text.c_str());
-    std::fflush(stderr);
+    if (const auto sink = CurrentSink()) {
+        ErrorReport report;
+        report.source = source;
+        report.line = line;
+        report.kind = kind;
+        report.operation = std::move(words);
+        report.port = port != nullptr ? port : "";
+        report.error = err;
+        report.error_text = NarrowErrorText(err);
+        try {
+            (*sink)(report);
+        } catch (...) {
+            // A report must never turn a failure the caller handles by its
+            // return value into an exception the caller does not expect.
+        }
+    } else {
+        const std::wstring text = ErrorText(err);
+        std::fprintf(stderr, "[err] %s:%u> %s: [%d] %ls\n", source, line, words.c_str(), err, text.c_str());
+        std::fflush(stderr);
+    }
     // Reporting must not change the cause: a caller that logs twice for one
     // failure (port, then stream) reports the same errno both times.
     errno = err;

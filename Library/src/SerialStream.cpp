@@ -14,7 +14,7 @@ SerialStream::SerialStream(const char* port, bool open_now)
     : std::basic_iostream<char>(nullptr), port_name_(port != nullptr ? port : "") {
     if (!open_now) return;
     if (OpenPort() < 0) {
-        LogError(ErrorSource::kSerialStream, 18, "unable to open stream '%s'", port_name_.c_str());
+        LogError(ErrorSource::kSerialStream, 18, ErrorKind::kFailedCall, port_name_.c_str(), "unable to open stream '%s'", port_name_.c_str());
     }
 }
 
@@ -32,7 +32,7 @@ char SerialStream::OpenPort() {
         port_buffer_->SetDTR();
         return 1;
     }
-    LogError(ErrorSource::kSerialStream, 39, "unable to open port '%s'", port_name_.c_str());
+    LogError(ErrorSource::kSerialStream, 39, ErrorKind::kFailedCall, port_name_.c_str(), "unable to open port '%s'", port_name_.c_str());
     return -2;
 }
 
@@ -155,7 +155,8 @@ void SerialStream::Write(const char* data, std::size_t n) {
         write(data, static_cast<std::streamsize>(n));
     }
     if (!good() && !eof()) {
-        LogError(ErrorSource::kSerialStream, 53, "unable to write '%zu' bytes to stream", n);
+        LogError(ErrorSource::kSerialStream, 53, ErrorKind::kFailedCall, port_name_.c_str(),
+                 "unable to write '%zu' bytes to stream", n);
     }
 }
 

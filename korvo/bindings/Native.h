@@ -88,5 +88,6 @@ void BindEffects(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);
 void BindProbe(pybind11::module_& m);
+void BindErrors(pybind11::module_& m);
 
 }  // namespace Korvo::Haptics::Python

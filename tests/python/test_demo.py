@@ -3,8 +3,10 @@
 import math
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -79,6 +81,7 @@ def make_run(name="native loop", n=200):
     return run
 
 
+@pytest.mark.timeout(30)  # three pictures of up to four panels: seconds each on a busy machine
 def test_picture_with_one_histogram_and_with_two(tmp_path):
     for runs in ([make_run()], [make_run(), make_run("Python loop")]):
         path = demo.save_picture(runs, demo.Scene(rest=REST), tmp_path / "sub" / f"picture{len(runs)}.png")
@@ -122,3 +125,29 @@ def test_demo_on_given_ports(tmp_path, capsys):
         assert demo.main(["--port", sim.port("arm"), "--seconds", "0.3", "--quiet", "--output", str(tmp_path / "x.png")]) == 0
     out = capsys.readouterr().out
     assert "no handle" in out and "native loop:" in out
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("loop", ["--compare", "--python-loop"])
+def test_ctrl_c_saves_the_picture_of_what_ran_without_a_traceback(tmp_path, loop):
+    picture = tmp_path / "interrupted.png"
+    demo_process = subprocess.Popen(
+        [sys.executable, str(Path(demo.__file__).resolve()), loop, "--seconds", "30", "--quiet",
+         "--output", str(picture)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        for line in demo_process.stdout:
+            if line.startswith("Rest point"):
+                break
+        time.sleep(0.5)  # into the loop
+        demo_process.send_signal(signal.SIGINT)
+        out, err = demo_process.communicate(timeout=30)
+    finally:
+        demo_process.kill()
+    assert demo_process.returncode == 130, out + err
+    assert "Traceback" not in err, err
+    assert "Stopped by Ctrl+C: the picture of what ran is saved to" in out
+    # One loop only: an interrupted comparison does not start the second.
+    assert len(re.findall(r"^(native|Python) loop: \d+ ticks", out, re.M)) == 1, out
+    assert picture.read_bytes().startswith(b"\x89PNG")

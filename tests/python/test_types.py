@@ -1,7 +1,7 @@
 """Type checkers see the project as users do: mypy's stubtest finds every
 installed stub consistent with the modules (an allowlist in the repository
-covers only what pybind11 cannot express), and the examples and the README's
-snippets pass `mypy --strict`."""
+covers only what pybind11 cannot express), and the examples and the snippets
+of the README and the documentation pass `mypy --strict`."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from readme_snippets import snippets
+from snippets import snippets
 
 ROOT = Path(__file__).resolve().parents[2]
 ALLOWLIST = Path(__file__).resolve().parent / "stubtest-allowlist.txt"
@@ -32,11 +32,11 @@ def test_stubtest_finds_the_stubs_consistent_with_the_modules(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_examples_and_readme_snippets_pass_mypy_strict(tmp_path):
+def test_examples_and_snippets_pass_mypy_strict(tmp_path):
     files = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
     for index, (_, sources) in enumerate(snippets()):
         for name, source in sources.items():
-            path = tmp_path / f"readme{index}_{name}"  # module names must differ
+            path = tmp_path / f"snippet{index}_{name}"  # module names must differ
             path.write_text(source)
             files.append(str(path))
     done = mypy("mypy", "--strict", "--no-incremental", *files, cwd=tmp_path)

@@ -139,7 +139,7 @@ def test_after_a_pulled_cable_every_exchange_returns_at_once(peer, capfd):
 def test_a_device_that_only_chatters_fails_within_the_documented_limit(peer, capfd):
     # Notifications every 10 ms, never a reply: the reply's header code is
     # given up read_timeout after the first notification, and the arm's wait
-    # for the rest of a broken reply costs one limit more (see the README).
+    # for the rest of a broken reply costs one limit more (see docs/behaviour.md).
     limit = 0.2
     arm = korvo.Arvena(korvo.SerialStream(peer.path), limit)
     stop = time.monotonic() + 3.0

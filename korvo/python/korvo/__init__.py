@@ -30,7 +30,8 @@ program polling at screen rate misses no button press::
 
 An Arvena or a Handle made with KorvoHardwareAPI can be handed over instead
 of a port path; it is borrowed while the loop runs. Both packages share one
-copy of the library.
+copy of the library, whose error lines korvo.errors_to_logging() turns into
+records of Python's logging (korvo.silence_errors() drops them).
 """
 
 from __future__ import annotations
@@ -54,9 +55,13 @@ from ._native import (
     Stats,
     stop_all,
 )
+from ._version import __version__ as __version__
+from .errors import LibraryError, errors_to_logging, errors_to_stderr, silence_errors
 from .recording import Recording
 from .servo import Servo, ServoEvent
 
+# __version__ is the installed package's version; KorvoHardwareAPI.__version__
+# stays "dev".
 __all__ = [
     "Box",
     "ButtonEvent",
@@ -65,6 +70,7 @@ __all__ = [
     "Effect",
     "HandleMonitor",
     "HandleStatus",
+    "LibraryError",
     "Plane",
     "Recording",
     "Servo",
@@ -73,10 +79,14 @@ __all__ = [
     "Spring",
     "State",
     "Stats",
+    "errors_to_logging",
+    "errors_to_stderr",
+    "silence_errors",
     "stop_all",
 ]
 
 
 # At interpreter exit, before Python tears its objects down, every running
-# loop sends its zero force and ends.
+# loop sends its zero force and ends (before the error reports leave
+# logging, which korvo.errors registered first and so undoes last).
 atexit.register(stop_all)

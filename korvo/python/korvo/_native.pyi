@@ -1,7 +1,7 @@
 """The native part of korvo: the servo loop and what runs on its thread."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypedDict
 
 import KorvoHardwareAPI
@@ -427,3 +427,23 @@ class _Probe(TypedDict, total=False):
 
 def probe(path: str, timeout: float = 1.0) -> _Probe:
     """What answers on a port, from one wakeup byte: a dict whose 'kind' is arm, handle, busy (held by another program; not opened), unopenable (see 'error' and 'reason') or nothing (see 'detail')."""
+
+def _errors_to_python(deliver: Callable[[], object]) -> None:
+    """Routes the library's error reports into a queue; `deliver` (called with no arguments, on a thread that holds the interpreter lock) takes them with _take_errors()."""
+
+def _errors_silenced() -> None:
+    """Drops the library's error reports."""
+
+def _errors_to_stderr() -> None:
+    """The library's error lines on standard error again, as written by default."""
+
+_ErrorFields = tuple[str, int, str, str, str, int, str, str]
+
+def _take_errors() -> tuple[list[_ErrorFields], int]:
+    """The queued reports, oldest first, as tuples (source, line, kind, operation, port, errno, error text, line), and how many were dropped since the last call."""
+
+def _wait_errors(timeout: float) -> bool:
+    """Waits, without the interpreter lock, until reports are queued, _wake_errors() or the timeout."""
+
+def _wake_errors() -> None:
+    """Ends the current _wait_errors()."""

@@ -1,6 +1,7 @@
-"""Every Python snippet of the README runs as shown: in a private /dev with a
-simulated arm linked at /dev/ttyACM0 and a simulated handle at /dev/ttyUSB0,
-as the README's own instructions make them (see private_dev.py)."""
+"""Every Python snippet of the README and of the documentation runs as
+shown: in a private /dev with a simulated arm linked at /dev/ttyACM0 and a
+simulated handle at /dev/ttyUSB0, as the documentation's own instructions
+make them (see private_dev.py)."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import json
 import pytest
 
 from private_dev import run
-from readme_snippets import snippets
+from snippets import snippets
 
 SNIPPETS = snippets()
 
