@@ -36,7 +36,9 @@ def build_tools() -> Path:
         stdout=subprocess.DEVNULL,
     )
     subprocess.run(
-        ["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-bench-paced", "korvo-bench-effects"], check=True, stdout=subprocess.DEVNULL
+        ["cmake", "--build", str(BUILD), "--target", "korvo-bench-floor", "korvo-bench-paced", "korvo-bench-effects",
+         "korvo-bench-handoff"],
+        check=True, stdout=subprocess.DEVNULL
     )
     return BUILD
 

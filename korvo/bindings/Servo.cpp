@@ -13,7 +13,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Native.h"
@@ -37,8 +40,22 @@ py::tuple FaultTuple(std::uint32_t faults) {
 
 // Options from keyword arguments; None leaves the default (or means "off"
 // where the C++ side says 0).
-ServoOptions OptionsFrom(double rate, const py::object& exchange_timeout, bool realtime, int realtime_priority,
-                         std::uint32_t recording, const SafetyLimits& limits) {
+// realtime= as Python says it: True ("prefer"), False ("off"), or one of the
+// three words.
+RealTimePolicy PolicyFrom(const py::object& value) {
+    if (py::isinstance<py::bool_>(value)) return value.cast<bool>() ? RealTimePolicy::Prefer : RealTimePolicy::Off;
+    if (py::isinstance<py::str>(value)) {
+        const std::string word = value.cast<std::string>();
+        if (word == "off") return RealTimePolicy::Off;
+        if (word == "prefer") return RealTimePolicy::Prefer;
+        if (word == "require") return RealTimePolicy::Require;
+    }
+    throw py::value_error("realtime must be True, False, 'prefer', 'require' or 'off', got " +
+                          py::repr(value).cast<std::string>());
+}
+
+ServoOptions OptionsFrom(double rate, const py::object& exchange_timeout, const py::object& realtime,
+                         int realtime_priority, std::uint32_t recording, const SafetyLimits& limits) {
     ServoOptions options;
     options.rate = rate;
     if (!exchange_timeout.is_none()) {
@@ -49,7 +66,7 @@ ServoOptions OptionsFrom(double rate, const py::object& exchange_timeout, bool r
                                   py::repr(exchange_timeout).cast<std::string>());
         }
     }
-    options.realtime = realtime;
+    options.realtime = PolicyFrom(realtime);
     options.realtime_priority = realtime_priority;
     options.recording = recording;
     options.limits = limits;
@@ -164,6 +181,7 @@ void BindServo(py::module_& m) {
         .def_readonly("exchange_ok", &ServoState::exchange_ok, "Whether this tick's reply came, well formed.")
         .def_property_readonly("faults", [](const ServoState& s) { return FaultTuple(s.faults); },
                                "Names of the faults in force: speed, heartbeat, exchanges, disconnected, bad-force.")
+        .def_readonly("enabled", &ServoState::enabled, "Whether forces were let through (servo.enabled).")
         .def_readonly("fault_time", &ServoState::fault_time,
                       "Seconds since start() when the latest fault was raised; -1 if none ever was.")
         .def("__repr__", [](const ServoState& s) {
@@ -185,7 +203,12 @@ void BindServo(py::module_& m) {
         .def_readonly("exchange_max", &ServoStats::exchange_max)
         .def_readonly("failed_exchanges", &ServoStats::failed_exchanges)
         .def_readonly("resyncs", &ServoStats::resyncs)
-        .def_readonly("late_bytes", &ServoStats::late_bytes)
+        .def_readonly("late_bytes", &ServoStats::late_bytes,
+                      "Bytes read that answered no tick: late or broken replies, the markers' answers.")
+        .def_readonly("lost_lines", &ServoStats::lost_lines,
+                      "Times the loop waited for a line it could not read to fall quiet.")
+        .def_readonly("success_rate", &ServoStats::success_rate,
+                      "Share of the last 100 exchanges (fewer just after start) that got their reply, 0 to 1.")
         .def("__repr__", [](const ServoStats& s) {
             return py::str("Stats({} ticks, {:.1f} Hz, period p50 {:.1f} us p99 {:.1f} us max {:.1f} us, {} overruns, "
                            "exchange p50 {:.1f} us p99 {:.1f} us, {} failed)")
@@ -197,7 +220,8 @@ void BindServo(py::module_& m) {
         .def(py::init([](const py::object& target, double rate, double max_force, double max_force_step,
                          double ramp_time, double max_speed, const py::object& heartbeat, double fade_time,
                          long max_failed_exchanges, bool stop_on_failure, const py::object& exchange_timeout,
-                         bool realtime, int realtime_priority, std::uint32_t recording, double effect_fade_time) {
+                         const py::object& realtime, int realtime_priority, std::uint32_t recording,
+                         double effect_fade_time, std::uint32_t flight_record) {
                  py::dict limits("max_force"_a = max_force, "max_force_step"_a = max_force_step,
                                  "ramp_time"_a = ramp_time, "max_speed"_a = max_speed, "heartbeat"_a = heartbeat,
                                  "fade_time"_a = fade_time, "max_failed_exchanges"_a = max_failed_exchanges,
@@ -205,6 +229,7 @@ void BindServo(py::module_& m) {
                  ServoOptions options = OptionsFrom(rate, exchange_timeout, realtime, realtime_priority, recording,
                                                     LimitsFrom(SafetyLimits{}, limits));
                  options.effect_fade_time = effect_fade_time;
+                 options.flight_record = flight_record;
                  return MakeServo(target, options);  // checks the options before it opens anything
              }),
              "arm"_a, "rate"_a = ServoOptions{}.rate, py::kw_only(), "max_force"_a = SafetyLimits{}.max_force,
@@ -212,9 +237,9 @@ void BindServo(py::module_& m) {
              "max_speed"_a = SafetyLimits{}.max_speed, "heartbeat"_a = py::none(),
              "fade_time"_a = SafetyLimits{}.fade_time,
              "max_failed_exchanges"_a = static_cast<long>(SafetyLimits{}.max_failed_exchanges),
-             "stop_on_failure"_a = false, "exchange_timeout"_a = py::none(), "realtime"_a = true,
+             "stop_on_failure"_a = false, "exchange_timeout"_a = py::none(), "realtime"_a = "prefer",
              "realtime_priority"_a = ServoOptions{}.realtime_priority, "recording"_a = ServoOptions{}.recording,
-             "effect_fade_time"_a = ServoOptions{}.effect_fade_time,
+             "effect_fade_time"_a = ServoOptions{}.effect_fade_time, "flight_record"_a = ServoOptions{}.flight_record,
              // A borrowed Arvena (and its stream) must outlive the loop.
              py::keep_alive<1, 2>())
         .def("start", &Servo::Start, py::call_guard<py::gil_scoped_release>(),
@@ -250,8 +275,45 @@ void BindServo(py::module_& m) {
         .def_property_readonly("rate", [](const Servo& s) { return s.Options().rate; })
         .def_property_readonly("started_at", &Servo::StartedAt,
                                "time.monotonic() when start() began: tick times count from there.")
+        .def_property(
+            "enabled", &Servo::Enabled, &Servo::SetEnabled,
+            "Forces on (True, the default) or off: disabled, the loop keeps exchanging and its state current but "
+            "sends zero force; enabled again, forces ramp in as at start.")
+        .def(
+            "flight_record",
+            [](const Servo& s) {
+                return py::module_::import("korvo.recording").attr("Recording")(RecordingArrays(s.FlightRecord()));
+            },
+            "The last flight_record ticks: after a fault ended the loop, those before the end; while it runs, the "
+            "latest (a korvo.Recording; the ticks stay for the next call).")
+        .def(
+            "_wait_events",
+            [](Servo& s, double timeout) {
+                std::vector<ServoEvent> events;
+                {
+                    py::gil_scoped_release release;
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+                    // The servo thread makes no system calls to wake anyone:
+                    // this thread looks every few milliseconds.
+                    while ((events = s.TakeEvents()).empty() && std::chrono::steady_clock::now() < until) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
+                }
+                py::list out;
+                for (const ServoEvent& e : events) {
+                    static constexpr const char* kKinds[] = {"fault", "cleared", "end"};
+                    out.append(py::make_tuple(kKinds[static_cast<int>(e.kind)], e.tick, e.time, FaultTuple(e.faults),
+                                              FaultTuple(e.changed)));
+                }
+                return out;
+            },
+            "timeout"_a,
+            "Events since the last call as (kind, tick, time, faults, changed) tuples, waiting up to `timeout` s for "
+            "one; for the package's own dispatcher thread.")
+        .def_property_readonly("events_dropped", &Servo::EventsDropped,
+                               "Events the queue could not hold (nobody took them in time).")
         .def_property_readonly("end_reason", &Servo::EndReason,
-                               "Why the loop ended by itself (disconnect, failures); empty otherwise.")
+                               "Why the loop ended by a fault (disconnect, failures), with a summary of the run; empty otherwise.")
         .def(
             "add",
             [](Servo& s, const std::shared_ptr<Effect>& effect, bool enabled) { s.Effects().Add(effect, enabled); },

@@ -16,30 +16,33 @@ using HardwareAPI::IO::Deadline;
 using HardwareAPI::IO::WaitResult;
 
 using HardwareAPI::Devices::Arvena;
-using HardwareAPI::Devices::Device;
 
 constexpr unsigned char kForceRequest = Arvena::kEndEffectorForce;
 constexpr unsigned char kStateReply = Arvena::kEndEffectorState;
-// Markers: queries that have no effect on the arm and whose replies differ
-// from the state reply and from each other (code, and whole reply length).
-// A resynchronising tick that fails leaves its marker's answer in flight,
-// and the next one must not take that answer for its own: it uses a kind of
-// marker that is not in flight.
+constexpr std::uint8_t kStateReplySize = 25;
+
+// Queries without effect on the arm whose answers differ from the state
+// reply and from each other, in code and length.
 struct Marker {
     unsigned char code;
-    std::size_t reply;
+    std::uint8_t answer;
 };
 constexpr Marker kMarkers[] = {
     {Arvena::kPowerStatus, 2}, {Arvena::kTemperature, 5}, {Arvena::kMotorCurrents, 13}, {Arvena::kOrientation, 17}};
-constexpr std::size_t kStateReplySize = 25;
-constexpr unsigned char kNotificationA = Device::kNotificationA;
-constexpr unsigned char kNotificationB = Device::kNotificationB;
 
 ArmLink::Reply Decode(const unsigned char* at) {
     ArmLink::Reply reply;
     std::memcpy(reply.position.data(), at + 1, 12);
     std::memcpy(reply.velocity.data(), at + 13, 12);
     return reply;
+}
+
+bool BelievableState(const std::uint8_t* payload, std::size_t size) {
+    if (size != kStateReplySize - 1u) return false;
+    ArmLink::Reply reply;
+    std::memcpy(reply.position.data(), payload, 12);
+    std::memcpy(reply.velocity.data(), payload + 12, 12);
+    return ArmLink::Plausible(reply);
 }
 
 }  // namespace
@@ -53,159 +56,139 @@ bool ArmLink::Plausible(const Reply& reply) noexcept {
 }
 
 bool ArmLink::Take() {
-    // The wait that just ended has counted them already.
+    // The wait that just ended has counted them already, usually.
     const std::size_t known = stream_.KnownAvailable();
-    const int waiting = known > 0 ? static_cast<int>(known) : stream_.BytesAvailable();
-    if (waiting <= 0) return stream_.good();
-    if (have_ == buffer_.size()) {
-        // Only the tail can hold what we wait for: keep its last half.
-        const std::size_t keep = buffer_.size() / 2;
-        late_bytes_ += have_ - keep;
-        std::memmove(buffer_.data(), buffer_.data() + have_ - keep, keep);
-        have_ = keep;
+    std::size_t waiting = known > 0 ? known : static_cast<std::size_t>(std::max(stream_.BytesAvailable(), 0));
+    while (waiting > 0) {
+        const std::size_t take = std::min(waiting, buffer_.size());
+        stream_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(take));
+        if (!stream_.good()) return false;
+        matcher_.Feed(buffer_.data(), take);
+        epoch_bytes_ += take;
+        waiting -= take;
     }
-    const std::size_t take = std::min(static_cast<std::size_t>(waiting), buffer_.size() - have_);
-    stream_.read(reinterpret_cast<char*>(buffer_.data() + have_), static_cast<std::streamsize>(take));
-    if (!stream_.good()) return false;
-    if (last_marker_ >= 0) {
-        // Kept only while a marker's answer is outstanding: a line in step
-        // (every tick but a stall's) pays nothing for it.
-        for (std::size_t i = 0; i < take; ++i) recent_[(since_marker_ + i) % recent_.size()] = buffer_[have_ + i];
-        since_marker_ += take;
+    return stream_.good();
+}
+
+bool ArmLink::Drop() {
+    for (int round = 0; round < 64; ++round) {
+        const int waiting = stream_.BytesAvailable();
+        if (waiting <= 0) break;
+        const std::size_t take = std::min(static_cast<std::size_t>(waiting), buffer_.size());
+        stream_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(take));
+        if (!stream_.good()) return false;
+        late_bytes_ += take;
+        heard_ = Clock::now();
     }
-    have_ += take;
+    return stream_.good();
+}
+
+void ArmLink::Lose() noexcept {
+    lost_ = true;
+    zero_sent_ = false;
+    heard_ = Clock::now();
+    ++lost_lines_;
+    late_bytes_ += epoch_bytes_;
+    epoch_bytes_ = 0;
+}
+
+bool ArmLink::Settle(const Deadline& deadline, std::chrono::nanoseconds quiet) {
+    heard_ = Clock::now();
+    for (;;) {
+        if (!Drop()) return false;
+        const auto now = Clock::now();
+        if (now - heard_ >= quiet) break;
+        const auto until = Deadline::Earlier(deadline, Deadline::At(heard_ + quiet));
+        if (deadline.Passed(now)) return false;
+        if (stream_.AwaitBytes(1, until, false, spin_) == WaitResult::HungUp) return false;
+    }
+    matcher_.Reset();
+    lost_ = false;
+    epoch_bytes_ = 0;
     return true;
-}
-
-bool ArmLink::AnsweredAtEnd(Reply* last) const noexcept {
-    if (last_marker_ < 0) return false;
-    const Marker& marker = kMarkers[last_marker_];
-    const std::size_t tail = marker.reply + kStateReplySize * (blind_after_ + 1);
-    if (tail > recent_.size() || since_marker_ < tail || Recent(since_marker_ - tail) != marker.code) return false;
-    Reply state;
-    for (std::uint64_t at = since_marker_ - tail + marker.reply; at < since_marker_; at += kStateReplySize) {
-        unsigned char bytes[kStateReplySize];
-        for (std::size_t i = 0; i < kStateReplySize; ++i) bytes[i] = Recent(at + i);
-        if (bytes[0] != kStateReply) return false;
-        state = Decode(bytes);
-        if (!Plausible(state)) return false;
-    }
-    if (last != nullptr) *last = state;
-    return true;
-}
-
-void ArmLink::InStepAgain() noexcept {
-    // Whatever was in flight came before the answer just seen, or never will.
-    marker_sent_.fill(Clock::time_point{});
-    last_marker_ = -1;
-    blind_after_ = 0;
-}
-
-bool ArmLink::DrainWaiting() {
-    have_ = 0;
-    for (int round = 0; round < 64 && stream_.BytesAvailable() > 0; ++round) {
-        if (!Take()) break;
-    }
-    const bool answered = AnsweredAtEnd(nullptr);
-    late_bytes_ += have_;
-    have_ = 0;
-    if (answered) InStepAgain();
-    return answered;
 }
 
 ArmLink::Result ArmLink::Exchange(const std::array<float, 3>& force, const Deadline& deadline, Reply& reply) {
     if (!stream_.good()) return Result::HungUp;
-    // In step, nothing can be waiting that looks like this request's answer
-    // (every earlier request has had its own, and anything more made the
-    // line out of step): the reply's checks below catch the rest.
-    bool resync = !in_sync_;
-    const Marker* marker = nullptr;
-    int marker_kind = -1;
-    if (resync) {
-        ++resyncs_;
-        if (DrainWaiting()) {
-            // A stall that outlasted every marker ends here, not when they
-            // are given up.
-            resync = false;
-        } else {
-            const auto now = Clock::now();
-            for (std::size_t k = 0; k < std::size(kMarkers) && marker == nullptr; ++k) {
-                if (marker_sent_[k] == Clock::time_point{} || now - marker_sent_[k] > marker_give_up_) {
-                    marker = &kMarkers[k];
-                    marker_kind = static_cast<int>(k);
-                    marker_sent_[k] = now;
-                }
-            }
-        }
-    }
-    in_sync_ = false;  // until this exchange has gone right
 
     unsigned char request[1 + 1 + 12];
     std::size_t length = 0;
-    if (marker != nullptr) request[length++] = marker->code;
+    if (lost_) {
+        // The arm gets one zero force; then nothing until the line is quiet.
+        if (!zero_sent_) {
+            const unsigned char zero[1 + 12] = {kForceRequest};
+            zero_sent_ = stream_.WriteWhole(reinterpret_cast<const char*>(zero), sizeof zero, deadline, false);
+            if (!zero_sent_ && errno != EAGAIN) return Result::HungUp;
+            if (zero_sent_) last_sent_ = {0.0f, 0.0f, 0.0f};
+            heard_ = Clock::now();
+        }
+        if (!Drop()) return Result::HungUp;
+        if (Clock::now() - heard_ < quiet_) return Result::Failed;
+        matcher_.Reset();
+        lost_ = false;
+        epoch_bytes_ = 0;
+    }
+
+    // Answers still on their way from failed ticks come first.
+    if (!Take()) return Result::HungUp;
+    if (matcher_.Judge() == ReplyMatcher::Verdict::Lost) {
+        Lose();
+        return Result::Failed;
+    }
+    const bool resync = matcher_.Outstanding() > 0;
+    if (matcher_.Outstanding() + 2 > ReplyMatcher::kMaxOutstanding) {
+        Lose();
+        return Result::Failed;
+    }
+    const Marker* marker = nullptr;
+    if (resync) {
+        ++resyncs_;
+        marker = &kMarkers[next_marker_++ % std::size(kMarkers)];
+        request[length++] = marker->code;
+    }
     request[length++] = kForceRequest;
     std::memcpy(request + length, force.data(), 12);
     length += 12;
     if (!stream_.WriteWhole(reinterpret_cast<const char*>(request), length, deadline, false)) {
+        // Nothing of it reached the arm (a fragment is discarded).
         return errno == EAGAIN ? Result::Failed : Result::HungUp;
     }
-    if (marker != nullptr) {
-        last_marker_ = marker_kind;
-        blind_after_ = 0;
-        since_marker_ = 0;
-    } else if (resync && last_marker_ >= 0) {
-        ++blind_after_;
-    }
-    // Every kind of marker in flight (a line that has been failing for a
-    // while): no reply could be told apart now. The force has gone out
-    // all the same, so that the arm hears the envelope's zero force; its
-    // reply is waited for by none.
-    if (resync && marker == nullptr) return Result::Failed;
+    last_sent_ = force;
+    if (marker != nullptr) matcher_.Sent(marker->code, marker->answer);
+    matcher_.Sent(kStateReply, kStateReplySize, BelievableState);
 
-    have_ = 0;
     for (;;) {
-        std::size_t needed = kStateReplySize;
-        if (resync) {
-            // Everything before the marker's answer is late; ours is what
-            // follows it, at the very end (nothing else has been asked).
-            if (AnsweredAtEnd(&reply)) {
-                const std::size_t tail = marker->reply + kStateReplySize;
-                late_bytes_ += have_ > tail ? have_ - tail : 0;
-                in_sync_ = true;
-                InStepAgain();
+        switch (matcher_.Judge()) {
+            case ReplyMatcher::Verdict::Answered: {
+                unsigned char answer[kStateReplySize];
+                matcher_.CopyAnswer(answer);
+                reply = Decode(answer);
+                late_bytes_ += epoch_bytes_ - kStateReplySize;
+                epoch_bytes_ = 0;
+                matcher_.Forget();
                 return Result::Ok;
             }
-            needed = have_ + 1;
-        } else {
-            // Notifications may come first.
-            while (have_ >= 3 && (buffer_[0] == kNotificationA || buffer_[0] == kNotificationB) &&
-                   have_ >= 3u + buffer_[2]) {
-                const std::size_t size = 3u + buffer_[2];
-                std::memmove(buffer_.data(), buffer_.data() + size, have_ - size);
-                have_ -= size;
-            }
-            if (have_ > 0 && (buffer_[0] == kNotificationA || buffer_[0] == kNotificationB)) {
-                needed = have_ < 3 ? 3 : 3u + buffer_[2];
-            } else if (have_ > 0 && buffer_[0] != kStateReply) {
-                late_bytes_ += have_;
-                return Result::Failed;
-            } else if (have_ >= kStateReplySize) {
-                reply = Decode(buffer_.data());
-                if (!Plausible(reply)) {
-                    late_bytes_ += have_;
-                    return Result::Failed;
+            case ReplyMatcher::Verdict::Failed:
+                // Its answer will not come; the line is in step again once
+                // nothing else is on its way.
+                if (matcher_.Settled()) {
+                    late_bytes_ += epoch_bytes_;
+                    epoch_bytes_ = 0;
+                    matcher_.Forget();
                 }
-                // More than the reply: something this tick did not ask for;
-                // the next tick resynchronises.
-                in_sync_ = have_ == kStateReplySize;
-                if (!in_sync_) late_bytes_ += have_ - kStateReplySize;
-                return Result::Ok;
-            }
+                return Result::Failed;
+            case ReplyMatcher::Verdict::Lost:
+                Lose();
+                return Result::Failed;
+            case ReplyMatcher::Verdict::Pending:
+            case ReplyMatcher::Verdict::Ambiguous:
+                break;
         }
-        switch (stream_.AwaitBytes(needed > have_ ? needed - have_ : 1, deadline, false, spin_)) {
+        switch (stream_.AwaitBytes(matcher_.NeededForAnswer(), deadline, false, spin_)) {
             case WaitResult::Ready:
                 break;
             case WaitResult::TimedOut:
+                // Its answer may still come: it stays in view.
                 return Result::Failed;
             case WaitResult::HungUp:
                 return Result::HungUp;

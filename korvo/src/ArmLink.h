@@ -1,6 +1,17 @@
 #pragma once
 // One force exchange per tick with the arm, on its stream, under one deadline,
-// resynchronising after any failure (see Servo.h, "The exchange").
+// with certainty about which bytes answer it (see ReplyMatcher).
+//
+// In step, a tick sends its force request and takes the state reply. After a
+// tick that failed, the next one sends a query without effect on the arm (a
+// marker: power status, temperature, currents or base orientation, in turn)
+// ahead of its force, so that the answers that are still on their way can be
+// told apart from its own; everything read stays in view until the line is
+// in step again, and a reply is taken only when the matcher is certain of it.
+// When bytes come that no rule of the line explains, or too many requests are
+// unsettled, the line is lost: the link sends one zero force without waiting
+// for its answer, then sends nothing until the line has been silent for the
+// quiet time (no answer comes later than that), and starts in step again.
 //
 // Used by the servo thread only: it logs nothing, allocates nothing, and
 // waits without the interrupt check (a servo loop is stopped by its owner,
@@ -14,6 +25,7 @@
 #include "Korvo/HardwareAPI/IO/Deadline.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "ReplyMatcher.h"
 
 namespace Korvo::Haptics {
 
@@ -30,62 +42,58 @@ public:
     // How long a wait looks at the port before it sleeps (see IO/Wait.h).
     void SetSpin(std::chrono::nanoseconds spin) noexcept { spin_ = spin; }
 
+    // How long the arm may take to answer at most: an answer that has not
+    // begun by then never comes. A lost line is in step again after this
+    // long without a byte.
+    void SetQuietTime(std::chrono::nanoseconds quiet) noexcept { quiet_ = quiet; }
+
     // Sends `force` (0x2A and three floats) and takes the state reply by the
-    // deadline. After a failure, the next call resynchronises first.
+    // deadline.
     Result Exchange(const std::array<float, 3>& force, const HardwareAPI::IO::Deadline& deadline, Reply& reply);
 
-    // Makes the next exchange resynchronise whatever happened before.
-    void Desynchronise() noexcept { in_sync_ = false; }
+    // Reads and drops whatever comes until the line has been silent for
+    // `quiet`, then counts it in step; false when that did not happen by the
+    // deadline (or the port hung up). For a line whose past is unknown (a
+    // borrowed arm) and for handing one back clean.
+    bool Settle(const HardwareAPI::IO::Deadline& deadline, std::chrono::nanoseconds quiet);
+
+    // The force of the latest request that reached the arm.
+    const std::array<float, 3>& LastSent() const noexcept { return last_sent_; }
+
+    bool InStep() const noexcept { return !lost_ && matcher_.Outstanding() == 0 && matcher_.Settled(); }
 
     std::uint64_t Resyncs() const noexcept { return resyncs_; }
     std::uint64_t LateBytes() const noexcept { return late_bytes_; }
-
-    // How long an unanswered marker may still be answered: ten exchange
-    // deadlines, and at least 20 ms. A device later than that is broken, and
-    // meanwhile (all four kinds in flight) the loop can only send blind.
-    void SetMarkerGiveUp(std::chrono::nanoseconds after) noexcept { marker_give_up_ = after; }
+    std::uint64_t LostLines() const noexcept { return lost_lines_; }
 
     // A reply's values are believable: finite, and within a few metres and
     // tens of metres per second of anything an arm does.
     static bool Plausible(const Reply& reply) noexcept;
 
 private:
-    bool Take();  // reads what is waiting into the buffer; false when the stream failed
-    // Discards what is waiting, counting it as late. True when it completed
-    // the answers to the latest marker (AnsweredAtEnd): the line is in step
-    // again without a new marker.
-    bool DrainWaiting();
-    // True when the bytes read since the latest marker went out end with the
-    // answer to it and to every force sent since (a plausible state reply
-    // each); the last of those replies into `last` when given.
-    bool AnsweredAtEnd(Reply* last) const noexcept;
-    void InStepAgain() noexcept;
-    unsigned char Recent(std::uint64_t at) const noexcept { return recent_[at % recent_.size()]; }
-
     using Clock = std::chrono::steady_clock;
 
+    // Reads what is waiting and shows it to the matcher; false when the
+    // stream failed.
+    bool Take();
+    // Reads and drops what is waiting; false when the stream failed.
+    bool Drop();
+    void Lose() noexcept;
+
     HardwareAPI::IO::SerialStream& stream_;
-    bool in_sync_ = false;
+    ReplyMatcher matcher_;
     std::chrono::nanoseconds spin_ = HardwareAPI::IO::kSpinBeforeSleep;
-    std::chrono::nanoseconds marker_give_up_ = std::chrono::milliseconds(20);
-    // When each kind of marker was last sent without its tick seeing the
-    // answer; such an answer may still come, so that kind is not used again
-    // until it has (a later resynchronisation succeeded) or is given up.
-    std::array<Clock::time_point, 4> marker_sent_{};
-    // The latest marker sent, while its answer has not been seen (-1: none),
-    // and how many forces went out blind after it.
-    int last_marker_ = -1;
-    std::size_t blind_after_ = 0;
-    // The newest bytes read since that marker went out, whoever read them
-    // (the answers that end a stall may come over several ticks), and how
-    // many: enough for the marker's answer and those of the blind forces of
-    // a stall of tens of ticks.
-    std::array<unsigned char, 4096> recent_{};
-    std::uint64_t since_marker_ = 0;
+    std::chrono::nanoseconds quiet_ = std::chrono::milliseconds(20);
+    bool lost_ = false;
+    bool zero_sent_ = false;       // while lost: the one blind zero force has gone out
+    Clock::time_point heard_{};    // while lost: the last byte (or the loss)
+    std::size_t next_marker_ = 0;
+    std::array<float, 3> last_sent_{};
+    std::uint64_t epoch_bytes_ = 0;  // read since the line was last in step
     std::array<unsigned char, 1024> buffer_{};
-    std::size_t have_ = 0;
     std::uint64_t resyncs_ = 0;
     std::uint64_t late_bytes_ = 0;
+    std::uint64_t lost_lines_ = 0;
 };
 
 }  // namespace Korvo::Haptics

@@ -35,10 +35,10 @@ Constant::Constant(const Params& params) { SetParams(params); }
 
 void Constant::SetParams(const Params& params) {
     RequireFinite(params.force, "force");
-    params_.Store(params);
+    params_.Write(params);
 }
 
-Vector3d Constant::Force(const TickInput&) noexcept { return params_.Load().force; }
+Vector3d Constant::Force(const TickInput&) noexcept { return params_.Read().force; }
 
 // -- Damper ------------------------------------------------------------------------------------
 
@@ -47,10 +47,10 @@ Damper::Damper(const Params& params) { SetParams(params); }
 
 void Damper::SetParams(const Params& params) {
     NotNegative(params.viscosity, "viscosity");
-    params_.Store(params);
+    params_.Write(params);
 }
 
-Vector3d Damper::Force(const TickInput& in) noexcept { return -params_.Load().viscosity * in.velocity; }
+Vector3d Damper::Force(const TickInput& in) noexcept { return -params_.Read().viscosity * in.velocity; }
 
 // -- Spring ------------------------------------------------------------------------------------
 
@@ -62,11 +62,11 @@ void Spring::SetParams(const Params& params) {
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
     Positive(params.max_speed, "max_speed");
-    params_.Store(params);
+    params_.Write(params);
 }
 
 Vector3d Spring::Force(const TickInput& in) noexcept {
-    const Params p = params_.Load();
+    const Params p = params_.Read();
     // The anchor starts where the arm is, so that a new spring does not
     // snap, and follows the target no faster than max_speed.
     if (!placed_) {
@@ -95,11 +95,11 @@ void Plane::SetParams(const Params& params) {
     if (!(length > 1e-12)) Refuse("normal", "a vector of non-zero length", length);
     Params unit = params;
     unit.normal = (1.0 / length) * params.normal;
-    params_.Store(unit);
+    params_.Write(unit);
 }
 
 Vector3d Plane::Force(const TickInput& in) noexcept {
-    const Params p = params_.Load();
+    const Params p = params_.Read();
     const double depth = Dot(p.point - in.position, p.normal);
     if (depth <= 0.0) return kZero;
     return Push(p.stiffness, p.damping, depth, Dot(in.velocity, p.normal)) * p.normal;
@@ -115,11 +115,11 @@ void Sphere::SetParams(const Params& params) {
     Positive(params.radius, "radius");
     NotNegative(params.stiffness, "stiffness");
     NotNegative(params.damping, "damping");
-    params_.Store(params);
+    params_.Write(params);
 }
 
 Vector3d Sphere::Force(const TickInput& in) noexcept {
-    const Params p = params_.Load();
+    const Params p = params_.Read();
     const Vector3d out = in.position - p.center;
     const double distance = Norm(out);
     // At the very centre any direction is outward; pick one.
@@ -151,11 +151,11 @@ void Box::SetParams(const Params& params) {
             throw std::invalid_argument(text.str());
         }
     }
-    params_.Store(params);
+    params_.Write(params);
 }
 
 Vector3d Box::Force(const TickInput& in) noexcept {
-    const Params p = params_.Load();
+    const Params p = params_.Read();
     Vector3d force{};
     if (p.inside) {
         // Each axis on its own: beyond a face, pushed back through it.
@@ -195,7 +195,21 @@ Vector3d Box::Force(const TickInput& in) noexcept {
 
 EffectStack::EffectStack(double fade_time) : fade_time_(fade_time) { SetFadeTime(fade_time); }
 
-EffectStack::~EffectStack() = default;
+EffectStack::~EffectStack() {
+    // Effects outlive the stack (their owners hold them): they may join
+    // another loop now.
+    for (Slot& slot : slots_) {
+        if (Effect* effect = slot.effect.load()) {
+            const void* self = this;
+            effect->owner_.compare_exchange_strong(self, nullptr);
+        }
+    }
+}
+
+void EffectStack::Retire(Slot& slot) noexcept {
+    if (Effect* effect = slot.effect.load(std::memory_order_acquire)) effect->owner_.store(nullptr, std::memory_order_release);
+    slot.state.store(kRetired, std::memory_order_release);
+}
 
 void EffectStack::SetFadeTime(double seconds) {
     RequireFadeTime(seconds);
@@ -208,7 +222,7 @@ void EffectStack::SetLive(bool live) {
     if (!live) {
         // Nobody evaluates effects now: what was being removed goes at once.
         for (Slot& slot : slots_) {
-            if (slot.state.load() == kRemoving) slot.state.store(kRetired);
+            if (slot.state.load() == kRemoving) Retire(slot);
         }
         Reap();
     }
@@ -246,7 +260,15 @@ void EffectStack::Add(std::shared_ptr<Effect> effect, bool enabled) {
         slot->enabled.store(enabled);
         std::uint8_t removing = kRemoving;
         if (slot->state.compare_exchange_strong(removing, kActive)) return;
+        // Let go of this moment: the servo thread ends the claim at once.
+        while (slot->state.load(std::memory_order_acquire) == kRetiring) {
+        }
         Reap();
+    }
+    const void* none = nullptr;
+    if (!effect->owner_.compare_exchange_strong(none, this, std::memory_order_acq_rel)) {
+        throw std::invalid_argument(
+            "the effect runs in another loop: an effect runs in one loop at a time (remove it there first)");
     }
     for (std::size_t i = 0; i < kCapacity; ++i) {
         Slot& slot = slots_[i];
@@ -258,6 +280,7 @@ void EffectStack::Add(std::shared_ptr<Effect> effect, bool enabled) {
         slot.state.store(kActive, std::memory_order_release);
         return;
     }
+    effect->owner_.store(nullptr);
     throw std::length_error("the loop holds " + std::to_string(kCapacity) + " effects already");
 }
 
@@ -265,7 +288,11 @@ bool EffectStack::Remove(const Effect* effect) {
     const std::lock_guard<std::mutex> lock(writers_);
     Slot* slot = Find(effect);
     if (slot == nullptr || slot->state.load() != kActive) return false;
-    slot->state.store(live_ ? kRemoving : kRetired, std::memory_order_release);
+    if (live_) {
+        slot->state.store(kRemoving, std::memory_order_release);
+    } else {
+        Retire(*slot);
+    }
     Reap();
     return true;
 }
@@ -328,7 +355,7 @@ Vector3d EffectStack::Force(const TickInput& input) noexcept {
             // Faded out: the writers may let go of it now; this thread will
             // not look at it again (unless it was added back meanwhile).
             std::uint8_t removing = kRemoving;
-            slot.state.compare_exchange_strong(removing, kRetired, std::memory_order_acq_rel);
+            if (slot.state.compare_exchange_strong(removing, kRetiring, std::memory_order_acq_rel)) Retire(slot);
         }
     }
     return total;

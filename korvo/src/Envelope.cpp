@@ -8,6 +8,7 @@ namespace Korvo::Haptics {
 void Envelope::Start(double now) noexcept {
     previous_ = kZero;
     ramp_start_ = now;
+    enabled_ = true;
     fade_ = 1.0;
     failures_ = 0;
     faults_ = kNoFault;
@@ -56,11 +57,15 @@ Vector3d Envelope::Next(const Vector3d& desired, const Tick& tick, const SafetyL
         Raise(kBadForce, tick.now);
     }
 
-    // Once the last fault has cleared, forces come back from zero.
+    // Once the last fault has cleared, forces come back from zero; so they
+    // do when the program enables the loop again.
     if (before != kNoFault && faults_ == kNoFault) ramp_start_ = tick.now;
+    if (tick.enabled && !enabled_) ramp_start_ = tick.now;
+    enabled_ = tick.enabled;
 
-    if ((faults_ & (kSpeed | kExchanges | kBadForce | kDisconnected)) != 0) {
-        // Forces off at once, not eased off: these are the unsafe cases.
+    if ((faults_ & (kSpeed | kExchanges | kBadForce | kDisconnected)) != 0 || !tick.enabled) {
+        // Forces off at once, not eased off: these are the unsafe cases (and
+        // a loop the program has disabled).
         previous_ = kZero;
         fade_ = 0.0;
         return previous_;
@@ -78,18 +83,35 @@ Vector3d Envelope::Next(const Vector3d& desired, const Tick& tick, const SafetyL
         target = std::clamp(ramp, 0.0, 1.0) * target;
     }
 
-    // Magnitude, direction kept.
-    const double magnitude = Norm(target);
-    if (magnitude > limits.max_force) target = (limits.max_force / magnitude) * target;
+    // Magnitude, direction kept; and the last force within the limit as it
+    // stands now, so that a lowered limit acts at this tick.
+    target = Shorten(target, limits.max_force);
+    const Vector3d last = Shorten(previous_, limits.max_force);
 
-    // Change per tick. Both ends lie within the magnitude limit, so every
-    // point between them does too.
-    const Vector3d change = target - previous_;
+    // Change per tick: the force may grow by at most max_force_step, but
+    // never waits to shrink. Anything within max_force_step of a point
+    // between zero and the last force is allowed (the last force shortened,
+    // then moved by at most a step); the target, or the allowed point
+    // nearest to it. All of it lies within the magnitude limit.
+    const double along = Dot(last, last);
+    const double share = along > 0.0 ? std::clamp(Dot(target, last) / along, 0.0, 1.0) : 0.0;
+    const Vector3d base = share * last;
+    const Vector3d change = target - base;
     const double step = Norm(change);
-    if (step > limits.max_force_step) target = previous_ + (limits.max_force_step / step) * change;
+    if (step > limits.max_force_step) target = base + (limits.max_force_step / step) * change;
 
     previous_ = target;
     return target;
+}
+
+Vector3d Envelope::Shorten(const Vector3d& force, double limit) noexcept {
+    // Scaled to its largest component first, so that no length overflows,
+    // however long the force (finite) is.
+    const double largest = std::max({std::fabs(force[0]), std::fabs(force[1]), std::fabs(force[2])});
+    if (!(largest > 0.0)) return force;
+    const Vector3d unit = (1.0 / largest) * force;
+    const double length = Norm(unit);
+    return largest > limit / length ? (limit / length) * unit : force;
 }
 
 }  // namespace Korvo::Haptics

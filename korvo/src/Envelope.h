@@ -19,6 +19,7 @@ public:
         bool exchange_ok = false;
         double speed = 0.0;           // m/s, from this tick's reply (when it came)
         double since_call_in = 0.0;   // s since the program last called in
+        bool enabled = true;          // the program lets forces through (Servo::SetEnabled)
     };
 
     // Forces start from zero and ramp in from `now`.
@@ -34,6 +35,8 @@ public:
 
 private:
     void Raise(std::uint32_t fault, double now) noexcept;
+    // `force` no longer than `limit`, its direction kept.
+    static Vector3d Shorten(const Vector3d& force, double limit) noexcept;
 
     Vector3d previous_{};
     double ramp_start_ = 0.0;
@@ -43,6 +46,7 @@ private:
     std::uint32_t faults_ = kNoFault;
     double fault_time_ = -1.0;
     bool stop_ = false;
+    bool enabled_ = true;
 };
 
 }  // namespace Korvo::Haptics

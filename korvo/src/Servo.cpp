@@ -10,11 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -26,8 +29,10 @@
 #include "Envelope.h"
 #include "Histogram.h"
 #include "Korvo/Haptics/Effects.h"
+#include "Korvo/Haptics/Mailbox.h"
 #include "Korvo/Haptics/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
+#include "Korvo/HardwareAPI/Devices/Device.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
@@ -37,6 +42,7 @@ namespace Korvo::Haptics {
 namespace {
 
 using HardwareAPI::Devices::Arvena;
+using HardwareAPI::Devices::Device;
 using HardwareAPI::IO::Deadline;
 using HardwareAPI::IO::SerialStream;
 using Clock = std::chrono::steady_clock;
@@ -50,6 +56,10 @@ constexpr auto kFinalSpin = std::chrono::microseconds(20);
 constexpr auto kReplySpin = std::chrono::microseconds(10);
 // The first exchange, and the last (the zero force), get at least this long.
 constexpr double kShortestEdgeExchange = 0.2;
+// How long a line must be silent before a loop starts (or hands a borrowed
+// arm back): answers to requests made before then must have come by that
+// time, so that none is taken for the first tick's.
+constexpr auto kStartQuiet = std::chrono::milliseconds(20);
 
 void Require(bool ok, const char* name, const char* rule, double value) {
     if (!ok) Refuse(name, rule, value);
@@ -100,6 +110,7 @@ void Servo::Check(const ServoOptions& o) {
     Require(o.realtime_priority >= 1 && o.realtime_priority <= 99, "realtime_priority", "from 1 to 99",
             o.realtime_priority);
     Require(o.recording <= (1u << 24), "recording", "at most 16777216 ticks", o.recording);
+    Require(o.flight_record <= (1u << 20), "flight_record", "at most 1048576 ticks", o.flight_record);
     RequireFadeTime(o.effect_fade_time);
     Check(o.limits);
 }
@@ -108,17 +119,19 @@ void Servo::Check(const ServoOptions& o) {
 
 class Servo::Impl {
 public:
-    Impl(const ServoOptions& options, std::unique_ptr<SerialStream> own_stream, std::unique_ptr<Arvena> own_arm,
-         Arvena* arm)
+    Impl(const ServoOptions& options, std::unique_ptr<SerialStream> own_stream, std::unique_ptr<Device> own_device,
+         Device* device)
         : options_(options),
           own_stream_(std::move(own_stream)),
-          own_arm_(std::move(own_arm)),
-          arm_(arm),
-          stream_(arm->stream),
+          own_device_(std::move(own_device)),
+          device_(device),
+          stream_(device->stream),
           period_(std::chrono::duration_cast<Clock::duration>(Seconds(1.0 / options.rate))),
           exchange_timeout_(options.exchange_timeout > 0.0 ? options.exchange_timeout : 3.0 / options.rate),
           limits_(options.limits),
           ring_(options.recording),
+          flight_(options.flight_record),
+          events_(kEventCapacity),
           effects_(options.effect_fade_time) {}
 
     ~Impl() { Stop(); }
@@ -132,25 +145,31 @@ public:
 
     void SetForce(const Vector3d& force) {
         RequireFinite(force, "force");
-        {
-            const std::lock_guard<std::mutex> lock(writers_);
-            command_.Store(force);
-        }
+        command_.Write(force);
         Heartbeat();
     }
-    Vector3d Force() const noexcept { return command_.Load(); }
+    Vector3d Force() const { return command_.Latest(); }
     void Heartbeat() noexcept { last_call_in_.store(Now(), std::memory_order_relaxed); }
     void SetLimits(const SafetyLimits& limits) {
         Servo::Check(limits);
-        const std::lock_guard<std::mutex> lock(writers_);
-        limits_.Store(limits);
+        limits_.Write(limits);
     }
-    SafetyLimits Limits() const noexcept { return limits_.Load(); }
+    SafetyLimits Limits() const { return limits_.Latest(); }
     double StartedAt() const noexcept { return Seconds(epoch_.load().time_since_epoch()).count(); }
     ServoState State() const noexcept { return state_.Load(); }
     ServoStats Stats() const noexcept;
     void ResetStats() noexcept;
     Recording Drain() { return ring_.Drain(); }
+    std::string EndReason() const;
+    void SetEnabled(bool enabled) noexcept { enabled_.store(enabled, std::memory_order_relaxed); }
+    bool Enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
+    Recording FlightRecord() const;
+    std::vector<ServoEvent> TakeEvents() {
+        std::vector<ServoEvent> out;
+        events_.DrainInto(out);
+        return out;
+    }
+    std::uint64_t EventsDropped() const noexcept { return events_dropped_.load(std::memory_order_relaxed); }
 
 private:
     friend class Servo;  // the facade reads these as they are
@@ -161,31 +180,32 @@ private:
     const ServoOptions options_;
     std::function<Vector3d(const TickInput&)> hook_;
 
-public:
-    std::string EndReason() const {
-        switch (ending_.load()) {
-            case Ending::Disconnected:
-                return "disconnected: the arm's port hung up";
-            case Ending::Failures:
-                return "stopped after repeated failed exchanges";
-            case Ending::None:
-                break;
-        }
-        return "";
-    }
+    // What the servo thread got of real-time scheduling, and why not.
+    struct Setup {
+        bool realtime = false;
+        bool memory_locked = false;
+        std::string refused;  // empty when nothing was refused
+    };
 
-private:
     // Seconds since the loop started (or since construction before that).
     double Now() const noexcept { return Seconds(Clock::now() - epoch_.load()).count(); }
-    void Run(std::promise<void>& ready) noexcept;
+    void Run(std::promise<Setup>& ready, std::future<bool> go) noexcept;
+    Setup AskForRealTime() noexcept;
     void SleepUntil(Clock::time_point when) noexcept;
     void FirstExchange();
     void LastExchange() noexcept;
     Vector3d Desired(const TickInput& input) noexcept;
+    void Event(ServoEvent::Kind kind, const ServoState& state, std::uint32_t changed) noexcept {
+        if (!events_.Push(ServoEvent{kind, state.tick, state.time, state.faults, changed})) {
+            events_dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    // Ends the thread before the loop began (Start() gave up).
+    void Abandon(std::promise<bool>& go) noexcept;
 
     std::unique_ptr<SerialStream> own_stream_;
-    std::unique_ptr<Arvena> own_arm_;
-    Arvena* arm_;
+    std::unique_ptr<Device> own_device_;
+    Device* device_;
     SerialStream* stream_;
     const Clock::duration period_;
     const double exchange_timeout_;
@@ -200,24 +220,67 @@ private:
 
     std::atomic<Clock::time_point> epoch_{Clock::now()};
     std::atomic<double> last_call_in_{0.0};
-    mutable std::mutex writers_;  // among the threads that write; never taken by the servo thread
-    SeqLock<Vector3d> command_;
-    SeqLock<SafetyLimits> limits_;
+    std::atomic<bool> enabled_{true};
+    Mailbox<Vector3d> command_;
+    Mailbox<SafetyLimits> limits_;
     SeqLock<ServoState> state_;
     // Why the loop ended by itself; set on the servo thread, which takes no
     // lock.
     enum class Ending : std::uint8_t { None, Disconnected, Failures };
     std::atomic<Ending> ending_{Ending::None};
+    std::atomic<std::uint64_t> end_tick_{0};
+    std::atomic<double> end_time_{0.0};
 
     Histogram periods_, exchanges_;
     // Totals of this run (Start zeroes them: each run has a link of its
     // own); statistics count from the base ResetStats took.
-    std::atomic<std::uint64_t> overruns_{0}, failures_{0}, resyncs_{0}, late_bytes_{0};
-    std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0};
+    std::atomic<std::uint64_t> ticks_{0}, overruns_{0}, failures_{0}, resyncs_{0}, late_bytes_{0}, lost_lines_{0};
+    std::atomic<std::uint64_t> run_overruns_{0};
+    std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0}, stats_lost_base_{0};
+    // The last 100 exchanges: how many of them (fewer after a start) and how
+    // many went right; the servo thread keeps the bits.
+    std::atomic<std::uint32_t> window_{0}, window_ok_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
+    NewestRing<TickRecord> flight_;
+    // The flight record's end: the newest tick of a loop a fault ended (its
+    // number in the ring, plus one); 0 while the record follows the loop.
+    std::atomic<std::uint64_t> flight_end_{0};
+    DropRing<ServoEvent> events_;
+    std::atomic<std::uint64_t> events_dropped_{0};
     EffectStack effects_;
 };
+
+Servo::Impl::Setup Servo::Impl::AskForRealTime() noexcept {
+    Setup setup;
+    if (options_.realtime == RealTimePolicy::Off) return setup;
+    char words[256] = "";
+    sched_param param{};
+    param.sched_priority = options_.realtime_priority;
+    if (const int err = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param); err == 0) {
+        setup.realtime = true;
+    } else {
+        std::snprintf(words, sizeof words, "real-time priority refused (SCHED_FIFO at %d: %s)",
+                      options_.realtime_priority, std::strerror(err));
+        setup.refused = words;
+    }
+    // Only what the loop touches: locking the whole process would pin every
+    // allocation of the program that runs it.
+    const std::pair<const void*, std::size_t> buffers[] = {{ring_.Data(), ring_.Bytes()},
+                                                          {flight_.Data(), flight_.Bytes()},
+                                                          {periods_.Data(), periods_.Bytes()},
+                                                          {exchanges_.Data(), exchanges_.Bytes()}};
+    setup.memory_locked = true;
+    for (const auto& [data, bytes] : buffers) {
+        if (bytes == 0 || ::mlock(data, bytes) == 0) continue;
+        if (setup.memory_locked) {
+            std::snprintf(words, sizeof words, "memory lock refused (%zu bytes: %s)", bytes, std::strerror(errno));
+            setup.refused += (setup.refused.empty() ? "" : "; ") + std::string(words);
+        }
+        setup.memory_locked = false;
+    }
+    return setup;
+}
 
 void Servo::Impl::Start() {
     if (running_.load()) return;
@@ -225,29 +288,47 @@ void Servo::Impl::Start() {
     if (stream_ == nullptr || stream_->Descriptor() < 0) {
         throw std::runtime_error("the arm's port is not open");
     }
-    if (!arm_->Lend(this, "a servo loop")) {
+    if (!device_->Lend(this, "a servo loop")) {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;
+    // The thread first: it asks for real time and waits at the gate, so that
+    // a loop that requires real time fails before anything is sent.
+    std::promise<Setup> ready;
+    std::promise<bool> go;
+    auto set_up = ready.get_future();
+    stop_ = false;
+    thread_ = std::thread([this, &ready, gate = go.get_future()]() mutable { Run(ready, std::move(gate)); });
+    const Setup setup = set_up.get();
+    realtime_ = setup.realtime;
+    memory_locked_ = setup.memory_locked;
     try {
+        if (options_.realtime == RealTimePolicy::Require && !(setup.realtime && setup.memory_locked)) {
+            throw std::runtime_error("the loop requires real-time scheduling: " + setup.refused);
+        }
         link_ = std::make_unique<ArmLink>(*stream_);
         // A short look only: a real-time thread that spins keeps its core
         // from the threads that carry the reply to it (the kernel's tty
         // workers, a simulator), and pays for every microsecond of it.
         link_->SetSpin(kReplySpin);
-        link_->SetMarkerGiveUp(std::max<Clock::duration>(
+        link_->SetQuietTime(std::max<Clock::duration>(
             std::chrono::duration_cast<Clock::duration>(Seconds(10.0 * exchange_timeout_)), std::chrono::milliseconds(20)));
         FirstExchange();
     } catch (...) {
-        arm_->Return(this);
+        Abandon(go);
+        device_->Return(this);
         lent_ = false;
         throw;
     }
     ending_ = Ending::None;
-    stop_ = false;
     epoch_.store(Clock::now());
     Heartbeat();
-    for (auto* total : {&failures_, &resyncs_, &late_bytes_}) total->store(0, std::memory_order_relaxed);
+    for (auto* total : {&ticks_, &failures_, &resyncs_, &late_bytes_, &lost_lines_, &run_overruns_}) {
+        total->store(0, std::memory_order_relaxed);
+    }
+    window_.store(0, std::memory_order_relaxed);
+    window_ok_.store(0, std::memory_order_relaxed);
+    flight_end_.store(0, std::memory_order_relaxed);
     ResetStats();
     running_ = true;
     {
@@ -256,7 +337,7 @@ void Servo::Impl::Start() {
     }
     std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
     effects_.SetLive(true);
-    if (options_.realtime) {
+    if (options_.realtime != RealTimePolicy::Off) {
         // Asks the CPUs to stay out of deep idle states while the loop runs:
         // waking from them takes tens to hundreds of microseconds (more on a
         // virtual machine), for this thread and for whatever answers it. The
@@ -269,19 +350,25 @@ void Servo::Impl::Start() {
         }
         cpu_latency_fd_ = fd;
     }
-    std::promise<void> ready;
-    auto set_up = ready.get_future();
-    thread_ = std::thread([this, &ready] { Run(ready); });
-    // Once the thread has its priority, RealTime() and MemoryLocked() say
-    // what it got.
-    set_up.wait();
+    go.set_value(true);
+}
+
+void Servo::Impl::Abandon(std::promise<bool>& go) noexcept {
+    go.set_value(false);
+    if (thread_.joinable()) thread_.join();
 }
 
 void Servo::Impl::FirstExchange() {
-    // The arm must answer before the loop can promise anything: a zero force,
-    // which also says where the arm is.
-    ArmLink::Reply reply;
+    // The line's past is unknown (a borrowed arm may have answers on their
+    // way): it must fall quiet first. Then the arm must answer before the
+    // loop can promise anything: a zero force, which also says where the arm
+    // is.
     const double limit = std::max(exchange_timeout_, kShortestEdgeExchange);
+    if (!link_->Settle(Deadline(static_cast<float>(limit + Seconds(kStartQuiet).count())), kStartQuiet)) {
+        if (!stream_->good()) throw std::runtime_error("the arm's port hung up");
+        throw std::runtime_error("the arm's line does not fall quiet on " + stream_->PortName());
+    }
+    ArmLink::Reply reply;
     for (int attempt = 0; attempt < 2; ++attempt) {
         switch (link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply)) {
             case ArmLink::Result::Ok: {
@@ -291,6 +378,7 @@ void Servo::Impl::FirstExchange() {
                 before.position = first_position_;
                 before.velocity = FromWire(reply.velocity);
                 before.exchange_ok = true;
+                before.enabled = enabled_.load();
                 state_.Store(before);
                 return;
             }
@@ -320,7 +408,7 @@ void Servo::Impl::EndLoop() noexcept {
     }
     if (const int fd = cpu_latency_fd_.exchange(-1); fd >= 0) ::close(fd);
     if (lent_) {
-        arm_->Return(this);
+        device_->Return(this);
         lent_ = false;
     }
     running_ = false;
@@ -342,7 +430,7 @@ void Servo::Impl::SleepUntil(Clock::time_point when) noexcept {
 }
 
 Vector3d Servo::Impl::Desired(const TickInput& input) noexcept {
-    Vector3d force = command_.Load();
+    Vector3d force = command_.Read();
     if (hook_) {
         try {
             force += hook_(input);
@@ -354,20 +442,11 @@ Vector3d Servo::Impl::Desired(const TickInput& input) noexcept {
     return force;
 }
 
-void Servo::Impl::Run(std::promise<void>& ready) noexcept {
+void Servo::Impl::Run(std::promise<Setup>& ready, std::future<bool> go) noexcept {
     // Timed waits end when they are due, not up to 50 us later.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    if (options_.realtime) {
-        sched_param param{};
-        param.sched_priority = options_.realtime_priority;
-        realtime_ = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
-        // Only what the loop touches: locking the whole process would pin
-        // every allocation of the program that runs it.
-        memory_locked_ = ::mlock(ring_.Data(), ring_.Bytes()) == 0 &&
-                         ::mlock(periods_.Data(), periods_.Bytes()) == 0 &&
-                         ::mlock(exchanges_.Data(), exchanges_.Bytes()) == 0;
-    }
-    ready.set_value();
+    ready.set_value(AskForRealTime());
+    if (!go.get()) return;
 
     Envelope envelope;
     envelope.Start(0.0);
@@ -379,6 +458,9 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
     Clock::time_point next = epoch;
     Clock::time_point previous_start = epoch;
     bool hung_up = false;
+    // The last 100 exchanges, a bit each (bit 0 the newest).
+    std::uint64_t recent_low = 0, recent_high = 0;
+    std::uint32_t window = 0;
 
     for (std::uint64_t tick = 0; !stop_.load(std::memory_order_relaxed); ++tick) {
         SleepUntil(next);
@@ -394,7 +476,9 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
 
         state.tick = tick;
         state.time = Seconds(start - epoch).count();
-        state.force = FromWire(sending);
+        // What the arm heard last: this tick's force, or a zero force the
+        // link sent on its own while it waits for a lost line to fall quiet.
+        state.force = FromWire(link_->LastSent());
         state.exchange_ok = ok;
         if (ok) {
             state.position = FromWire(reply.position);
@@ -408,8 +492,11 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         facts.exchange_ok = ok;
         facts.speed = Norm(state.velocity);
         facts.since_call_in = state.time - last_call_in_.load(std::memory_order_relaxed);
-        const Vector3d next_force = envelope.Next(desired, facts, limits_.Load());
+        facts.enabled = enabled_.load(std::memory_order_relaxed);
+        const Vector3d next_force = envelope.Next(desired, facts, limits_.Read());
+        const std::uint32_t faults_before = state.faults;
         state.commanded = desired;
+        state.enabled = facts.enabled;
         state.faults = envelope.Faults();
         state.fault_time = envelope.FaultTime();
         if (result == ArmLink::Result::HungUp) {
@@ -418,17 +505,30 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
             state.fault_time = state.time;
         }
         state_.Store(state);
+        if (const std::uint32_t raised = state.faults & ~faults_before) Event(ServoEvent::Kind::FaultRaised, state, raised);
+        if (const std::uint32_t cleared = faults_before & ~state.faults) Event(ServoEvent::Kind::FaultCleared, state, cleared);
 
         const auto period = start - previous_start;
         previous_start = start;
         if (tick > 0) {
             periods_.Add(period);
-            if (period > period_ + period_ / 2) overruns_.fetch_add(1, std::memory_order_relaxed);
+            if (period > period_ + period_ / 2) {
+                overruns_.fetch_add(1, std::memory_order_relaxed);
+                run_overruns_.fetch_add(1, std::memory_order_relaxed);
+            }
         }
         exchanges_.Add(done - start);
+        ticks_.fetch_add(1, std::memory_order_relaxed);
         if (!ok) failures_.fetch_add(1, std::memory_order_relaxed);
         resyncs_.store(link_->Resyncs(), std::memory_order_relaxed);
         late_bytes_.store(link_->LateBytes(), std::memory_order_relaxed);
+        lost_lines_.store(link_->LostLines(), std::memory_order_relaxed);
+        recent_high = (recent_high << 1 | recent_low >> 63) & ((1ull << 36) - 1);
+        recent_low = recent_low << 1 | (ok ? 1u : 0u);
+        window = std::min<std::uint32_t>(window + 1, 100);
+        window_.store(window, std::memory_order_relaxed);
+        window_ok_.store(static_cast<std::uint32_t>(std::popcount(recent_low) + std::popcount(recent_high)),
+                         std::memory_order_relaxed);
 
         TickRecord record{};
         record.tick = tick;
@@ -437,11 +537,12 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         record.exchange = Seconds(done - start).count();
         record.position = ToWire(state.position);
         record.velocity = ToWire(state.velocity);
-        record.force = sending;
+        record.force = link_->LastSent();
         record.commanded = ToWire(IsFinite(desired) ? desired : kZero);
         record.faults = state.faults;
         record.exchange_ok = ok ? 1u : 0u;
         ring_.Push(record);
+        flight_.Push(record);
 
         if (hung_up || envelope.StopRequested()) break;
         sending = ToWire(next_force);
@@ -450,23 +551,64 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         if (next < now) next = now;  // fell behind: start again from now, no catching up
     }
 
+    std::uint32_t ended_by = 0;
     if (hung_up) {
         ending_ = Ending::Disconnected;
+        ended_by = kDisconnected;
     } else {
-        if (!stop_.load()) ending_ = Ending::Failures;
+        if (!stop_.load()) {
+            ending_ = Ending::Failures;
+            ended_by = kExchanges;
+        }
         LastExchange();
     }
+    if (ended_by != 0) {
+        flight_end_.store(flight_.Head(), std::memory_order_release);
+        end_tick_.store(state.tick, std::memory_order_relaxed);
+        end_time_.store(state.time, std::memory_order_relaxed);
+    }
+    Event(ServoEvent::Kind::Ended, state, ended_by);
     running_ = false;  // Stop() still joins the thread and lends the arm back
 }
 
 void Servo::Impl::LastExchange() noexcept {
-    // Whatever ends the loop, the arm's last command is a zero force. The
-    // exchange resynchronises, so a borrowed arm is handed back with its
-    // line in step.
-    link_->Desynchronise();
+    // Whatever ends the loop, the arm's last command is a zero force. A
+    // borrowed arm is handed back with its line quiet and in step.
     ArmLink::Reply reply;
     const double limit = std::max(exchange_timeout_, kShortestEdgeExchange);
-    link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto result = link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply);
+        if (result != ArmLink::Result::Failed) break;
+    }
+    if (!link_->InStep()) link_->Settle(Deadline(static_cast<float>(limit + Seconds(kStartQuiet).count())), kStartQuiet);
+}
+
+std::string Servo::Impl::EndReason() const {
+    const Ending ending = ending_.load();
+    if (ending == Ending::None) return "";
+    const std::uint64_t ticks = ticks_.load(std::memory_order_relaxed);
+    const std::uint32_t window = window_.load(std::memory_order_relaxed);
+    const std::uint32_t ok = window_ok_.load(std::memory_order_relaxed);
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  " at tick %llu (%.3f s): %llu of %llu ticks failed, %llu overruns, %u of the last %u exchanges "
+                  "succeeded",
+                  static_cast<unsigned long long>(end_tick_.load()), end_time_.load(),
+                  static_cast<unsigned long long>(failures_.load(std::memory_order_relaxed)),
+                  static_cast<unsigned long long>(ticks),
+                  static_cast<unsigned long long>(run_overruns_.load(std::memory_order_relaxed)), ok, window);
+    return (ending == Ending::Disconnected ? "disconnected: the arm's port hung up"
+                                           : "stopped after repeated failed exchanges") +
+           std::string(summary);
+}
+
+Recording Servo::Impl::FlightRecord() const {
+    Recording out;
+    const std::uint64_t end = flight_end_.load(std::memory_order_acquire);
+    const std::uint64_t head = end != 0 ? end : flight_.Head();
+    const std::uint64_t keep = options_.flight_record;
+    out.dropped = flight_.ReadFrom(head > keep ? head - keep : 0, head, out.ticks);
+    return out;
 }
 
 ServoStats Servo::Impl::Stats() const noexcept {
@@ -485,6 +627,9 @@ ServoStats Servo::Impl::Stats() const noexcept {
     s.failed_exchanges = failures_.load(std::memory_order_relaxed) - stats_failures_base_.load(std::memory_order_relaxed);
     s.resyncs = resyncs_.load(std::memory_order_relaxed) - stats_resync_base_.load(std::memory_order_relaxed);
     s.late_bytes = late_bytes_.load(std::memory_order_relaxed) - stats_late_base_.load(std::memory_order_relaxed);
+    s.lost_lines = lost_lines_.load(std::memory_order_relaxed) - stats_lost_base_.load(std::memory_order_relaxed);
+    const std::uint32_t window = window_.load(std::memory_order_relaxed);
+    s.success_rate = window > 0 ? static_cast<double>(window_ok_.load(std::memory_order_relaxed)) / window : 0.0;
     return s;
 }
 
@@ -495,6 +640,7 @@ void Servo::Impl::ResetStats() noexcept {
     stats_failures_base_.store(failures_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_resync_base_.store(resyncs_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_late_base_.store(late_bytes_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    stats_lost_base_.store(lost_lines_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     stats_since_.store(Clock::now());
 }
 
@@ -515,9 +661,11 @@ std::unique_ptr<SerialStream> OpenPort(const std::string& port) {
 Servo::Servo(const std::string& port, const ServoOptions& options) {
     Check(options);
     auto stream = OpenPort(port);
-    auto arm = std::make_unique<Arvena>(stream.get());
-    Arvena* raw = arm.get();
-    impl_ = std::make_unique<Impl>(options, std::move(stream), std::move(arm), raw);
+    // A device, not an Arvena: building an Arvena would reset the
+    // process-wide kinematic model under every other arm.
+    auto device = std::make_unique<Device>(stream.get());
+    Device* raw = device.get();
+    impl_ = std::make_unique<Impl>(options, std::move(stream), std::move(device), raw);
 }
 
 Servo::Servo(Arvena& arm, const ServoOptions& options) {
@@ -545,6 +693,11 @@ bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }
 bool Servo::LowCpuLatency() const noexcept { return impl_->cpu_latency_fd_ >= 0; }
 const ServoOptions& Servo::Options() const noexcept { return impl_->options_; }
 std::string Servo::EndReason() const { return impl_->EndReason(); }
+void Servo::SetEnabled(bool enabled) noexcept { impl_->SetEnabled(enabled); }
+bool Servo::Enabled() const noexcept { return impl_->Enabled(); }
+Recording Servo::FlightRecord() const { return impl_->FlightRecord(); }
+std::vector<ServoEvent> Servo::TakeEvents() { return impl_->TakeEvents(); }
+std::uint64_t Servo::EventsDropped() const noexcept { return impl_->EventsDropped(); }
 
 EffectStack& Servo::Effects() noexcept { return impl_->effects_; }
 

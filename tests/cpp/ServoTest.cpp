@@ -7,14 +7,23 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
 #include <cmath>
+#include <string>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "Envelope.h"
 #include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/HardwareAPI/Devices/ArmModel.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Rings.h"
@@ -59,7 +68,7 @@ TEST(Envelope, ClampKeepsTheDirection) {
     EXPECT_EQ(f[1], 0.0);
 }
 
-TEST(Envelope, ForceChangesAtMostOneStepPerTick) {
+TEST(Envelope, ForceGrowsAtMostOneStepPerTickAndNeverWaitsToShrink) {
     Envelope e;
     e.Start(0.0);
     SafetyLimits l = Loose();
@@ -69,11 +78,82 @@ TEST(Envelope, ForceChangesAtMostOneStepPerTick) {
     for (double now = 1.0; Norm(previous - Vector3d{2.0, -2.0, 1.0}) > 1e-9; now += kDt, ++ticks) {
         const Vector3d f = e.Next({2.0, -2.0, 1.0}, At(now), l);
         ASSERT_LE(Norm(f - previous), 0.1 + 1e-12);
+        ASSERT_LE(Norm(f), Norm(previous) + 0.1 + 1e-12);
         previous = f;
     }
     EXPECT_EQ(ticks, 30);  // |(2, -2, 1)| = 3 N at 0.1 N per tick
-    // Down again just as gently.
-    EXPECT_NEAR(Norm(e.Next(kZero, At(2.0), l)), 2.9, 1e-12);
+    // Toward zero at once, part of the way or all of it.
+    EXPECT_NEAR(Norm(e.Next({1.0, -1.0, 0.5}, At(2.0), l)), 1.5, 1e-12);
+    EXPECT_EQ(e.Next(kZero, At(2.001), l), kZero);
+    // A turn is a shrink toward zero and a step out: never longer than a step
+    // beyond the part of the last force that points the new way.
+    for (int i = 0; i < 40; ++i) e.Next({3.0, 0.0, 0.0}, At(3.0 + i * kDt), l);
+    const Vector3d turned = e.Next({0.0, 3.0, 0.0}, At(4.0), l);
+    EXPECT_NEAR(turned[0], 0.0, 1e-12);
+    EXPECT_NEAR(turned[1], 0.1, 1e-12);
+    // The opposite way: through zero, then growing a step a tick.
+    for (int i = 0; i < 40; ++i) e.Next({3.0, 0.0, 0.0}, At(5.0 + i * kDt), l);
+    EXPECT_NEAR(e.Next({-3.0, 0.0, 0.0}, At(6.0), l)[0], -0.1, 1e-12);
+}
+
+TEST(Envelope, ALoweredLimitActsAtTheNextTick) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.max_force_step = 0.05;
+    Vector3d f = kZero;
+    for (int i = 0; i < 200; ++i) f = e.Next({0.0, 3.9, 0.0}, At(1.0 + i * kDt), l);
+    ASSERT_NEAR(Norm(f), 3.9, 1e-9);
+    l.max_force = 0.5;
+    f = e.Next({0.0, 3.9, 0.0}, At(2.0), l);
+    EXPECT_NEAR(f[1], 0.5, 1e-12);  // not 3.85: the step limit never holds a force above a limit
+    for (int i = 0; i < 10; ++i) EXPECT_LE(Norm(e.Next({0.0, 3.9, 0.0}, At(2.001 + i * kDt), l)), 0.5 + 1e-12);
+}
+
+// Limits above and below 1 N: a force under the limit is left as it is (a
+// clamp that compared squared lengths would lengthen 3 N to 4 N, or leave
+// 0.7 N above 0.6 N).
+class ClampLeavesShortForces : public ::testing::TestWithParam<std::pair<double, double>> {};
+
+TEST_P(ClampLeavesShortForces, AndShortensLongOnes) {
+    const auto [limit, asked] = GetParam();
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.max_force = limit;
+    const Vector3d f = e.Next({0.0, asked, 0.0}, At(1.0), l);
+    EXPECT_NEAR(f[1], std::min(asked, limit), 1e-12) << "limit " << limit << ", asked " << asked;
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, ClampLeavesShortForces,
+                         ::testing::Values(std::pair{4.0, 3.0}, std::pair{4.0, 5.0}, std::pair{0.6, 0.5},
+                                           std::pair{0.6, 0.7}, std::pair{0.25, 0.2}, std::pair{0.25, 0.3}));
+
+TEST(Envelope, AHugeFiniteForceIsShortenedWithItsDirectionKept) {
+    for (const double huge : {1e154, 1e200, 1.7e308}) {
+        Envelope e;
+        e.Start(0.0);
+        SafetyLimits l = Loose();
+        l.max_force = 2.0;
+        const Vector3d f = e.Next({huge, 0.0, -huge}, At(1.0), l);
+        EXPECT_NEAR(Norm(f), 2.0, 1e-9) << huge;
+        EXPECT_NEAR(f[0], -f[2], 1e-9) << huge;
+        EXPECT_EQ(e.Faults(), kNoFault) << huge;
+    }
+}
+
+TEST(Envelope, DisabledSendsZeroAtOnceAndEnabledRampsIn) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.ramp_time = 0.1;
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(1.0), l)[0], 1.0, 1e-12);
+    Envelope::Tick off = At(1.001);
+    off.enabled = false;
+    EXPECT_EQ(e.Next({1.0, 0.0, 0.0}, off, l), kZero);
+    EXPECT_EQ(e.Faults(), kNoFault);  // disabled is a state, not a fault
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(1.002), l)[0], 0.0, 1e-12);  // enabled again: the ramp starts
+    EXPECT_NEAR(e.Next({1.0, 0.0, 0.0}, At(1.052), l)[0], 0.5, 1e-12);
 }
 
 TEST(Envelope, RampsFromZeroAtStartAndAfterAFaultClears) {
@@ -217,7 +297,7 @@ TEST(ServoOpen, APortThatCannotBeOpenedThrowsWithItsPath) {
 ServoOptions Fast(double rate = 1000.0) {
     ServoOptions o;
     o.rate = rate;
-    o.realtime = false;
+    o.realtime = RealTimePolicy::Off;
     // Far above the pty's turnaround: a busy machine fails no tick on its own.
     o.exchange_timeout = 0.02;
     o.limits.ramp_time = 0.01;
@@ -371,7 +451,7 @@ TEST(ServoLoop, ASilentArmRaisesTheFailureFaultAndMayStopTheLoop) {
     for (int i = 0; i < 1000 && servo.Running(); ++i) std::this_thread::sleep_for(2ms);
     EXPECT_FALSE(servo.Running());
     EXPECT_EQ(servo.State().faults, kExchanges);
-    EXPECT_EQ(servo.EndReason(), "stopped after repeated failed exchanges");
+    EXPECT_EQ(servo.EndReason().rfind("stopped after repeated failed exchanges at tick ", 0), 0u) << servo.EndReason();
     servo.Stop();
     EXPECT_EQ(LastForce(arm), (ArmPeer::Force{0.0f, 0.0f, 0.0f}));  // written, even unanswered
 }
@@ -385,7 +465,7 @@ TEST(ServoLoop, APulledCableIsAFaultAndAnEndNotACrash) {
     for (int i = 0; i < 1000 && servo.Running(); ++i) std::this_thread::sleep_for(2ms);
     EXPECT_FALSE(servo.Running());
     EXPECT_NE(servo.State().faults & kDisconnected, 0u);
-    EXPECT_EQ(servo.EndReason(), "disconnected: the arm's port hung up");
+    EXPECT_EQ(servo.EndReason().rfind("disconnected: the arm's port hung up at tick ", 0), 0u) << servo.EndReason();
     servo.Stop();
     // A new loop on a new port works.
     ArmPeer other;
@@ -448,7 +528,7 @@ TEST(ServoLoop, ReadersOnOtherThreadsNeverSeeATornTick) {
     EXPECT_EQ(torn.load(), 0);
 }
 
-TEST(ServoLoop, RecordingHasEveryTickAndCountsWhatAFullRingDrops) {
+TEST(ServoLoop, AFullRecordingKeepsTheNewestTicksAndCountsWhatItLost) {
     ArmPeer arm;
     ServoOptions options = Fast();
     options.recording = 64;
@@ -460,13 +540,15 @@ TEST(ServoLoop, RecordingHasEveryTickAndCountsWhatAFullRingDrops) {
     servo.Stop();
     Recording second = servo.Drain();
     ASSERT_FALSE(first.ticks.empty());
-    EXPECT_EQ(first.dropped, 0u);
     for (std::size_t i = 1; i < first.ticks.size(); ++i) EXPECT_EQ(first.ticks[i].tick, first.ticks[i - 1].tick + 1);
-    EXPECT_EQ(second.ticks.size(), 64u);
-    EXPECT_EQ(second.ticks.front().tick, first.ticks.back().tick + 1);
-    // Full, the ring dropped the newest ticks: each one is counted.
-    EXPECT_EQ(first.ticks.size() + second.ticks.size() + second.dropped, servo.Stats().ticks);
-    EXPECT_GT(second.dropped, 0u);
+    ASSERT_EQ(second.ticks.size(), 64u);
+    for (std::size_t i = 1; i < second.ticks.size(); ++i) EXPECT_EQ(second.ticks[i].tick, second.ticks[i - 1].tick + 1);
+    // The ring kept the end of the run, the last tick included.
+    EXPECT_EQ(second.ticks.back().tick + 1, servo.Stats().ticks);
+    EXPECT_GT(second.ticks.front().tick, first.ticks.back().tick + 1);
+    // What it lost lies between the two drains, each tick counted.
+    EXPECT_EQ(first.dropped, 0u);
+    EXPECT_EQ(second.dropped, second.ticks.front().tick - first.ticks.back().tick - 1);
 }
 
 TEST(ServoLoop, StopAllEndsEveryLoopWithAZeroForce) {
@@ -489,7 +571,7 @@ TEST(ServoLoop, StopAllEndsEveryLoopWithAZeroForce) {
 TEST(ServoLoop, WhatTheLoopGotIsReadableFromAnyThreadWhileItStartsAndStops) {
     ArmPeer arm;
     ServoOptions options = Fast();
-    options.realtime = true;  // granted or not, the answers must be readable
+    options.realtime = RealTimePolicy::Prefer;  // granted or not, the answers must be readable
     Servo servo(arm.Path(), options);
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0};
@@ -513,6 +595,124 @@ TEST(ServoLoop, WhatTheLoopGotIsReadableFromAnyThreadWhileItStartsAndStops) {
     stop = true;
     reader.join();
     EXPECT_GT(reads.load(), 0);
+}
+
+// -- faults leave a record; disabled means zero -----------------------------------------------------
+
+TEST(ServoLoop, AFaultThatEndsTheLoopLeavesAFlightRecordAndEvents) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.flight_record = 50;
+    options.limits.max_failed_exchanges = 5;
+    options.limits.stop_on_failure = true;
+    Servo servo(arm.Path(), options);
+    servo.Start();
+    RunFor(arm, 100);
+    arm.Mute(true);
+    for (int i = 0; i < 500 && servo.Running(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(servo.Running());
+    const std::string reason = servo.EndReason();
+    EXPECT_NE(reason.find("of the last 100 exchanges succeeded"), std::string::npos) << reason;
+    const Recording flight = servo.FlightRecord();
+    ASSERT_EQ(flight.ticks.size(), 50u);
+    // The ticks up to the end: the failures that ended it are the last ones.
+    const ServoState last = servo.State();
+    EXPECT_EQ(flight.ticks.back().tick, last.tick);
+    for (std::size_t i = flight.ticks.size() - 5; i < flight.ticks.size(); ++i) EXPECT_EQ(flight.ticks[i].exchange_ok, 0u);
+    EXPECT_LT(servo.Stats().success_rate, 1.0);
+    const auto events = servo.TakeEvents();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.front().kind, ServoEvent::Kind::FaultRaised);
+    EXPECT_EQ(events.front().changed, static_cast<std::uint32_t>(kExchanges));
+    EXPECT_EQ(events.back().kind, ServoEvent::Kind::Ended);
+    EXPECT_EQ(events.back().changed, static_cast<std::uint32_t>(kExchanges));
+    EXPECT_TRUE(servo.TakeEvents().empty());
+}
+
+TEST(ServoLoop, DisabledSendsZeroAndKeepsItsStateEnabledRampsBackIn) {
+    ArmPeer arm;
+    ServoOptions options = Fast();
+    options.limits.ramp_time = 0.05;
+    Servo servo(arm.Path(), options);
+    servo.SetForce({0.0, 1.0, 0.0});
+    servo.Start();
+    RunFor(arm, 100);
+    servo.SetEnabled(false);
+    const std::size_t off_from = arm.ForceCount() + 2;  // one tick decided before it may still go out
+    RunFor(arm, off_from + 30);
+    EXPECT_FALSE(servo.State().enabled);
+    EXPECT_TRUE(servo.State().exchange_ok);
+    servo.SetEnabled(true);
+    const std::size_t on_from = arm.ForceCount();
+    RunFor(arm, on_from + 100);
+    servo.Stop();
+    const auto forces = arm.Forces();
+    for (std::size_t i = off_from; i < off_from + 30; ++i) EXPECT_EQ(forces[i][1], 0.0f) << i;
+    // Back with the ramp: no step up to the full force at once.
+    EXPECT_LT(forces[on_from + 2][1], 0.2f);
+    EXPECT_NEAR(forces[on_from + 90][1], 1.0f, 1e-6);
+}
+
+// -- other arms of the process -----------------------------------------------------------------------
+
+TEST(ServoLoop, LeavesEveryArmsKinematicModelAlone) {
+    using Korvo::HardwareAPI::Devices::SharedArmModel;
+    ArmPeer arm;
+    SharedArmModel().gear_ratio = {1.5f, 0.5f, 2.0f};
+    SharedArmModel().inner_arm_1 = 0.2f;
+    Servo servo(arm.Path(), Fast());
+    servo.Start();
+    RunFor(arm, 10);
+    servo.Stop();
+    EXPECT_EQ(SharedArmModel().gear_ratio, (std::array<float, 3>{1.5f, 0.5f, 2.0f}));
+    EXPECT_EQ(SharedArmModel().inner_arm_1, 0.2f);
+    SharedArmModel().Reset();
+}
+
+// -- real time, required -----------------------------------------------------------------------------
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// A process that may not have real-time priority (no CAP_SYS_NICE, an
+// RLIMIT_RTPRIO of 0) and asks for it: Start() throws with the reason, and
+// the arm hears nothing.
+TEST(ServoLoop, RequiredRealTimeThatIsRefusedFailsStartBeforeAnythingIsSent) {
+    if (kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer cannot follow a process that forks and starts threads";
+    ArmPeer arm;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Drop the capability (root has it) and the limit that let a process
+        // have the real-time class.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            for (auto& d : data) d.effective = d.permitted = d.inheritable = 0;
+            ::syscall(SYS_capset, &header, data);
+        }
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_RTPRIO, &none);
+        ServoOptions options = Fast();
+        options.realtime = RealTimePolicy::Require;
+        Servo servo(arm.Path(), options);
+        try {
+            servo.Start();
+        } catch (const std::runtime_error& e) {
+            const std::string text = e.what();
+            ::_exit(text.find("real-time priority refused") != std::string::npos ? 0 : 2);
+        }
+        ::_exit(servo.RealTime() ? 3 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "this machine grants real-time priority even so";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(arm.ForceCount(), 0u);
 }
 
 // -- the ring the recording passes through ------------------------------------------------------------

@@ -57,7 +57,7 @@ def test_force_is_clamped_with_its_direction_kept(sim_arm):
     assert force[0] / force[2] == pytest.approx(-0.75, rel=1e-6)
 
 
-def test_force_ramps_in_and_never_steps_by_more_than_the_limit(sim_arm):
+def test_force_ramps_in_grows_by_at_most_the_step_and_never_waits_to_shrink(sim_arm):
     step, ramp = 0.01, 0.2
     with korvo.Servo(sim_arm, max_force=4.0, max_force_step=step, ramp_time=ramp, realtime=False) as servo:
         servo.force = (0.0, 0.0, 1.0)
@@ -66,8 +66,11 @@ def test_force_ramps_in_and_never_steps_by_more_than_the_limit(sim_arm):
         run_until(servo, 800)
     rec = servo.recording()
     assert rec.gaps() == 0
-    changes = np.linalg.norm(np.diff(rec.force, axis=0), axis=1)
-    assert changes.max() <= step * (1 + 1e-5)
+    lengths = np.linalg.norm(rec.force, axis=1)
+    assert np.diff(lengths).max() <= step * (1 + 1e-5)
+    # Turned around: down to zero at once, then out again a step a tick.
+    turned = np.flatnonzero(rec.force[:, 2] < 0)[0]
+    assert rec.force[turned, 2] == pytest.approx(-step, rel=1e-5)
     # Ramp: at time t after the start at most t / ramp of the full force.
     early = rec.time < ramp
     assert np.all(rec.force[early, 2] <= rec.time[early] / ramp + 1e-6)
@@ -127,7 +130,8 @@ def test_failed_exchanges_raise_the_fault_and_may_stop_the_loop():
         wait_until(lambda: not servo.running, 5)
         assert not servo.running
         assert servo.state.faults == ("exchanges",)
-        assert servo.end_reason == "stopped after repeated failed exchanges"
+        assert servo.end_reason.startswith("stopped after repeated failed exchanges at tick ")
+        assert "of the last 100 exchanges succeeded" in servo.end_reason
         servo.stop()
     finally:
         forces = peer.forces()

@@ -49,7 +49,6 @@ from ._native import (
     HandleMonitor,
     HandleStatus,
     Plane,
-    Servo,
     Sphere,
     Spring,
     State,
@@ -59,6 +58,7 @@ from ._native import (
 from ._version import __version__ as __version__
 from .errors import LibraryError, errors_to_logging, errors_to_stderr, silence_errors
 from .recording import Recording
+from .servo import Servo, ServoEvent
 
 # __version__ is the installed package's version; KorvoHardwareAPI.__version__
 # stays "dev".
@@ -74,6 +74,7 @@ __all__ = [
     "Plane",
     "Recording",
     "Servo",
+    "ServoEvent",
     "Sphere",
     "Spring",
     "State",

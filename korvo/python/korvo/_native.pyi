@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable, Sequence
-from typing import Any, TypedDict
+from typing import Any, Literal, TypedDict
 
 import KorvoHardwareAPI
 
@@ -205,6 +205,9 @@ class State:
     def faults(self) -> tuple[str, ...]:
         """Names of the faults in force: speed, heartbeat, exchanges, disconnected, bad-force."""
     @property
+    def enabled(self) -> bool:
+        """Whether forces were let through (servo.enabled)."""
+    @property
     def fault_time(self) -> float:
         """Seconds since start() when the latest fault was raised; -1 if none ever was."""
 
@@ -242,7 +245,14 @@ class Stats:
     @property
     def resyncs(self) -> int: ...
     @property
-    def late_bytes(self) -> int: ...
+    def late_bytes(self) -> int:
+        """Bytes read that answered no tick: late or broken replies, the markers' answers."""
+    @property
+    def lost_lines(self) -> int:
+        """Times the loop waited for a line it could not read to fall quiet."""
+    @property
+    def success_rate(self) -> float:
+        """Share of the last 100 exchanges (fewer just after start) that got their reply, 0 to 1."""
 
 class Servo:
     def __init__(
@@ -259,10 +269,11 @@ class Servo:
         max_failed_exchanges: int = 10,
         stop_on_failure: bool = False,
         exchange_timeout: float | None = None,
-        realtime: bool = True,
+        realtime: bool | Literal["off", "prefer", "require"] = "prefer",
         realtime_priority: int = 80,
         recording: int = 65536,
         effect_fade_time: float = 0.03,
+        flight_record: int = 2000,
     ) -> None: ...
     def start(self) -> None:
         """Starts the loop: one zero-force exchange first (RuntimeError when the arm does not answer), then the thread."""
@@ -304,8 +315,20 @@ class Servo:
     def started_at(self) -> float:
         """time.monotonic() when start() began: tick times count from there."""
     @property
+    def enabled(self) -> bool:
+        """Forces on (True, the default) or off: disabled, the loop keeps exchanging and its state current but sends zero force; enabled again, forces ramp in as at start."""
+    @enabled.setter
+    def enabled(self, value: bool) -> None: ...
+    def flight_record(self) -> Recording:
+        """The last flight_record ticks: after a fault ended the loop, those before the end; while it runs, the latest (a korvo.Recording; the ticks stay for the next call)."""
+    def _wait_events(self, timeout: float) -> list[tuple[str, int, float, tuple[str, ...], tuple[str, ...]]]:
+        """Events since the last call as (kind, tick, time, faults, changed) tuples, waiting up to `timeout` s for one; for the package's own dispatcher thread."""
+    @property
+    def events_dropped(self) -> int:
+        """Events the queue could not hold (nobody took them in time)."""
+    @property
     def end_reason(self) -> str:
-        """Why the loop ended by itself (disconnect, failures); empty otherwise."""
+        """Why the loop ended by a fault (disconnect, failures), with a summary of the run; empty otherwise."""
     def add(self, effect: Effect, enabled: bool = True) -> None:
         """Adds an effect to the loop; it fades in over effect_fade_time (at once: next tick)."""
     def remove(self, effect: Effect) -> bool:

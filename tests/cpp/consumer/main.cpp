@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
 
         Korvo::Haptics::ServoOptions options;
         options.rate = 500.0;
-        options.realtime = false;  // a test on a shared machine, not a control loop
+        options.realtime = Korvo::Haptics::RealTimePolicy::Off;  // a test on a shared machine, not a control loop
         Korvo::Haptics::Servo servo(arm, options);
         servo.Start();
         servo.SetForce({0.0, 0.0, 0.2});

@@ -14,10 +14,17 @@
 // What runs where
 //
 //   Force() runs on the servo thread only. SetParams() runs on any thread
-//   at any rate: it takes a whole parameter set, checks it
-//   (std::invalid_argument naming the parameter, and nothing changes when it
-//   throws), and publishes it through a SeqLock; the servo thread takes the
-//   latest whole set at its next tick, never half of one, and never waits.
+//   at any rate, from any number of threads at once: it takes a whole
+//   parameter set, checks it (std::invalid_argument naming the parameter,
+//   and nothing changes when it throws), and publishes it through a Mailbox;
+//   the servo thread takes the latest whole set at its next tick, never half
+//   of one, and never waits, not even for a writer stopped half-way through
+//   a set (see Mailbox.h). GetParams() gives the set last written.
+//
+//   An effect runs in one loop at a time: adding it to a second loop throws
+//   std::invalid_argument (its state, such as a spring's anchor, belongs to
+//   one servo thread). Once it is out of a loop (removed and faded out, or
+//   the loop's stack gone) it may join another.
 //
 // Built-in effects (positions in metres, forces in newtons, in the arm's frame)
 //
@@ -39,7 +46,8 @@
 //             damping, inside                through the nearest face
 //
 // Your own effect: derive from Effect and implement Force(); keep its own
-// parameters the same way (a SeqLock written from other threads).
+// parameters the same way (a Mailbox written from other threads, read by
+// Force() with Read()).
 //
 // The stack
 //
@@ -58,6 +66,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Korvo/Haptics/Mailbox.h"
 #include "Korvo/Haptics/SeqLock.h"
 #include "Korvo/Haptics/Servo.h"
 #include "Korvo/Haptics/Vector.h"
@@ -70,6 +79,11 @@ public:
     // The force this tick. On the servo thread: quick, no blocking,
     // allocation, exceptions or Python.
     virtual Vector3d Force(const TickInput& input) noexcept = 0;
+
+private:
+    friend class EffectStack;
+    // The stack whose loop runs the effect, or null.
+    std::atomic<const void*> owner_{nullptr};
 };
 
 class Constant : public Effect {
@@ -80,11 +94,11 @@ public:
     Constant();
     explicit Constant(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
 };
 
 class Damper : public Effect {
@@ -95,11 +109,11 @@ public:
     Damper();
     explicit Damper(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
 };
 
 class Spring : public Effect {
@@ -113,13 +127,13 @@ public:
     Spring();
     explicit Spring(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     // The anchor the force pulls toward, as the servo thread last moved it.
     Vector3d Anchor() const noexcept { return anchor_.Load(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
     SeqLock<Vector3d> anchor_;
     Vector3d at_{};      // the anchor, on the servo thread
     bool placed_ = false;
@@ -136,11 +150,11 @@ public:
     Plane();
     explicit Plane(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
 };
 
 class Sphere : public Effect {
@@ -155,11 +169,11 @@ public:
     Sphere();
     explicit Sphere(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
 };
 
 class Box : public Effect {
@@ -174,11 +188,11 @@ public:
     Box();
     explicit Box(const Params& params);
     void SetParams(const Params& params);
-    Params GetParams() const noexcept { return params_.Load(); }
+    Params GetParams() const { return params_.Latest(); }
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    SeqLock<Params> params_;
+    Mailbox<Params> params_;
 };
 
 class EffectStack {
@@ -213,7 +227,9 @@ public:
     Vector3d Force(const TickInput& input) noexcept;
 
 private:
-    enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetired };
+    // kRetiring: the servo thread is letting go (no writer may revive it
+    // then); kRetired: it has, and writers may free the slot.
+    enum State : std::uint8_t { kEmpty, kActive, kRemoving, kRetiring, kRetired };
     struct Slot {
         std::atomic<Effect*> effect{nullptr};
         std::atomic<bool> enabled{false};
@@ -223,6 +239,8 @@ private:
 
     // Lets go of effects the servo thread has retired (writers only).
     void Reap() const;
+    // Ends the stack's claim on a slot's effect and frees it for Reap.
+    static void Retire(Slot& slot) noexcept;
     Slot* Find(const Effect* effect);
     const Slot* Find(const Effect* effect) const;
 

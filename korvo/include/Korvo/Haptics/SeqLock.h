@@ -1,15 +1,20 @@
 #pragma once
-// SeqLock<T>: one small value shared between threads so that the writer
-// never waits and a reader never sees half of one write and half of another.
+// SeqLock<T>: one small value published by one thread that must never wait
+// (the servo thread, the handle monitor's), read by any number of others
+// that never see half of one write and half of another.
 //
 // The writer bumps a sequence number to odd, stores the value, and bumps it
 // to even; a reader copies the value between two reads of the sequence and
 // tries again when they differ or are odd. (No fences: ThreadSanitizer does
-// not model them, and on x86 the orderings below cost nothing.) The value is kept as atomic words,
-// so concurrent access is well defined (and quiet under ThreadSanitizer).
-// Writes must not overlap: one writing thread, or writers that serialise
-// among themselves. Readers may be any number of threads; a reader only
-// retries while a write is under way, which takes nanoseconds.
+// not model them, and on x86 the orderings below cost nothing.) The value is
+// kept as atomic words, so concurrent access is well defined (and quiet under
+// ThreadSanitizer).
+//
+// Who waits: never the writer. A reader retries while a write is under way,
+// so a writer stopped half-way (preempted) holds its readers until it goes
+// on: use a SeqLock only where the writer is the thread that must not wait
+// and the readers may. Values that go to such a thread cross in a Mailbox
+// instead (see Mailbox.h). Writes must not overlap: one writing thread.
 
 #include <atomic>
 #include <cstddef>

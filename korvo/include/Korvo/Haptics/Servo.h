@@ -11,48 +11,62 @@
 //
 // What runs where
 //
-//   The servo thread, started by Start(), owns the arm's port until Stop().
-//   Each tick it sleeps to the tick's deadline on the monotonic clock (an
-//   absolute sleep, ended by a 20 us spin at normal priority: ticks do not
-//   drift), sends the force
-//   decided at the end of the previous tick and receives the arm's state in
-//   the same exchange, publishes that tick, and decides the next force:
+//   The servo thread, started by Start(), owns the arm's port until the loop
+//   ends. Each tick it sleeps to the tick's deadline on the monotonic clock
+//   (an absolute sleep, ended by a 20 us spin at normal priority: ticks do
+//   not drift), sends the force decided at the end of the previous tick and
+//   receives the arm's state in the same exchange, publishes that tick, and
+//   decides the next force:
 //
 //     commanded force (SetForce) + force hook + effects (EffectStack)
 //       -> safety envelope -> sent at the next tick
 //
 //   On that thread nothing allocates, takes a lock, calls Python or makes a
-//   system call other than the exchange and the sleep. Everything else (the
-//   calls below) may run on any thread at any rate without ever making the
-//   servo thread wait: values go to it and come from it through SeqLocks and
-//   a single-producer ring.
+//   system call other than the exchange and the sleep, and nothing waits
+//   for another thread. Everything below may be called from any thread at
+//   any rate (unless it says otherwise):
+//
+//     to the servo thread    the commanded force, the limits and every
+//                            effect's parameters go through Mailboxes (see
+//                            Mailbox.h): whole values, the latest at each
+//                            tick; a writer stopped half-way through a value
+//                            delays no tick. Any number of threads may write
+//                            at once. SetEnabled and Heartbeat are atomics.
+//     from the servo thread  the state goes through a SeqLock (readers
+//                            retry while a tick is being published; the
+//                            servo thread never waits for them), the
+//                            recording and the flight record through rings
+//                            that keep the newest ticks, events through a
+//                            ring that keeps the first ones, statistics
+//                            through atomics.
 //
 // The exchange
 //
 //   One request, one reply, one deadline per tick (exchange_timeout, three
 //   periods by default). A reply that does not come, or comes malformed
-//   (wrong code, short, non-finite values), fails that tick only: the next
-//   tick resynchronises: it drops whatever is waiting, sends a query without
-//   effect on the arm (the marker: power status, temperature, currents or
-//   base orientation) ahead of its force request, and takes as its reply
-//   only what follows the answer to that marker, because the arm answers in
-//   order. A marker whose answer is still in flight from an earlier failed
-//   tick is not used again until that answer has come or ten exchange
-//   deadlines (at least 20 ms) have passed, so one tick's marker is never
-//   taken for another's. While every kind is in flight, a tick sends its
-//   force without a marker and fails at once; the first tick that finds the
-//   bytes read ending with the answers to the latest marker and to every
-//   force since is in step again. A reply that arrives after its tick gave
-//   up is therefore always recognised as late and discarded, never taken for
-//   the answer to a later request. Notifications before a reply are skipped.
+//   (wrong code, short, non-finite or unbelievable values), fails that tick
+//   only. Which bytes answer a tick is decided with certainty or not at all
+//   (see ReplyMatcher.h in the sources): after a failed tick the next one
+//   sends a query without effect on the arm (a marker: power status,
+//   temperature, currents or base orientation, in turn) ahead of its force,
+//   every byte read stays in view, and a reply is taken only when every way
+//   the bytes can be read as answers to the requests sent agrees on it. A
+//   late reply is never taken for a later tick's; where the bytes leave
+//   doubt, the tick fails instead. Bytes no rule of the line explains make
+//   the loop send one zero force and then nothing until the line has been
+//   silent for ten exchange deadlines (at least 20 ms): no answer comes
+//   later than that, so the line is in step again. Notifications before a
+//   reply are skipped.
 //
 // The safety envelope (SafetyLimits; every limit settable, also while running)
 //
 //   - magnitude: a force longer than max_force is shortened to it, its
-//     direction kept;
-//   - rate of change: the force changes by at most max_force_step per tick;
-//   - ramp: after Start() and whenever a fault clears, forces are scaled from
-//     zero up to full over ramp_time;
+//     direction kept (however long it is, if finite); a lowered limit acts
+//     at the next tick, on the force being sent too;
+//   - rate of change: the force grows by at most max_force_step per tick;
+//     a move toward zero is never slowed;
+//   - ramp: after Start(), whenever a fault clears, and when the loop is
+//     enabled again, forces are scaled from zero up to full over ramp_time;
 //   - speed: above max_speed the force drops to zero at once and the fault
 //     kSpeed is raised; it clears when the speed is below half the limit;
 //   - heartbeat: with heartbeat > 0, a program that has not called in
@@ -66,7 +80,11 @@
 //
 //   A port that hangs up (cable pulled) raises kDisconnected and ends the
 //   loop. Faults are state (ServoState::faults, with the time the latest
-//   fault was raised), never exceptions or crashes.
+//   fault was raised) and events (TakeEvents), never exceptions or crashes.
+//
+//   SetEnabled(false) keeps the loop exchanging and its state current but
+//   sends zero force from the next tick on; SetEnabled(true) brings forces
+//   back with the ramp.
 //
 // Ending
 //
@@ -75,27 +93,38 @@
 //   last request sent is a zero force (unless the port is gone). A Servo on
 //   an Arvena it borrowed lends it back then.
 //
+//   When the loop ends by a fault (the failure limit with stop_on_failure, a
+//   disconnect), EndReason() says why, with a summary of the run (ticks
+//   lost, overruns, the success rate of the last 100 exchanges), and
+//   FlightRecord() keeps the last `flight_record` ticks before the end until
+//   the next Start(). Events (a fault raised or cleared, the loop's end)
+//   queue up for TakeEvents().
+//
 // Live state, statistics, recording
 //
 //   State() is the latest tick, whole (never position of one tick and force
 //   of another); from Start() on, before the first tick, it is the arm's
 //   answer to Start()'s first exchange. Stats() are achieved rate, period
-//   and exchange-latency
-//   percentiles, overruns (periods over 1.5 nominal), failures; ResetStats()
+//   and exchange-latency percentiles, overruns (periods over 1.5 nominal),
+//   failures and the success rate of the last 100 exchanges; ResetStats()
 //   starts them over. Every tick also goes into a ring of `recording`
-//   entries, preallocated; Drain() takes what is there. The tick number shows
-//   any gap, and a full ring counts what it had to drop (Recording::dropped),
-//   never silently.
+//   entries, preallocated, that keeps the newest ticks; Drain() takes what
+//   came since the last drain. The tick number shows any gap, and
+//   Recording::dropped counts the ticks the ring lost before they were
+//   drained, never silently.
 //
 // Real-time priority
 //
-//   With realtime (the default), the servo thread asks for SCHED_FIFO at
-//   realtime_priority and locks its buffers in memory, and the loop asks the
-//   CPUs to stay out of deep idle states while it runs (a PM QoS request on
-//   /dev/cpu_dma_latency: waking from them costs tens to hundreds of
-//   microseconds, on this thread and on whatever answers it); where the
-//   process may not have these it runs without them. RealTime(),
-//   MemoryLocked() and LowCpuLatency() tell which; none is ever an error.
+//   With realtime Prefer (the default), the servo thread asks for
+//   SCHED_FIFO at realtime_priority and locks its buffers in memory, and the
+//   loop asks the CPUs to stay out of deep idle states while it runs (a PM
+//   QoS request on /dev/cpu_dma_latency: waking from them costs tens to
+//   hundreds of microseconds, on this thread and on whatever answers it);
+//   where the process may not have these it runs without them. RealTime(),
+//   MemoryLocked() and LowCpuLatency() tell which. With Require, Start()
+//   throws std::runtime_error with the reason (priority refused, memory
+//   lock refused) before anything is sent; with Off, the loop asks for none
+//   of it.
 //
 // Errors
 //
@@ -106,6 +135,9 @@
 //   lent already, or in use on another thread at that moment, throws
 //   std::runtime_error. Start() throws std::runtime_error when the arm does
 //   not answer a first exchange within max(exchange_timeout, 0.2 s).
+//
+// Other arms: a Servo never touches the process-wide kinematic model of
+// KorvoHardwareAPI's Arvena (calibrations of other arms stay as they are).
 
 #include <array>
 #include <cstdint>
@@ -135,12 +167,19 @@ struct SafetyLimits {
     bool stop_on_failure = false;
 };
 
+enum class RealTimePolicy : std::uint8_t {
+    Off,      // normal priority; nothing is asked for
+    Prefer,   // real-time priority and locked memory where the process may have them
+    Require,  // Start() fails, before anything is sent, unless the thread gets both
+};
+
 struct ServoOptions {
     double rate = 1000.0;            // ticks per second, up to kMaxRate
     double exchange_timeout = 0.0;   // s per tick; 0: three periods
-    bool realtime = true;
+    RealTimePolicy realtime = RealTimePolicy::Prefer;
     int realtime_priority = 80;      // SCHED_FIFO, 1 to 99
     std::uint32_t recording = 65536; // ticks the ring holds; 0: no recording
+    std::uint32_t flight_record = 2000;  // ticks kept before a fault ends the loop; 0: none
     double effect_fade_time = 0.03;  // s an effect takes to fade in or out (see Effects.h)
     SafetyLimits limits;
 
@@ -171,6 +210,17 @@ struct ServoState {
     bool exchange_ok = false;    // this tick's reply came, well formed
     std::uint32_t faults = 0;    // Fault bits in force after this tick
     double fault_time = -1.0;    // s since Start() when the latest fault was raised; -1: never
+    bool enabled = true;         // forces let through (SetEnabled)
+};
+
+// Something the program may want to hear about, in the order it happened.
+struct ServoEvent {
+    enum class Kind : std::uint8_t { FaultRaised, FaultCleared, Ended };
+    Kind kind = Kind::FaultRaised;
+    std::uint64_t tick = 0;
+    double time = 0.0;           // s since Start()
+    std::uint32_t faults = 0;    // Fault bits in force after it
+    std::uint32_t changed = 0;   // the faults raised or cleared (Ended: those it ended by)
 };
 
 // What the force hook and each effect see each tick.
@@ -191,8 +241,10 @@ struct ServoStats {
     std::uint64_t overruns = 0;      // periods over 1.5 nominal
     double exchange_p50 = 0.0, exchange_p99 = 0.0, exchange_max = 0.0;                 // s
     std::uint64_t failed_exchanges = 0;
-    std::uint64_t resyncs = 0;       // ticks that resynchronised the line
-    std::uint64_t late_bytes = 0;    // bytes of late or broken replies discarded
+    std::uint64_t resyncs = 0;       // ticks that sent a marker to get back in step
+    std::uint64_t late_bytes = 0;    // bytes read that answered no tick (late, broken, markers' answers)
+    std::uint64_t lost_lines = 0;    // times the line was waited quiet, its bytes beyond explaining
+    double success_rate = 0.0;       // of the last 100 exchanges (fewer after a start), 0 to 1
 };
 
 // One recorded tick.
@@ -208,7 +260,7 @@ struct TickRecord {
 
 struct Recording {
     std::vector<TickRecord> ticks;
-    std::uint64_t dropped = 0;       // ticks the full ring could not keep since the last drain
+    std::uint64_t dropped = 0;       // ticks the ring lost before they were taken (the newest are kept)
 };
 
 class Servo {
@@ -251,8 +303,24 @@ public:
     bool MemoryLocked() const noexcept;
     bool LowCpuLatency() const noexcept;
     const ServoOptions& Options() const noexcept;
-    // Why the loop ended by itself (disconnect, failures), empty otherwise.
+    // Why the loop ended by a fault (disconnect, failures), with a summary of
+    // the run; empty otherwise.
     std::string EndReason() const;
+
+    // Forces on (the default) or off: see "The safety envelope" above.
+    void SetEnabled(bool enabled) noexcept;
+    bool Enabled() const noexcept;
+
+    // The newest `flight_record` ticks: after a fault ended the loop, those
+    // before the end (until the next Start()); while it runs, the latest.
+    Recording FlightRecord() const;
+
+    // Events since the last call, oldest first (one reader at a time). The
+    // queue holds kEventCapacity; what it cannot hold is counted in
+    // EventsDropped() and the newest are the ones missed.
+    static constexpr std::size_t kEventCapacity = 1024;
+    std::vector<ServoEvent> TakeEvents();
+    std::uint64_t EventsDropped() const noexcept;
 
     // -- before Start() only (std::logic_error while running) ----------------------------
     // A C++ function whose force is added each tick, on the servo thread.

@@ -20,7 +20,12 @@ inline Vector3d& operator+=(Vector3d& a, const Vector3d& b) {
     return a;
 }
 inline double Dot(const Vector3d& a, const Vector3d& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-inline double Norm(const Vector3d& v) { return std::sqrt(Dot(v, v)); }
+// The length, also of vectors whose squared length overflows (a finite force
+// of 1e200 N is long, not infinitely long).
+inline double Norm(const Vector3d& v) {
+    const double squared = Dot(v, v);
+    return std::isfinite(squared) ? std::sqrt(squared) : std::hypot(v[0], v[1], v[2]);
+}
 inline bool IsFinite(const Vector3d& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
 
 }  // namespace Korvo::Haptics
