@@ -55,6 +55,7 @@ def vector(v) -> list[float]:
     return [v.x, v.y, v.z]
 
 
+@pytest.mark.timeout(60)
 def test_every_tick_and_frame_is_recorded_equal_to_what_the_loop_reports(devices, tmp_path):
     arm_port, handle_port = devices
     path = tmp_path / "run"
@@ -216,6 +217,7 @@ def test_a_killed_recording_is_readable_to_its_last_chunk_and_reindex_finishes_i
     assert "complete already" in again.stdout and complete(path)[1] == ticks
 
 
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("where", ["exists", "no-parent", "proc"])
 def test_a_path_that_cannot_be_written_is_refused_before_the_loop_starts(devices, tmp_path, where):
     arm, _ = devices
@@ -294,6 +296,7 @@ def test_taps_from_python_are_independent_of_the_recording_and_limited_in_number
     assert not taps[3].open and taps[2].open
 
 
+@pytest.mark.timeout(120)  # three plots, each a cold start of matplotlib
 def test_a_saved_recording_is_the_same_messages_and_korvo_plot_draws_every_format(devices, tmp_path):
     arm, _ = devices
     with korvo.Servo(arm, realtime=False, max_force_step=1.0, ramp_time=0.01) as servo:
@@ -315,8 +318,26 @@ def test_a_saved_recording_is_the_same_messages_and_korvo_plot_draws_every_forma
         picture = tmp_path / (Path(name).stem + ".png")
         import matplotlib.image
 
-        assert matplotlib.image.imread(picture).shape[:2] == (1000, 1100), name
+        assert matplotlib.image.imread(picture).shape[:2] == (1000, 1200), name
         os.remove(picture)
     loaded = {name: __import__("korvo.plot").plot.load(tmp_path / name) for name in ("run.mcap", "run.npz")}
     assert np.array_equal(loaded["run.mcap"].force, loaded["run.npz"].force)
     assert loaded["run.mcap"].rate == loaded["run.npz"].rate == 1000.0
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("end", ["seconds", "sigterm"])
+def test_korvo_record_writes_a_complete_recording_until_its_time_or_a_signal(devices, tmp_path, end):
+    arm, handle = devices
+    path = tmp_path / "run"
+    command = [sys.executable, "-m", "korvo", "record", arm, handle, "--output", str(path),
+               "--seconds", "1" if end == "seconds" else "30"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+        if end == "sigterm":
+            assert child.stdout.readline().startswith(f"recording {path}: ")
+            child.terminate()
+        out, err = child.communicate(timeout=30)
+    assert child.returncode == 0, err
+    _, ticks = complete(path)
+    assert f"wrote {path}: {len(ticks)} ticks (0 lost)" in out
+    assert len(decoded(path)["/handle/buttons"]) > 0

@@ -143,7 +143,11 @@ def periods_us(run: Run) -> np.ndarray:
     """Tick-to-tick periods (µs) between consecutive ticks only: a gap in the
     tick numbers spans several periods and is left out."""
     consecutive = np.diff(run.tick) == 1
-    return np.diff(run.time)[consecutive] * 1e6
+    return np.asarray(np.diff(run.time)[consecutive] * 1e6, dtype=np.float64)
+
+
+def _count(n: int, one: str, many: str | None = None) -> str:
+    return f"{n} {one if n == 1 else (many or one + 's')}"
 
 
 def draw(run: Run, output: str | os.PathLike[str]) -> Path:
@@ -155,7 +159,7 @@ def draw(run: Run, output: str | os.PathLike[str]) -> Path:
     output = Path(output)
     periods = periods_us(run)
     rate = run.rate or (1e6 / float(np.median(periods)) if len(periods) else None)
-    fig, axes = plt.subplots(3, 1, figsize=(11, 10), gridspec_kw={"height_ratios": [3, 3, 2]})
+    fig, axes = plt.subplots(3, 1, figsize=(12, 10), gridspec_kw={"height_ratios": [3, 3, 2]})
     position, force, histogram = axes
     colours = ["tab:blue", "tab:orange", "tab:green"]
     faulted = _spans(run.time, run.faults != 0)
@@ -164,22 +168,26 @@ def draw(run: Run, output: str | os.PathLike[str]) -> Path:
             ax.axvspan(a, b, color="tab:red", alpha=0.15, lw=0, label="fault" if i == 0 else None)
         for i, (at, button) in enumerate(run.presses):
             ax.axvline(at, color="0.35", lw=0.8, ls=":", label="button press" if i == 0 else None)
+    # Movement from where the arm began: millimetres of it stay visible
+    # beside a height of 200.
+    start = run.position[0] * 1e3 if len(run.position) else np.zeros(3)
     for axis, name in enumerate("xyz"):
-        position.plot(run.time, run.position[:, axis] * 1e3, color=colours[axis], lw=1, label=name)
+        position.plot(run.time, run.position[:, axis] * 1e3 - start[axis], color=colours[axis], lw=1,
+                      label=f"{name} (from {start[axis]:.1f} mm)")
         force.plot(run.time, run.force[:, axis], color=colours[axis], lw=1, label=f"{name} sent")
         force.plot(run.time, run.commanded[:, axis], color=colours[axis], lw=1, ls="--", alpha=0.7,
                    label=f"{name} commanded")
     for t in run.presses:
-        position.annotate(f"{t[1]}", (t[0], 1.0), xycoords=("data", "axes fraction"), fontsize=8, ha="center",
-                          va="bottom", color="0.35")
+        position.annotate(f"{t[1]}", (t[0], 0.98), xycoords=("data", "axes fraction"), fontsize=8, ha="right",
+                          va="top", color="0.35")
     position.set_ylabel("position (mm)")
-    position.set_title("End-effector position")
+    position.set_title("End-effector position, from where it began (button presses marked with the button's number)")
     force.set_ylabel("force (N)")
     force.set_title("Force sent (solid) against force commanded (dashed)")
     force.set_xlabel("time (s)")
     for ax in (position, force):
         ax.grid(alpha=0.3)
-        ax.legend(loc="upper right", fontsize=8, ncol=4)
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, borderaxespad=0)
         if len(run.time):
             ax.set_xlim(run.time[0], run.time[-1])
     if len(periods):
@@ -193,7 +201,7 @@ def draw(run: Run, output: str | os.PathLike[str]) -> Path:
             histogram.axvline(1.5 * nominal, color="tab:red", lw=1, ls="--", label="overrun (1.5 × nominal)")
         p99 = float(np.percentile(periods, 99))
         histogram.axvline(p99, color="tab:orange", lw=1, ls=":", label=f"p99 {p99:.0f} µs")
-        histogram.legend(fontsize=8)
+        histogram.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, borderaxespad=0)
     histogram.set_xlabel("period (µs)")
     histogram.set_ylabel("ticks")
     histogram.set_title("Tick-to-tick periods")
@@ -202,7 +210,8 @@ def draw(run: Run, output: str | os.PathLike[str]) -> Path:
     gaps = int(np.sum(np.diff(run.tick)[np.diff(run.tick) > 1] - 1)) if len(run.tick) > 1 else 0
     fig.suptitle(f"{run.name}: {len(run.tick)} ticks in {duration:.1f} s"
                  + (f" at {rate:.0f} Hz" if rate else "")
-                 + f", {gaps} missing, {len(faulted)} fault periods, {len(run.presses)} button presses")
+                 + f", {_count(gaps, 'missing tick')}, {_count(len(faulted), 'fault period')}, "
+                 f"{_count(len(run.presses), 'button press', 'button presses')}")
     fig.tight_layout()
     fig.savefig(output, dpi=100)
     plt.close(fig)

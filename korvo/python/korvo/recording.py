@@ -77,8 +77,11 @@ class Recording:
             save_ticks(self, path, self.started_at, self.rate)
             return
         if path.endswith(".npz"):
-            extra = {} if self.rate is None else {"rate": self.rate}
-            np.savez(path, **{name: getattr(self, name) for name, _ in COLUMNS}, dropped=self.dropped, **extra)
+            arrays: dict[str, Any] = {name: getattr(self, name) for name, _ in COLUMNS}
+            arrays["dropped"] = self.dropped
+            if self.rate is not None:
+                arrays["rate"] = self.rate
+            np.savez(path, **arrays)
             return
         header: list[str] = []
         columns: list[np.ndarray] = []

@@ -30,7 +30,7 @@ from collections import defaultdict
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from mcap.data_stream import ReadDataStream, RecordBuilder
@@ -217,8 +217,8 @@ class BagWriter:
         self.committed = 0
         try:
             self._grow_reserve()
-            self.writer = Writer(
-                self.file,
+            self.writer: Any = Writer(
+                cast(Any, self.file),
                 chunk_size=8 * 1024 * 1024,
                 compression={"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}[compression],
             )
@@ -276,8 +276,7 @@ class BagWriter:
             self._commit()
             self._grow_reserve()
         except OSError as e:
-            self._fail(e)
-            raise self.error from None
+            raise self._fail(e) from None
 
     def _commit(self) -> None:
         self.committed = self.file.tell()
@@ -317,10 +316,10 @@ class BagWriter:
             except OSError:
                 pass
 
-    def _fail(self, e: OSError) -> None:
+    def _fail(self, e: OSError) -> BagError:
         """A write failed: the recording ends with what is whole on disk."""
         what = "the disk is full" if e.errno in (errno.ENOSPC, errno.EDQUOT) else e.strerror
-        self.error = BagError(f"recording to {self.path} stopped: {what}; what was written up to then is kept")
+        error = self.error = BagError(f"recording to {self.path} stopped: {what}; what was written up to then is kept")
         self._release_reserve()
         try:
             self.file.truncate(self.committed)
@@ -332,6 +331,7 @@ class BagWriter:
             finish(self.path if not self.single_file else self.mcap_path, custom=self.custom)
         except (OSError, BagError):
             pass  # `korvo reindex` can finish it where there is room
+        return error
 
     # -- ending ----------------------------------------------------------------------------------
 
@@ -347,8 +347,7 @@ class BagWriter:
             self.closed = True
             self.file.close()
         except OSError as e:
-            self._fail(e)
-            raise self.error from None
+            raise self._fail(e) from None
         self._release_reserve()
         if not self.single_file:
             try:
@@ -451,7 +450,7 @@ def _topics(scan: _Scan) -> list[TopicInfo]:
 def _append_summary(stream: Any, scan: _Scan, offset: int, rosbag2: str) -> None:
     """Writes at `offset` what a writer's finish() writes: the rosbag2
     metadata record, the end of the data, the summary and the footer."""
-    builder = RecordBuilder()
+    builder: Any = RecordBuilder()
     metadata = list(scan.metadata)
     metadata.append(MetadataIndex(offset=offset, length=0, name="rosbag2"))
     Metadata(name="rosbag2", metadata={"serialized_metadata": rosbag2}).write(builder)
@@ -459,7 +458,7 @@ def _append_summary(stream: Any, scan: _Scan, offset: int, rosbag2: str) -> None
     DataEnd(0).write(builder)
     data = builder.end()
     summary_start = offset + len(data)
-    summary = RecordBuilder()
+    summary: Any = RecordBuilder()
     offsets: list[SummaryOffset] = []
 
     def group(opcode: int, records: Iterable[Any]) -> None:
@@ -480,7 +479,7 @@ def _append_summary(stream: Any, scan: _Scan, offset: int, rosbag2: str) -> None
     for o in offsets:
         o.write(summary)
     body = summary.end()
-    tail = RecordBuilder()
+    tail: Any = RecordBuilder()
     Footer(summary_start=summary_start, summary_offset_start=summary_offset_start, summary_crc=0).write(tail)
     stream.seek(offset)
     stream.truncate(offset)
