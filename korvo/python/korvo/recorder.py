@@ -29,7 +29,11 @@ from types import TracebackType
 from typing import Any
 
 from . import _native
-from .ros import bag, messages
+
+try:
+    from .ros import bag, messages
+except ImportError as e:  # rosbags or mcap missing
+    raise ImportError(f"recordings need the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}") from e
 
 
 class Recorder:
@@ -97,10 +101,14 @@ class Recorder:
     # -- the recorder's thread -------------------------------------------------------------------
 
     def _run(self) -> None:
-        while not self._stop.wait(self.interval):
-            if not self._step():
-                return
-        self._step(final=True)
+        try:
+            while not self._stop.wait(self.interval):
+                if not self._step():
+                    return
+            self._step(final=True)
+        except Exception as e:  # not a write: the recording still closes whole at stop()
+            self.error = bag.BagError(f"recording to {self.path} stopped: {e!r}")
+            self._close_taps()
 
     def _step(self, final: bool = False) -> bool:
         """Drains the taps and writes what they held; False once writing
@@ -153,11 +161,10 @@ class Recorder:
                 if self._thread is not threading.current_thread():
                     self._thread.join()
                 self._close_taps()
-                if self.error is None:
-                    try:
-                        self.writer.close()
-                    except bag.BagError as e:
-                        self.error = e
+                try:
+                    self.writer.close()  # after a failed write, what it finished already
+                except bag.BagError as e:
+                    self.error = self.error or e
         if self.error is not None:
             raise self.error
 
