@@ -60,7 +60,7 @@ class Recorder:
         compression: str = "zstd",
         chunk_seconds: float = 1.0,
         interval: float = 0.05,
-        tap_seconds: float = 4.0,
+        tap_seconds: float = 16.0,
     ) -> None:
         if not (interval > 0 and chunk_seconds > 0 and tap_seconds > 0):
             raise ValueError("interval, chunk_seconds and tap_seconds must be above 0")
@@ -81,7 +81,7 @@ class Recorder:
         capacity = max(4096, int(servo.rate * tap_seconds))
         try:
             self.tick_tap = servo._open_tap(capacity)
-            self.frame_tap = monitor._open_tap(4096) if monitor is not None else None
+            self.frame_tap = monitor._open_tap(16384) if monitor is not None else None
         except BaseException:
             self.writer.abandon()
             raise
@@ -90,6 +90,9 @@ class Recorder:
         self.frames = 0
         self.frames_lost = 0
         self.error: bag.BagError | None = None
+        # The longest time between two drains (s): what the taps had to hold.
+        self.longest_pause = 0.0
+        self._drained_at: float | None = None
         self._stats_at = 0.0
         self._stop = threading.Event()
         self._lock = threading.Lock()
@@ -116,6 +119,10 @@ class Recorder:
         if self.error is not None:
             return False
         try:
+            now = time.monotonic()
+            if self._drained_at is not None:
+                self.longest_pause = max(self.longest_pause, now - self._drained_at)
+            self._drained_at = now
             ticks = self.tick_tap.drain()
             self.ticks_lost += int(ticks.pop("dropped"))
             if len(ticks["tick"]):
@@ -127,12 +134,12 @@ class Recorder:
                 if len(frames["frame"]):
                     self.frames += len(frames["frame"])
                     self.writer.write(self.handle.from_frames(frames, self.monitor.started_at, self.clock))
-            now = time.monotonic()
             if final or now - self._stats_at >= 1.0:
                 self._stats_at = now
                 self.writer.write([self.arm.statistics(
                     self.servo.stats, self.clock.now_ns(), ticks_recorded=self.ticks, ticks_lost=self.ticks_lost,
-                    frames_recorded=self.frames, frames_lost=self.frames_lost)])
+                    frames_recorded=self.frames, frames_lost=self.frames_lost,
+                    longest_pause_ms=round(self.longest_pause * 1e3, 1))])
             return True
         except bag.BagError as e:
             self.error = e
