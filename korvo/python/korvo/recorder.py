@@ -29,11 +29,7 @@ from types import TracebackType
 from typing import Any
 
 from . import _native
-
-try:
-    from .ros import bag, messages
-except ImportError as e:  # rosbags or mcap missing
-    raise ImportError(f"recordings need the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}") from e
+from .ros import bag, messages
 
 
 class Recorder:
