@@ -85,7 +85,7 @@ void BindTaps(py::module_& m) {
         py::name("record"), py::is_method(servo), py::sibling(py::getattr(servo, "record", py::none())), "path"_a,
         "monitor"_a = py::none(),
         "Records every tick (and with a HandleMonitor, every frame) to the rosbag2 directory `path`, with MCAP "
-        "storage, on a thread of its own; a korvo.Recorder, to use as a context manager.");
+        "storage, on a thread of its own; a korvo.recorder.Recorder, to use as a context manager.");
     const py::object monitor = m.attr("HandleMonitor");
     monitor.attr("_open_tap") = py::cpp_function(
         [](HandleMonitor& h, std::size_t capacity) { return h.OpenTap(capacity); }, py::name("_open_tap"),
