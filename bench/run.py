@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list, recorder)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -24,6 +24,7 @@ import effects_monitor  # noqa: E402
 import handle_rates  # noqa: E402
 import handoff  # noqa: E402
 import paced_loop  # noqa: E402
+import recorder  # noqa: E402
 import servo_loop  # noqa: E402
 
 BENCHMARKS = {
@@ -35,6 +36,7 @@ BENCHMARKS = {
     "effects": effects_monitor.main,
     "handoff": handoff.main,
     "list": cli_list.main,
+    "recorder": recorder.main,
 }
 
 

@@ -12,4 +12,6 @@ PYBIND11_MODULE(_native, m) {
     Korvo::Haptics::Python::BindMonitor(m);
     Korvo::Haptics::Python::BindProbe(m);
     Korvo::Haptics::Python::BindErrors(m);
+    // After the servo and the monitor, whose classes it adds a method to.
+    Korvo::Haptics::Python::BindTaps(m);
 }

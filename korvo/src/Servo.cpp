@@ -36,6 +36,7 @@
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
+#include "Taps.h"
 
 namespace Korvo::Haptics {
 
@@ -170,6 +171,7 @@ public:
         return out;
     }
     std::uint64_t EventsDropped() const noexcept { return events_dropped_.load(std::memory_order_relaxed); }
+    std::shared_ptr<TickTap> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
 
 private:
     friend class Servo;  // the facade reads these as they are
@@ -248,6 +250,7 @@ private:
     std::atomic<std::uint64_t> flight_end_{0};
     DropRing<ServoEvent> events_;
     std::atomic<std::uint64_t> events_dropped_{0};
+    std::shared_ptr<TapSlots<TickRecord>> taps_ = std::make_shared<TapSlots<TickRecord>>();
     EffectStack effects_;
 };
 
@@ -543,6 +546,7 @@ void Servo::Impl::Run(std::promise<Setup>& ready, std::future<bool> go) noexcept
         record.exchange_ok = ok ? 1u : 0u;
         ring_.Push(record);
         flight_.Push(record);
+        taps_->Publish(record);
 
         if (hung_up || envelope.StopRequested()) break;
         sending = ToWire(next_force);
@@ -687,6 +691,7 @@ ServoState Servo::State() const noexcept { return impl_->State(); }
 ServoStats Servo::Stats() const noexcept { return impl_->Stats(); }
 void Servo::ResetStats() noexcept { impl_->ResetStats(); }
 Recording Servo::Drain() { return impl_->Drain(); }
+std::shared_ptr<TickTap> Servo::OpenTap(std::size_t capacity) { return impl_->OpenTap(capacity); }
 bool Servo::RealTime() const noexcept { return impl_->realtime_; }
 double Servo::StartedAt() const noexcept { return impl_->StartedAt(); }
 bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }
