@@ -17,6 +17,7 @@
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
+#include "Taps.h"
 
 namespace Korvo::Haptics {
 
@@ -84,6 +85,8 @@ public:
         return out;
     }
 
+    std::shared_ptr<Tap<Status>> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
+
     Counts GetCounts() const noexcept {
         Counts c;
         c.frames = latest_.Load().frame;  // frames are numbered from 1
@@ -120,6 +123,7 @@ private:
     std::uint64_t frames_ = 0;  // the monitor thread's
     std::atomic<std::uint64_t> bad_frames_{0}, events_seen_{0}, events_dropped_{0};
     DropRing<ButtonEvent> events_;
+    std::shared_ptr<TapSlots<Status>> taps_ = std::make_shared<TapSlots<Status>>();
 };
 
 void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double now) {
@@ -153,6 +157,7 @@ void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double
     buttons_ = status.buttons;
     seen_any_ = true;
     latest_.Store(status);
+    taps_->Publish(status);
 }
 
 void HandleMonitor::Impl::Run() noexcept {
@@ -223,5 +228,8 @@ double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
+std::shared_ptr<Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
+    return impl_->OpenTap(capacity);
+}
 
 }  // namespace Korvo::Haptics

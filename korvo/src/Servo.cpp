@@ -31,6 +31,7 @@
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
 #include "Rings.h"
+#include "Taps.h"
 
 namespace Korvo::Haptics {
 
@@ -151,6 +152,7 @@ public:
     ServoStats Stats() const noexcept;
     void ResetStats() noexcept;
     Recording Drain() { return ring_.Drain(); }
+    std::shared_ptr<TickTap> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
 
     std::atomic<bool> realtime_{false};
     std::atomic<bool> memory_locked_{false};
@@ -213,6 +215,7 @@ private:
     std::atomic<std::uint64_t> stats_failures_base_{0}, stats_resync_base_{0}, stats_late_base_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
+    std::shared_ptr<TapSlots<TickRecord>> taps_ = std::make_shared<TapSlots<TickRecord>>();
 
 public:
     EffectStack effects_;
@@ -441,6 +444,7 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         record.faults = state.faults;
         record.exchange_ok = ok ? 1u : 0u;
         ring_.Push(record);
+        taps_->Publish(record);
 
         if (hung_up || envelope.StopRequested()) break;
         sending = ToWire(next_force);
@@ -538,6 +542,7 @@ ServoState Servo::State() const noexcept { return impl_->State(); }
 ServoStats Servo::Stats() const noexcept { return impl_->Stats(); }
 void Servo::ResetStats() noexcept { impl_->ResetStats(); }
 Recording Servo::Drain() { return impl_->Drain(); }
+std::shared_ptr<TickTap> Servo::OpenTap(std::size_t capacity) { return impl_->OpenTap(capacity); }
 bool Servo::RealTime() const noexcept { return impl_->realtime_; }
 double Servo::StartedAt() const noexcept { return impl_->StartedAt(); }
 bool Servo::MemoryLocked() const noexcept { return impl_->memory_locked_; }

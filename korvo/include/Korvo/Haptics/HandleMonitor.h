@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "Korvo/Haptics/Tap.h"
+
 namespace Korvo::HardwareAPI::Devices {
 class Handle;
 }
@@ -92,6 +94,9 @@ public:
     // Every event since the last call, oldest first (one reader at a time).
     std::vector<ButtonEvent> TakeEvents();
     Counts GetCounts() const noexcept;
+    // Every good frame from now on (its number and time in it), `capacity`
+    // frames deep, for a reader of its own: see Tap.h.
+    std::shared_ptr<Tap<Status>> OpenTap(std::size_t capacity);
 
     class Impl;
 

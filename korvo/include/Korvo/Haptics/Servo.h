@@ -114,6 +114,7 @@
 #include <string>
 #include <vector>
 
+#include "Korvo/Haptics/Tap.h"
 #include "Korvo/Haptics/Vector.h"
 
 namespace Korvo::HardwareAPI::Devices {
@@ -211,6 +212,9 @@ struct Recording {
     std::uint64_t dropped = 0;       // ticks the full ring could not keep since the last drain
 };
 
+// Every tick record, for a reader of its own (a recorder): see Tap.h.
+using TickTap = Tap<TickRecord>;
+
 class Servo {
 public:
     // Opens `port` (a path) and drives the arm on it.
@@ -243,6 +247,10 @@ public:
     ServoStats Stats() const noexcept;
     void ResetStats() noexcept;
     Recording Drain();
+    // A stream of every tick from now on, `capacity` ticks deep, independent
+    // of Drain() (see Tap.h; throws std::invalid_argument for a capacity
+    // out of range, std::runtime_error when kMaxTaps are open).
+    std::shared_ptr<TickTap> OpenTap(std::size_t capacity);
 
     // When Start() began, in seconds of the monotonic clock (what Python's
     // time.monotonic() reads): tick times count from there.
