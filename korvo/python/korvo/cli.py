@@ -4,6 +4,7 @@
     korvo info PORT [--timeout S]          what the device on PORT says about itself
     korvo monitor PORT [PORT] [--seconds S]   a live view of an arm and/or a handle
     korvo udev [--install]                 a udev rule for the devices
+    korvo bridge PORT [PORT ...]           the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
@@ -358,6 +359,114 @@ def command_udev(args: argparse.Namespace) -> int:
     return 0
 
 
+# -- bridge ---------------------------------------------------------------------------------------------
+
+
+def default_namespaces(kinds: list[str]) -> list[str]:
+    """'arm' and 'handle' for one of each; 'arm_1', 'arm_2', ... for several."""
+    out = []
+    for i, kind in enumerate(kinds):
+        same = [k for k in kinds if k == kind]
+        out.append(kind if len(same) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}")
+    return out
+
+
+def command_bridge(args: argparse.Namespace) -> int:
+    import signal
+
+    try:
+        from .ros import zenoh_wire
+        from .ros.bridge import Bridge
+    except ImportError as e:
+        fail(f"korvo bridge needs the ROS 2 extra ({e.name} is missing): pip install 'KorvoHardwareAPI[ros]'")
+    if args.all:
+        ports = candidate_ports(args.dev)
+        probe_all(ports, args.timeout, progress=False)
+        found = [(p.path, p.kind) for p in ports if p.kind in ("arm", "handle")]
+        if not found:
+            fail("no device found")
+    else:
+        if not args.ports:
+            fail("give the devices' ports, or --all")
+        found = [(port, probed(port, args.timeout)["kind"]) for port in args.ports]
+    if len(args.namespace) > len(found):
+        fail(f"{len(args.namespace)} namespaces for {len(found)} devices")
+    namespaces = args.namespace + default_namespaces([k for _, k in found])[len(args.namespace):]
+    try:
+        namespaces = [zenoh_wire.namespace(ns) for ns in namespaces]
+        session_endpoints = (args.connect, args.listen)
+        zenoh_wire.session_config(*session_endpoints)
+    except zenoh_wire.WireError as e:
+        fail(str(e))
+    if len(set(namespaces)) != len(namespaces):
+        fail("every device needs a namespace of its own: " + " ".join(namespaces))
+
+    # SIGTERM and SIGHUP (service managers, kill, a closed terminal) end the
+    # bridge as Ctrl+C does: commands withdrawn, each loop's last force zero,
+    # the node gone from the graph; then the process ends by the signal.
+    ending: list[int] = []
+
+    def end(signum: int, _frame: Any) -> None:
+        ending.append(signum)
+        raise KeyboardInterrupt
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end)
+
+    from ._native import HandleMonitor, Servo
+
+    running: list[Any] = []
+    bridges: list[Any] = []
+    session = None
+    status = 0
+    try:
+        try:
+            session = zenoh_wire.open_session(*session_endpoints)
+        except ConnectionError as e:
+            fail(str(e))
+        where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
+        print(f"korvo bridge: Zenoh session {session.info.zid()}, {where}, domain {args.domain}", flush=True)
+        for (port, kind), ns in zip(found, namespaces):
+            if kind == "arm":
+                device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
+                device.start()
+                running.append(device)
+                bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
+                                command_timeout=args.command_timeout, fade_time=args.fade_time)
+            else:
+                device = HandleMonitor(port)
+                device.start()
+                running.append(device)
+                bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
+            bridge.start()
+            bridges.append(bridge)
+            print(f"{kind} {port}: {ns}", flush=True)
+        end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
+        while time.monotonic() < end_at:
+            time.sleep(0.1)
+            for (port, kind), device, bridge in zip(found, running, bridges):
+                gone = (not device.running) if kind == "arm" else device.disconnected
+                if gone or not bridge.running:
+                    why = (device.end_reason if kind == "arm" else "") or "disconnected"
+                    fail(f"{kind} on {port}: {why}" if gone else f"bridge of {port} ended: {bridge.error!r}")
+    except KeyboardInterrupt:
+        pass
+    except Failure as e:
+        print(f"korvo: {e}", file=sys.stderr)
+        status = 1
+    finally:
+        for bridge in bridges:
+            bridge.stop()
+        for device in running:
+            device.stop()
+        if session is not None:
+            session.close()
+    if ending:
+        signal.signal(ending[0], signal.SIG_DFL)
+        os.kill(os.getpid(), ending[0])
+    return status
+
+
 # -- the command ------------------------------------------------------------------------------------
 
 
@@ -385,6 +494,26 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--product", help="USB product id, 4 hex digits")
     p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
     p.set_defaults(run=command_udev)
+    p = sub.add_parser("bridge", help="the devices as ROS 2 nodes on Zenoh, in rmw_zenoh's wire form")
+    p.add_argument("ports", nargs="*", metavar="PORT", help="an arm's or a handle's port (each is probed)")
+    p.add_argument("--all", action="store_true", help="every arm and handle on this machine")
+    p.add_argument("--namespace", action="append", default=[], metavar="NS",
+                   help="each device's ROS 2 namespace, in the order of the ports (default: arm, handle)")
+    p.add_argument("--domain", type=int, default=0, help="ROS 2 domain id (ROS_DOMAIN_ID)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--connect", metavar="ENDPOINT",
+                       help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
+    where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here (e.g. tcp/0.0.0.0:7447)")
+    p.add_argument("--rate", type=float, default=1000.0, help="the arm's servo rate, Hz")
+    p.add_argument("--publish-rate", type=float, default=None, metavar="HZ", help="state messages per second (default: every tick)")
+    p.add_argument("--max-force", type=float, default=4.0, help="N, the safety envelope's limit")
+    p.add_argument("--command-timeout", type=float, default=0.05, metavar="S",
+                   help="older or silent commands fade out (default 0.05 s)")
+    p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05 s)")
+    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer the probe")
+    p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
+    p.set_defaults(run=command_bridge)
     return top
 
 
