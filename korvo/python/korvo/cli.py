@@ -4,7 +4,7 @@
     korvo info PORT [--timeout S]          what the device on PORT says about itself
     korvo monitor PORT [PORT] [--seconds S]   a live view of an arm and/or a handle
     korvo udev [--install]                 a udev rule for the devices
-    korvo bridge PORT [PORT ...]           the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
+    korvo bridge ARM_PORT [HANDLE_PORT]    the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
@@ -364,11 +364,7 @@ def command_udev(args: argparse.Namespace) -> int:
 
 def default_namespaces(kinds: list[str]) -> list[str]:
     """'arm' and 'handle' for one of each; 'arm_1', 'arm_2', ... for several."""
-    out = []
-    for i, kind in enumerate(kinds):
-        same = [k for k in kinds if k == kind]
-        out.append(kind if len(same) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}")
-    return out
+    return [kind if kinds.count(kind) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}" for i, kind in enumerate(kinds)]
 
 
 def command_bridge(args: argparse.Namespace) -> int:
@@ -379,31 +375,35 @@ def command_bridge(args: argparse.Namespace) -> int:
         from .ros.bridge import Bridge
     except ImportError as e:
         fail(f"korvo bridge needs the ROS 2 extra ({e.name} is missing): pip install 'KorvoHardwareAPI[ros]'")
+    if args.all == bool(args.arm):
+        fail("give an arm's port (and a handle's), or --all for every device of this machine")
+    if args.all and (args.namespace or args.handle_namespace):
+        fail("--all names every device's namespace itself (arm, handle; arm_1, arm_2, ... for several)")
+    try:
+        zenoh_wire.session_config(args.connect, args.listen)
+        for ns in (args.namespace, args.handle_namespace):
+            if ns is not None:
+                zenoh_wire.namespace(ns)
+    except zenoh_wire.WireError as e:
+        fail(str(e))
     if args.all:
         ports = candidate_ports(args.dev)
         probe_all(ports, args.timeout, progress=False)
         found = [(p.path, p.kind) for p in ports if p.kind in ("arm", "handle")]
         if not found:
             fail("no device found")
+        namespaces = default_namespaces([kind for _, kind in found])
     else:
-        if not args.ports:
-            fail("give the devices' ports, or --all")
-        found = [(port, probed(port, args.timeout)["kind"]) for port in args.ports]
-    if len(args.namespace) > len(found):
-        fail(f"{len(args.namespace)} namespaces for {len(found)} devices")
-    namespaces = args.namespace + default_namespaces([k for _, k in found])[len(args.namespace):]
-    try:
-        namespaces = [zenoh_wire.namespace(ns) for ns in namespaces]
-        session_endpoints = (args.connect, args.listen)
-        zenoh_wire.session_config(*session_endpoints)
-    except zenoh_wire.WireError as e:
-        fail(str(e))
-    if len(set(namespaces)) != len(namespaces):
+        found = [(args.arm, "arm")] + ([(args.handle, "handle")] if args.handle else [])
+        namespaces = [args.namespace or "arm", args.handle_namespace or "handle"][: len(found)]
+        for port, _ in found:
+            open_checks(port)
+    if len({zenoh_wire.namespace(ns) for ns in namespaces}) != len(namespaces):
         fail("every device needs a namespace of its own: " + " ".join(namespaces))
 
     # SIGTERM and SIGHUP (service managers, kill, a closed terminal) end the
     # bridge as Ctrl+C does: commands withdrawn, each loop's last force zero,
-    # the node gone from the graph; then the process ends by the signal.
+    # the nodes gone from the graph; then the process ends by the signal.
     ending: list[int] = []
 
     def end(signum: int, _frame: Any) -> None:
@@ -415,49 +415,52 @@ def command_bridge(args: argparse.Namespace) -> int:
 
     from ._native import HandleMonitor, Servo
 
-    running: list[Any] = []
+    devices: list[Any] = []
     bridges: list[Any] = []
     session = None
     status = 0
     try:
         try:
-            session = zenoh_wire.open_session(*session_endpoints)
+            session = zenoh_wire.open_session(args.connect, args.listen)
         except ConnectionError as e:
             fail(str(e))
         where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
         print(f"korvo bridge: Zenoh session {session.info.zid()}, {where}, domain {args.domain}", flush=True)
         for (port, kind), ns in zip(found, namespaces):
-            if kind == "arm":
-                device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
+            try:
+                # The bridge checks its options before the device hears anything.
+                if kind == "arm":
+                    device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
+                    bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
+                                    command_timeout=args.command_timeout, fade_time=args.fade_time)
+                else:
+                    device = HandleMonitor(port)
+                    bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
                 device.start()
-                running.append(device)
-                bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
-                                command_timeout=args.command_timeout, fade_time=args.fade_time)
-            else:
-                device = HandleMonitor(port)
-                device.start()
-                running.append(device)
-                bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
+                devices.append(device)
+            except (OSError, RuntimeError, ValueError) as e:
+                fail(f"{kind} on {port}: {e}")
             bridge.start()
             bridges.append(bridge)
-            print(f"{kind} {port}: {ns}", flush=True)
+            print(f"{kind} {port}: {zenoh_wire.namespace(ns)}", flush=True)
         end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
         while time.monotonic() < end_at:
             time.sleep(0.1)
-            for (port, kind), device, bridge in zip(found, running, bridges):
+            for (port, kind), device, bridge in zip(found, devices, bridges):
                 gone = (not device.running) if kind == "arm" else device.disconnected
-                if gone or not bridge.running:
-                    why = (device.end_reason if kind == "arm" else "") or "disconnected"
-                    fail(f"{kind} on {port}: {why}" if gone else f"bridge of {port} ended: {bridge.error!r}")
+                if gone:
+                    fail(f"{kind} on {port}: {(device.end_reason if kind == 'arm' else '') or 'disconnected'}")
+                if not bridge.running:
+                    fail(f"the bridge of {port} ended: {bridge.error!r}")
     except KeyboardInterrupt:
-        pass
+        status = 130
     except Failure as e:
         print(f"korvo: {e}", file=sys.stderr)
         status = 1
     finally:
         for bridge in bridges:
             bridge.stop()
-        for device in running:
+        for device in devices:
             device.stop()
         if session is not None:
             session.close()
@@ -495,10 +498,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
     p.set_defaults(run=command_udev)
     p = sub.add_parser("bridge", help="the devices as ROS 2 nodes on Zenoh, in rmw_zenoh's wire form")
-    p.add_argument("ports", nargs="*", metavar="PORT", help="an arm's or a handle's port (each is probed)")
-    p.add_argument("--all", action="store_true", help="every arm and handle on this machine")
-    p.add_argument("--namespace", action="append", default=[], metavar="NS",
-                   help="each device's ROS 2 namespace, in the order of the ports (default: arm, handle)")
+    p.add_argument("arm", nargs="?", metavar="ARM_PORT")
+    p.add_argument("handle", nargs="?", metavar="HANDLE_PORT")
+    p.add_argument("--all", action="store_true", help="every arm and handle of this machine, each under its namespace")
+    p.add_argument("--namespace", metavar="NS", help="the arm's ROS 2 namespace (default: arm)")
+    p.add_argument("--handle-namespace", metavar="NS", help="the handle's (default: handle)")
     p.add_argument("--domain", type=int, default=0, help="ROS 2 domain id (ROS_DOMAIN_ID)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--connect", metavar="ENDPOINT",
