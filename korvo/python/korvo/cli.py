@@ -417,7 +417,7 @@ def command_bridge(args: argparse.Namespace) -> int:
 
     devices: list[Any] = []
     bridges: list[Any] = []
-    session = None
+    session: Any = None
     status = 0
     try:
         try:
