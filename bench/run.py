@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, list, bridge)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, list, recorder, bridge)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -23,6 +23,7 @@ import detect_timing  # noqa: E402
 import effects_monitor  # noqa: E402
 import handle_rates  # noqa: E402
 import paced_loop  # noqa: E402
+import recorder  # noqa: E402
 import ros_bridge  # noqa: E402
 import servo_loop  # noqa: E402
 
@@ -34,6 +35,7 @@ BENCHMARKS = {
     "servo": servo_loop.main,
     "effects": effects_monitor.main,
     "list": cli_list.main,
+    "recorder": recorder.main,
     "bridge": ros_bridge.main,
 }
 

@@ -11,4 +11,6 @@ PYBIND11_MODULE(_native, m) {
     Korvo::Haptics::Python::BindServo(m);
     Korvo::Haptics::Python::BindMonitor(m);
     Korvo::Haptics::Python::BindProbe(m);
+    // After the servo and the monitor, whose classes it adds a method to.
+    Korvo::Haptics::Python::BindTaps(m);
 }

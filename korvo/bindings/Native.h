@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Korvo/Haptics/Servo.h"
 #include "Korvo/Haptics/Vector.h"
 
 namespace Korvo::Haptics::Python {
@@ -84,9 +85,14 @@ inline constexpr const char* kMonitorDoc = R"(A handle's status frames, read on 
 to stop() (its own methods raise RuntimeError meanwhile). Corrupt frames are
 counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 
+// Ticks as numpy arrays, one pass over the records: the dict korvo.Recording
+// is made from (servo.recording(), a tap's drain()).
+pybind11::dict RecordingArrays(const Recording& rec);
+
 void BindEffects(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);
 void BindProbe(pybind11::module_& m);
+void BindTaps(pybind11::module_& m);
 
 }  // namespace Korvo::Haptics::Python

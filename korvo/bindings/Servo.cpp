@@ -100,6 +100,8 @@ py::dict LimitsDict(const SafetyLimits& l) {
                     "stop_on_failure"_a = l.stop_on_failure);
 }
 
+}  // namespace
+
 // The recording as numpy arrays, one pass over the records.
 py::dict RecordingArrays(const Recording& rec) {
     const auto n = static_cast<py::ssize_t>(rec.ticks.size());
@@ -138,6 +140,8 @@ py::dict RecordingArrays(const Recording& rec) {
                     "position"_a = position, "velocity"_a = velocity, "force"_a = force, "commanded"_a = commanded,
                     "faults"_a = faults, "exchange_ok"_a = ok, "dropped"_a = rec.dropped);
 }
+
+namespace {
 
 std::unique_ptr<Servo> MakeServo(const py::object& target, const ServoOptions& options) {
     if (auto servo = OpenOnPort<Servo>(target, options)) return servo;
@@ -238,7 +242,11 @@ void BindServo(py::module_& m) {
         .def(
             "recording",
             [](Servo& s) {
-                return py::module_::import("korvo.recording").attr("Recording")(RecordingArrays(s.Drain()));
+                py::dict arrays = RecordingArrays(s.Drain());
+                // What stamps the ticks on a clock and names their rate when saved.
+                arrays["started_at"] = s.StartedAt();
+                arrays["rate"] = s.Options().rate;
+                return py::module_::import("korvo.recording").attr("Recording")(arrays);
             },
             "Every tick recorded since the last call, as numpy arrays (a korvo.Recording).")
         .def_property_readonly("realtime", &Servo::RealTime,

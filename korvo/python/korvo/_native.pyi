@@ -6,6 +6,7 @@ from typing import Any, TypedDict
 
 import KorvoHardwareAPI
 
+from .recorder import Recorder
 from .recording import Recording
 
 _Vector = Sequence[float]
@@ -289,6 +290,10 @@ class Servo:
     def reset_stats(self) -> None: ...
     def recording(self) -> Recording:
         """Every tick recorded since the last call, as numpy arrays (a korvo.Recording)."""
+    def record(self, path: str | os.PathLike[str], monitor: HandleMonitor | None = None, **options: Any) -> Recorder:
+        """Records every tick (and with a HandleMonitor, every frame) to the rosbag2 directory `path`, with MCAP storage, on a thread of its own; a korvo.Recorder, to use as a context manager."""
+    def _open_tap(self, capacity: int) -> _TickTap:
+        """A stream of every tick from now on, `capacity` ticks deep, independent of recording()."""
     @property
     def realtime(self) -> bool:
         """Whether the servo thread got real-time priority (SCHED_FIFO)."""
@@ -384,8 +389,32 @@ class HandleMonitor:
         """Every button press and release since the last call, oldest first."""
     @property
     def counts(self) -> _Counts: ...
+    def _open_tap(self, capacity: int) -> _StatusTap:
+        """A stream of every good status frame from now on, `capacity` frames deep, independent of events()."""
     def __enter__(self) -> HandleMonitor: ...
     def __exit__(self, *args: object) -> None: ...
+
+class _TickTap:
+    """Every tick of a servo loop, for a reader of its own."""
+    def drain(self) -> dict[str, Any]:
+        """Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused."""
+    def close(self) -> None:
+        """Stops receiving (what the tap holds stays drainable)."""
+    @property
+    def open(self) -> bool: ...
+    @property
+    def capacity(self) -> int: ...
+
+class _StatusTap:
+    """Every good status frame of a handle monitor, for a reader of its own."""
+    def drain(self) -> dict[str, Any]:
+        """Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused."""
+    def close(self) -> None:
+        """Stops receiving (what the tap holds stays drainable)."""
+    @property
+    def open(self) -> bool: ...
+    @property
+    def capacity(self) -> int: ...
 
 def stop_all() -> None:
     """Ends every running servo loop of the process, each with a zero force."""

@@ -3,6 +3,9 @@
     korvo list [--json] [--timeout S]      every arm and handle on this machine
     korvo info PORT [--timeout S]          what the device on PORT says about itself
     korvo monitor PORT [PORT] [--seconds S]   a live view of an arm and/or a handle
+    korvo record ARM [HANDLE] --output PATH [--seconds S]   every tick to a rosbag2 recording (MCAP)
+    korvo reindex PATH                     finish a recording a killed process left, write its metadata.yaml
+    korvo plot FILE [--output PNG]         a recording at a glance, as a picture
     korvo udev [--install]                 a udev rule for the devices
     korvo bridge ARM_PORT [HANDLE_PORT]    the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
 
@@ -306,6 +309,116 @@ def command_monitor(args: argparse.Namespace) -> int:
     return 0
 
 
+# -- recordings --------------------------------------------------------------------------------------
+
+
+def ros_modules() -> Any:
+    try:
+        from .ros import bag
+    except ImportError as e:
+        fail(f"recordings need the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}")
+    return bag
+
+
+def interrupted(*_: object) -> None:
+    # A terminated recording ends as one interrupted by Ctrl+C: complete.
+    raise KeyboardInterrupt
+
+
+def command_record(args: argparse.Namespace) -> int:
+    import signal
+
+    from ._native import HandleMonitor, Servo
+
+    bag = ros_modules()
+    if args.seconds is not None and not args.seconds > 0:
+        fail(f"--seconds must be above 0, not {args.seconds}")
+    probed(args.arm, args.timeout)
+    if args.handle is not None:
+        probed(args.handle, args.timeout)
+    # A zero force: the arm is free, and every tick of it recorded.
+    servo = Servo(args.arm, rate=args.rate, max_force=0.5)
+    monitor = HandleMonitor(args.handle) if args.handle is not None else None
+    try:
+        # Before the loop starts: a path that cannot be written stops here.
+        recorder = servo.record(args.output, monitor=monitor)
+    except bag.BagError as e:
+        fail(str(e))
+    signal.signal(signal.SIGTERM, interrupted)
+    status = 0
+    in_place = sys.stdout.isatty()
+    try:
+        servo.start()
+        if monitor is not None:
+            monitor.start()
+        end = time.monotonic() + args.seconds if args.seconds else float("inf")
+        while time.monotonic() < end and servo.running:
+            time.sleep(min(0.5, max(0.0, end - time.monotonic())))
+            if recorder.error is not None:
+                break
+            line = (f"recording {args.output}: {recorder.ticks} ticks, {recorder.ticks_lost} lost"
+                    + (f", {recorder.frames} handle frames" if monitor is not None else ""))
+            print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+        if not servo.running and servo.end_reason:
+            print(("\n" if in_place else "") + f"arm on {args.arm}: {servo.end_reason}", file=sys.stderr)
+            status = 1
+    except KeyboardInterrupt:
+        pass
+    finally:
+        servo.stop()
+        if monitor is not None:
+            monitor.stop()
+        if in_place:
+            print()
+        try:
+            recorder.stop()
+        except bag.BagError as e:
+            print(f"korvo: {e}", file=sys.stderr)
+            status = 1
+    print(f"wrote {args.output}: {recorder.ticks} ticks ({recorder.ticks_lost} lost)"
+          + (f", {recorder.frames} handle frames ({recorder.frames_lost} lost)" if monitor is not None else ""))
+    return status
+
+
+def command_reindex(args: argparse.Namespace) -> int:
+    bag = ros_modules()
+    if not os.path.exists(args.path):
+        fail(f"no such recording: {args.path}")
+    try:
+        found = bag.finish(args.path)
+    except bag.BagError as e:
+        fail(str(e))
+    if found["was_finished"]:
+        print(f"{args.path}: complete already ({found['messages']} messages); metadata written")
+    else:
+        print(f"{args.path}: finished, {found['messages']} messages kept, {found['bytes_cut']} bytes of a torn end cut")
+    return 0
+
+
+def command_plot(args: argparse.Namespace) -> int:
+    from . import plot
+
+    if not os.path.exists(args.file):
+        fail(f"no such recording: {args.file}")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        fail("plotting needs matplotlib (pip install 'KorvoHardwareAPI[plot]')")
+    source = Path(args.file)
+    output = Path(args.output) if args.output else source.parent / (source.name.rstrip("/").removesuffix(source.suffix) + ".png")
+    try:
+        run = plot.load(source)
+    except (ValueError, OSError) as e:
+        fail(f"cannot read {args.file}: {e}")
+    except ImportError as e:
+        fail(f"reading {args.file} needs the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}")
+    if len(run.tick) == 0:
+        fail(f"{args.file} holds no ticks")
+    plot.draw(run, output)
+    print(f"wrote {output}")
+    return 0
+
+
 # -- udev -------------------------------------------------------------------------------------------
 
 
@@ -490,6 +603,21 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--seconds", type=float, default=None, help="stop after this long")
     p.add_argument("--timeout", type=float, default=1.0)
     p.set_defaults(run=command_monitor)
+    p = sub.add_parser("record", help="every tick (and handle frame) to a rosbag2 recording with MCAP storage")
+    p.add_argument("arm", metavar="ARM_PORT")
+    p.add_argument("handle", metavar="HANDLE_PORT", nargs="?")
+    p.add_argument("--output", "-o", required=True, help="the recording's directory (must not exist)")
+    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: at Ctrl+C)")
+    p.add_argument("--rate", type=float, default=1000.0, help="ticks per second")
+    p.add_argument("--timeout", type=float, default=1.0)
+    p.set_defaults(run=command_record)
+    p = sub.add_parser("reindex", help="finish a recording whose writer was killed; write its metadata.yaml")
+    p.add_argument("path", help="a recording's directory or .mcap file")
+    p.set_defaults(run=command_reindex)
+    p = sub.add_parser("plot", help="a recording at a glance, as a PNG")
+    p.add_argument("file", help="a recording: rosbag2 directory, .mcap, .csv or .npz")
+    p.add_argument("--output", "-o", help="the picture (default: beside the recording, named after it)")
+    p.set_defaults(run=command_plot)
     p = sub.add_parser("udev", help="a udev rule: access for a group, ModemManager kept away")
     p.add_argument("--install", action="store_true", help="write it and reload udev (as root)")
     p.add_argument("--group", default="dialout")

@@ -30,10 +30,16 @@ class Recording:
     ``commanded`` (asked for, before the safety envelope), each n x 3,
     ``faults`` (uint32 fault bits) and ``exchange_ok`` (bool). ``dropped`` is
     how many ticks a full ring had to drop since the previous drain.
+    ``started_at`` (time.monotonic() when the loop started, from which
+    ``time`` counts) and ``rate`` (ticks per second asked for) are None when
+    not known.
     """
 
     def __init__(self, arrays: dict[str, Any]) -> None:
         self.dropped = int(arrays.pop("dropped"))
+        started_at, rate = arrays.pop("started_at", None), arrays.pop("rate", None)
+        self.started_at: float | None = None if started_at is None else float(started_at)
+        self.rate: float | None = None if rate is None else float(rate)
         self.tick: np.ndarray = arrays["tick"]
         self.time: np.ndarray = arrays["time"]
         self.period: np.ndarray = arrays["period"]
@@ -60,11 +66,22 @@ class Recording:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the ticks to `path`: comma-separated values with a header
-        line (numpy.loadtxt, pandas and spreadsheets open it), or a numpy
-        archive when the name ends in .npz."""
+        line (numpy.loadtxt, pandas and spreadsheets open it), a numpy
+        archive when the name ends in .npz, or, when it ends in .mcap, the
+        ROS 2 messages a recorder writes (korvo.ros.messages: ros2 bag,
+        Foxglove and PlotJuggler open it; needs the ros extra)."""
         path = os.fspath(path)
+        if path.endswith(".mcap"):
+            from .ros.bag import save_ticks
+
+            save_ticks(self, path, self.started_at, self.rate)
+            return
         if path.endswith(".npz"):
-            np.savez(path, **{name: getattr(self, name) for name, _ in COLUMNS}, dropped=self.dropped)
+            arrays: dict[str, Any] = {name: getattr(self, name) for name, _ in COLUMNS}
+            arrays["dropped"] = self.dropped
+            if self.rate is not None:
+                arrays["rate"] = self.rate
+            np.savez(path, **arrays)
             return
         header: list[str] = []
         columns: list[np.ndarray] = []

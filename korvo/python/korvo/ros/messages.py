@@ -113,6 +113,11 @@ _WrenchStamped = _T[WRENCH]
 _Joy = _T[JOY]
 _Battery = _T[BATTERY]
 
+# DiagnosticStatus levels and BatteryState's "unknown", from the definitions.
+_OK, _WARN, _ERROR = (getattr(_Status, name) for name in ("OK", "WARN", "ERROR"))
+_UNKNOWN_STATUS, _UNKNOWN_HEALTH, _UNKNOWN_TECHNOLOGY = (
+    getattr(_Battery, f"POWER_SUPPLY_{name}_UNKNOWN") for name in ("STATUS", "HEALTH", "TECHNOLOGY"))
+
 _NO_VALUES = np.zeros(0, dtype=np.float64)
 _IDENTITY = _Quaternion(0.0, 0.0, 0.0, 1.0)
 _STILL = _Vector3(0.0, 0.0, 0.0)
@@ -227,7 +232,7 @@ class ArmMessages:
     def state_message(self, tick: int, faults: int, exchange_ok: bool) -> Any:
         names = fault_names(faults)
         state = "FAULT" if faults else "ENABLED"
-        level = _Status.ERROR if faults else (_Status.OK if exchange_ok else _Status.WARN)
+        level = _ERROR if faults else (_OK if exchange_ok else _WARN)
         text = f"FAULT: {names}" if faults else ("ENABLED" if exchange_ok else "ENABLED, exchange failed")
         values = [
             _KeyValue("state", state),
@@ -285,7 +290,7 @@ class ArmMessages:
         values += [_KeyValue(key, str(value)) for key, value in extra.items()]
         message = (f"{stats.rate:.1f} Hz, period p99 {stats.period_p99 * 1e6:.1f} us, {stats.overruns} overruns, "
                    f"{stats.failed_exchanges} failed exchanges")
-        status = _Status(_Status.OK, self.statistics_topic, message, self.hardware_id, values)
+        status = _Status(_OK, self.statistics_topic, message, self.hardware_id, values)
         return Stamped(self.statistics_topic, DIAGNOSTICS, stamp_ns, 0, _Array(_header(stamp_ns, self.frame_id), [status]))
 
 
@@ -327,7 +332,6 @@ class HandleMessages:
                 np.array([b & 1, (b >> 1) & 1, (b >> 2) & 1], dtype=np.int32))))
             add(Stamped(self.battery, BATTERY, stamp, n, _Battery(
                 header, battery[i], nan, nan, nan, nan, nan, nan,
-                _Battery.POWER_SUPPLY_STATUS_UNKNOWN, _Battery.POWER_SUPPLY_HEALTH_UNKNOWN,
-                _Battery.POWER_SUPPLY_TECHNOLOGY_UNKNOWN, True,
+                _UNKNOWN_STATUS, _UNKNOWN_HEALTH, _UNKNOWN_TECHNOLOGY, True,
                 np.zeros(0, dtype=np.float32), np.zeros(0, dtype=np.float32), "", "")))
         return out
