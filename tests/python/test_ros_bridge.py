@@ -122,6 +122,24 @@ def test_every_topic_arrives_under_its_key_type_and_hash(network):
     assert listener.topic("/handle/battery")[-1].voltage > 0.0
 
 
+@pytest.mark.timeout(60)
+def test_one_process_serves_every_device_of_the_machine(network, tmp_path):
+    endpoint, session = network
+    listener = Listener(session)
+    with Simulator("arm", "arm", "handle") as sim:
+        for name, (_, port) in zip(("ttyACM0", "ttyACM1", "ttyUSB0"), sim.ports):
+            (tmp_path / name).symlink_to(port)
+        bridge = bridge_process("--all", "--dev", str(tmp_path), "--connect", endpoint)
+        try:
+            topics = [data_key(0, f"/{ns}/measured_cp", POSE) for ns in ("arm_1", "arm_2", "handle")]
+            listener.wait(lambda: all(listener.of(k) for k in topics), 30, "every device's measured_cp")
+            nodes = sorted(t.split("/", 6)[6] for t in listener.tokens if t.split("/")[5] == "NN")
+        finally:
+            bridge.send_signal(signal.SIGINT)
+            ended(bridge)
+    assert nodes == ["%/%arm_1/korvo", "%/%arm_2/korvo", "%/%handle/korvo"]
+
+
 # -- commands from another process ----------------------------------------------------------------
 
 
@@ -279,6 +297,17 @@ def test_remote_forces_pass_the_safety_envelope(bridged):
         assert max(f[2] for _, f in forces(listener, "/arm/setpoint_cf")) == pytest.approx(40.0)
     finally:
         push.stop()
+
+
+@pytest.mark.timeout(40)
+def test_the_servos_recording_stays_the_programs(bridged):
+    servo, bridge, listener, sender = bridged
+    servo.recording()
+    seen = len(forces(listener))
+    listener.wait(lambda: len(forces(listener)) > seen + 100, 10, "a hundred ticks")
+    recording = servo.recording()
+    assert len(recording) >= 100 and recording.gaps() == 0
+    assert bridge.counts["ticks_lost"] == 0
 
 
 @pytest.mark.timeout(40)

@@ -126,11 +126,12 @@ class Bridge:
     between bridges, one process serving several devices; otherwise the
     bridge opens its own, a client of the router at `connect`
     (``tcp/localhost:7447`` by default) or a router listening on `listen`.
-    `rate`: state messages per second, or None for every tick. While it
-    runs, the bridge takes the servo's recorded ticks (`servo.recording()`
-    finds none), owns its heartbeat limit and its effects' fade time (both
-    set from `command_timeout` and `fade_time`, and given back by `stop()`),
-    and its effects include the remote commands'.
+    `rate`: state messages per second, or None for every tick. The bridge
+    reads every tick and every handle frame through taps of its own (the
+    servo's recording stays the program's). While it runs it owns the servo's
+    heartbeat limit and effect fade time (both set from `command_timeout` and
+    `fade_time`, and given back by `stop()`), and the servo's effects include
+    the remote commands'.
     """
 
     def __init__(
@@ -182,7 +183,7 @@ class Bridge:
         self.fade_time = float(fade_time)
         self.spring = dict(stiffness=float(spring_stiffness), damping=float(spring_damping), max_speed=float(spring_speed))
         self.error: BaseException | None = None
-        self.counts: dict[str, int] = dict.fromkeys(("received", "applied", *DROPS, "published"), 0)
+        self.counts: dict[str, int] = dict.fromkeys(("received", "applied", *DROPS, "published", "ticks_lost", "frames_lost"), 0)
         self._arm = messages.ArmMessages(self.namespace, frame_id)
         self._handle = messages.HandleMessages(self.handle_namespace, handle_frame_id)
         self._node_name = node_name
@@ -192,6 +193,8 @@ class Bridge:
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
+        self._ticks: Any = None
+        self._frames: Any = None
         self._closers: list[Any] = []
         self._publishers: dict[str, Publisher] = {}
         self._expected: dict[str, tuple[str, str]] = {}
@@ -226,13 +229,16 @@ class Bridge:
         except BaseException:
             self._undeclare()
             raise
+        # Taps as deep as a few seconds of a loop at its fastest: a bridge that
+        # falls that far behind loses ticks, counted, never the loop its pace.
+        self._ticks = self.servo._open_tap(1 << 16) if self.servo is not None else None
+        self._frames = self.monitor._open_tap(1 << 12) if self.monitor is not None else None
         if self.servo is not None:
             self._limits = self.servo.limits
             self._effect_fade_time = self.servo.effect_fade_time
             self.servo.set_limits(heartbeat=self.command_timeout, fade_time=self.fade_time)
             self.servo.effect_fade_time = self.fade_time
             self.servo.heartbeat()
-            self.servo.recording()  # what came before the bridge is not its to publish
         self.error = None
         self._stop.clear()
         self._thread = threading.Thread(target=self._run, name="korvo-bridge", daemon=True)
@@ -246,6 +252,9 @@ class Bridge:
             return
         self._stop.set()
         thread.join()
+        for tap in (self._ticks, self._frames):
+            if tap is not None:
+                tap.close()
         if self.servo is not None:
             with self._lock:
                 for kind in list(self._effects):
@@ -407,13 +416,14 @@ class Bridge:
         period_ns = round(1e9 / self.rate) if self.rate else 0
         next_state = 0
         next_statistics = time.monotonic()
-        last_frame = -1
         while not self._stop.wait(0.002):
             now = time.monotonic()
             if servo is not None:
                 self._watch(now)
+                ticks = self._ticks.drain()
+                self.counts["ticks_lost"] += int(ticks.pop("dropped"))
                 keep = True
-                for item in self._arm.from_ticks(servo.recording(), servo.started_at, clock):
+                for item in self._arm.from_ticks(ticks, servo.started_at, clock):
                     if item.topic == self._arm.measured_js and period_ns:
                         # Each tick's messages begin with its joint state.
                         keep = item.stamp_ns >= next_state
@@ -429,17 +439,14 @@ class Bridge:
                                self._report(self._arm.state_message(state.tick, self._fault_bits(state), state.exchange_ok)))
                 if now >= next_statistics:
                     next_statistics = now + 1.0
-                    extra = {f"dropped_{k}": self.counts[k] for k in DROPS}
+                    extra = {f"dropped_{k}": self.counts[k] for k in DROPS} | {"ticks_lost": self.counts["ticks_lost"]}
                     stats = self._arm.statistics(servo.stats, clock.now_ns(), **extra)
                     self._send(stats.topic, stats.message)
             if monitor is not None:
-                status = monitor.status
-                if status is not None and status.frame != last_frame:
-                    last_frame = status.frame
-                    frame = {"frame": [status.frame], "time": [status.time], "quaternion": [status.quaternion],
-                             "trigger": [status.trigger], "buttons": [status.buttons], "battery": [status.battery]}
-                    for item in self._handle.from_frames(frame, monitor.started_at, clock):
-                        self._send(item.topic, item.message)
+                frames = self._frames.drain()
+                self.counts["frames_lost"] += int(frames.pop("dropped"))
+                for item in self._handle.from_frames(frames, monitor.started_at, clock):
+                    self._send(item.topic, item.message)
 
     @staticmethod
     def _fault_bits(state: Any) -> int:
