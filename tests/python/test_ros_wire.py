@@ -163,3 +163,12 @@ def test_bad_endpoints_are_one_line_errors(connect, listen, error):
 def test_no_router_is_one_line(free_port):
     with pytest.raises(ConnectionError, match=f"no Zenoh router answers at tcp/127.0.0.1:{free_port}"):
         wire.open_session(connect=f"tcp/127.0.0.1:{free_port}")
+
+
+def test_a_port_in_use_is_one_line(free_port):
+    router = wire.open_session(listen=f"tcp/127.0.0.1:{free_port}")
+    try:
+        with pytest.raises(ConnectionError, match=f"^cannot listen on tcp/127.0.0.1:{free_port}: Address already in use"):
+            wire.open_session(listen=f"tcp/127.0.0.1:{free_port}")
+    finally:
+        router.close()

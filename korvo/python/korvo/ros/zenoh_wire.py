@@ -304,6 +304,10 @@ def session_config(connect: str | None = None, listen: str | None = None) -> Any
     config = zenoh.Config()
     try:
         config.insert_json5("scouting/multicast/enabled", "false")
+        # Shared memory is an optimisation between processes of one machine,
+        # negotiated per link: without it the bridge also runs where there is
+        # no /dev/shm (containers, private mounts).
+        config.insert_json5("transport/shared_memory/enabled", "false")
         if listen is not None:
             config.insert_json5("mode", json.dumps("router"))
             config.insert_json5("listen/endpoints", json.dumps([listen]))
@@ -324,10 +328,17 @@ def open_session(connect: str | None = None, listen: str | None = None) -> Any:
     config = session_config(connect, listen)
     try:
         return zenoh.open(config)
-    except zenoh.ZError:
+    except zenoh.ZError as error:
+        # Zenoh's own words, without the place in its sources; the system's
+        # where there is one ("Address already in use (os error 98)").
+        reason = str(error).split(" at /", 1)[0].strip()
+        system = re.search(r"[A-Z][^:\[\]]*\(os error \d+\)", reason)
+        reason = system.group(0) if system else reason
         if listen is not None:
-            raise ConnectionError(f"cannot listen on {listen}: in use, or not an address of this machine") from None
-        raise ConnectionError(
-            f"no Zenoh router answers at {connect or DEFAULT_ROUTER}: start one (ros2 run rmw_zenoh_cpp rmw_zenohd, "
-            "or zenohd), or let the bridge be the router with --listen"
-        ) from None
+            raise ConnectionError(f"cannot listen on {listen}: {reason}") from None
+        if reason.startswith("Unable to connect"):
+            raise ConnectionError(
+                f"no Zenoh router answers at {connect or DEFAULT_ROUTER}: start one (ros2 run rmw_zenoh_cpp rmw_zenohd, "
+                "or zenohd), or let the bridge be the router with --listen"
+            ) from None
+        raise ConnectionError(f"cannot open a Zenoh session: {reason}") from None
