@@ -226,13 +226,13 @@ class Bridge:
             self._session = wire.open_session(*self._endpoints)
         try:
             self._declare()
+            # Taps seconds deep at the loop's fastest: a bridge that falls that
+            # far behind loses ticks, counted, never the loop its pace.
+            self._ticks = self.servo._open_tap(1 << 16) if self.servo is not None else None
+            self._frames = self.monitor._open_tap(1 << 12) if self.monitor is not None else None
         except BaseException:
             self._undeclare()
             raise
-        # Taps as deep as a few seconds of a loop at its fastest: a bridge that
-        # falls that far behind loses ticks, counted, never the loop its pace.
-        self._ticks = self.servo._open_tap(1 << 16) if self.servo is not None else None
-        self._frames = self.monitor._open_tap(1 << 12) if self.monitor is not None else None
         if self.servo is not None:
             self._limits = self.servo.limits
             self._effect_fade_time = self.servo.effect_fade_time
@@ -252,9 +252,6 @@ class Bridge:
             return
         self._stop.set()
         thread.join()
-        for tap in (self._ticks, self._frames):
-            if tap is not None:
-                tap.close()
         if self.servo is not None:
             with self._lock:
                 for kind in list(self._effects):
@@ -279,7 +276,7 @@ class Bridge:
             for topic, ros_type in self._arm.topics.items():
                 if topic == self._arm.servo_cf:
                     topic = messages.topic_name(self.namespace, SETPOINT_CF)
-                self._publishers[topic] = Publisher(arm, topic, ros_type)
+                self._publish_on(arm, topic, ros_type)
             for name, ros_type in COMMANDS.items():
                 entity, keyexpr = arm.endpoint(wire.SUBSCRIPTION, messages.topic_name(self.namespace, name), ros_type)
                 self._expected[name] = (entity.type_name or "", entity.type_hash or "")
@@ -292,15 +289,23 @@ class Bridge:
             handle = Node(session, self.domain, self.handle_namespace, self._node_name)
             self._closers.append(handle)
             for topic, ros_type in self._handle.topics.items():
-                self._publishers[topic] = Publisher(handle, topic, ros_type)
-        self._closers += self._publishers.values()
+                self._publish_on(handle, topic, ros_type)
+
+    def _publish_on(self, node: Node, topic: str, ros_type: str) -> None:
+        publisher = Publisher(node, topic, ros_type)
+        self._publishers[topic] = publisher
+        self._closers.append(publisher)
 
     def _undeclare(self) -> None:
+        for tap in (self._ticks, self._frames):
+            if tap is not None:
+                tap.close()
+        self._ticks = self._frames = None
         for closer in reversed(self._closers):
             try:
                 (closer.close if isinstance(closer, (Node, Publisher)) else closer.undeclare)()
             except Exception:
-                pass
+                pass  # a session that is already closed has nothing left to withdraw
         self._closers.clear()
         self._publishers.clear()
         if self._own_session and self._session is not None:
