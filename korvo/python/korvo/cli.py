@@ -545,7 +545,9 @@ def command_bridge(args: argparse.Namespace) -> int:
                 if kind == "arm":
                     device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
                     bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
-                                    command_timeout=args.command_timeout, fade_time=args.fade_time)
+                                    command_timeout=args.command_timeout, fade_time=args.fade_time,
+                                    spring_stiffness=args.spring_stiffness, spring_damping=args.spring_damping,
+                                    spring_speed=args.spring_speed)
                 else:
                     device = HandleMonitor(port)
                     bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
@@ -642,6 +644,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--command-timeout", type=float, default=0.05, metavar="S",
                    help="older or silent commands fade out (default 0.05 s)")
     p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05 s)")
+    p.add_argument("--spring-stiffness", type=float, default=150.0, metavar="N/M", help="servo_cp's spring (default 150)")
+    p.add_argument("--spring-damping", type=float, default=4.0, metavar="NS/M", help="its damping (default 4)")
+    p.add_argument("--spring-speed", type=float, default=0.1, metavar="M/S",
+                   help="how fast its anchor follows the target (default 0.1)")
     p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
     p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer the probe")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
