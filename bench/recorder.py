@@ -66,6 +66,7 @@ with Simulator("--realtime", "60", "arm", "handle", "--rate", "100") as sim:
         size = sum(f.stat().st_size for f in __import__("pathlib").Path(record).iterdir())
         out.update(recorder_cpu_us_per_tick=cpu / max(written, 1) * 1e6, ticks_recorded=recorder.ticks,
                    ticks_lost=recorder.ticks_lost, frames=recorder.frames, frames_lost=recorder.frames_lost,
+                   longest_pause_ms=recorder.longest_pause * 1e3,
                    bytes=size, bytes_per_minute=size / (seconds + 0.5) * 60)
     joined = np.concatenate(periods)
     out["periods_us"] = np.round(joined[joined > 0] * 1e6, 1).tolist()
@@ -145,7 +146,8 @@ def report(rate: float, seconds: float, e: dict, s: dict) -> None:
     print(f"  ticks {e['ticks_recorded']} recorded, {e['ticks_lost']} lost (goal 0); handle frames {e['frames']}, "
           f"{e['frames_lost']} lost")
     print(f"  recorder thread CPU {e['recorder_cpu_us_per_tick']:.1f} us per tick; "
-          f"{e['bytes_per_minute'] / 1e6:.2f} MB per minute")
+          f"{e['bytes_per_minute'] / 1e6:.2f} MB per minute; longest time between two drains "
+          f"{e['longest_pause_ms']:.0f} ms")
     print(f"  loop period p50 {e['period_p50_us']:.0f} us, p99 {e['period_p99_us']:.0f} us, max {e['period_max_us']:.0f} us, "
           f"{e['overruns']} overruns in {e['ticks']} ticks")
     print(f"  side by side, {s['with']['ticks']} + {s['without']['ticks']} ticks in turns:")

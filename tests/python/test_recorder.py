@@ -341,3 +341,31 @@ def test_korvo_record_writes_a_complete_recording_until_its_time_or_a_signal(dev
     _, ticks = complete(path)
     assert f"wrote {path}: {len(ticks)} ticks (0 lost)" in out
     assert len(decoded(path)["/handle/buttons"]) > 0
+
+
+@pytest.mark.parametrize("cut", ["inside a chunk", "inside its message indexes", "after its message indexes"])
+def test_reindex_keeps_every_whole_chunk_wherever_the_file_was_cut(tmp_path, cut):
+    n = 6000
+    ticks = {"tick": np.arange(n), "time": np.arange(n) * 1e-3, "faults": np.zeros(n, dtype=np.uint32),
+             "exchange_ok": np.ones(n, dtype=bool), **{k: np.random.default_rng(1).random((n, 3))
+                                                       for k in ("position", "velocity", "force", "commanded")}}
+    arm = messages.ArmMessages()
+    writer = bag.BagWriter(tmp_path / "run", arm.topics, chunk_seconds=1.0)
+    for at in range(0, n, 100):   # as the recorder hands them over: 100 ms of ticks at a time
+        writer.write(arm.from_ticks({k: v[at:at + 100] for k, v in ticks.items()}, 0.0, messages.Clock(0)))
+    writer.close()
+    mcap = tmp_path / "run" / "run.mcap"
+    with open(mcap, "rb") as f:
+        chunks = make_reader(f).get_summary().chunk_indexes
+    assert len(chunks) == 6
+    third = chunks[2]
+    at = {"inside a chunk": third.chunk_start_offset + third.chunk_length // 2,
+          "inside its message indexes": third.chunk_start_offset + third.chunk_length + 20,
+          "after its message indexes": third.chunk_start_offset + third.chunk_length + third.message_index_length}[cut]
+    os.truncate(mcap, at)
+    os.remove(tmp_path / "run" / "metadata.yaml")
+    bag.finish(tmp_path / "run")
+    last_whole = chunks[1] if cut == "inside a chunk" else third
+    kept = last_whole.message_end_time // 1_000_000 + 1   # a tick a millisecond, from 0
+    _, got = complete(tmp_path / "run")
+    assert got == list(range(kept))

@@ -291,7 +291,7 @@ class Servo:
     def recording(self) -> Recording:
         """Every tick recorded since the last call, as numpy arrays (a korvo.Recording)."""
     def record(self, path: str | os.PathLike[str], monitor: HandleMonitor | None = None, **options: Any) -> Recorder:
-        """Records every tick (and with a HandleMonitor, every frame) to the rosbag2 directory `path`, with MCAP storage, on a thread of its own; a korvo.Recorder, to use as a context manager."""
+        """Records every tick (and with a HandleMonitor, every frame) to the rosbag2 directory `path`, with MCAP storage, on a thread of its own; a korvo.recorder.Recorder, to use as a context manager."""
     def _open_tap(self, capacity: int) -> _TickTap:
         """A stream of every tick from now on, `capacity` ticks deep, independent of recording()."""
     @property

@@ -72,8 +72,10 @@ class Recording:
         Foxglove and PlotJuggler open it; needs the ros extra)."""
         path = os.fspath(path)
         if path.endswith(".mcap"):
-            from .ros.bag import save_ticks
-
+            try:
+                from .ros.bag import save_ticks
+            except ImportError as e:
+                raise ImportError(f"saving .mcap needs the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}") from e
             save_ticks(self, path, self.started_at, self.rate)
             return
         if path.endswith(".npz"):

@@ -247,13 +247,17 @@ class BagWriter:
             raise BagError(f"{self.path} is closed")
         add, channels, topics = self.writer.add_message, self.channels, self.topics
         first = last = None
-        for item in items:
-            data = messages.serialize(item.message, item.type)
-            add(channels[item.topic], item.stamp_ns, data, item.stamp_ns, item.sequence & 0xFFFFFFFF)
-            topics[item.topic].count += 1
-            if first is None:
-                first = item.stamp_ns
-            last = item.stamp_ns
+        try:
+            for item in items:
+                data = messages.serialize(item.message, item.type)
+                # A chunk that outgrows its size limit is written from here.
+                add(channels[item.topic], item.stamp_ns, data, item.stamp_ns, item.sequence & 0xFFFFFFFF)
+                topics[item.topic].count += 1
+                if first is None:
+                    first = item.stamp_ns
+                last = item.stamp_ns
+        except OSError as e:
+            raise self._fail(e) from None
         if first is None or last is None:
             return
         if self.start_ns is None:
@@ -288,7 +292,14 @@ class BagWriter:
         if self.reserve_fd is None:
             self.reserve_fd = os.open(self.reserve_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         size = self.reserved + max(RESERVE_STEP, needed - self.reserved)
-        os.posix_fallocate(self.reserve_fd, 0, size)
+        try:
+            os.posix_fallocate(self.reserve_fd, 0, size)
+        except OSError as e:
+            if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+                raise
+            # A file system without allocation: zeros take the room as well.
+            for at in range(self.reserved, size, RESERVE_STEP):
+                os.pwrite(self.reserve_fd, bytes(min(RESERVE_STEP, size - at)), at)
         self.reserved = size
 
     def _release_reserve(self) -> None:
@@ -387,6 +398,45 @@ class _Scan:
     end: int = 0
 
 
+def _settle(scan: _Scan, chunk: Chunk, offset: int, end: int, indexes: dict[int, tuple[int, int]], last: bool) -> bool:
+    """Takes a chunk into the scan; False when it is torn or corrupt.
+
+    A chunk followed by its message indexes was written whole before them:
+    its counts come from the indexes, and only a chunk that names channels
+    not seen yet (the first) is opened. The last chunk of an unfinished
+    file is opened and checked, and its indexes, which may be cut short,
+    are dropped."""
+    if last or not indexes or any(c not in scan.channels for c in indexes):
+        try:
+            contents = list(breakup_chunk(chunk, validate_crc=True))
+        except (McapError, ValueError, EOFError, struct.error):
+            return False
+        counts: dict[int, int] = defaultdict(int)
+        for item in contents:
+            if isinstance(item, Schema):
+                scan.schemas[item.id] = item
+            elif isinstance(item, Channel):
+                scan.channels[item.id] = item
+            elif isinstance(item, Message):
+                counts[item.channel_id] += 1
+    else:
+        counts = {channel: n for channel, (_, n) in indexes.items()}
+    if last:
+        indexes = {}
+    if sum(counts.values()):
+        scan.start = chunk.message_start_time if scan.start is None else min(scan.start, chunk.message_start_time)
+        scan.end = max(scan.end, chunk.message_end_time)
+    for channel, n in counts.items():
+        scan.counts[channel] += n
+    scan.chunk_indexes.append(ChunkIndex(
+        message_start_time=chunk.message_start_time, message_end_time=chunk.message_end_time,
+        chunk_start_offset=offset, chunk_length=end - offset,
+        message_index_offsets={channel: at for channel, (at, _) in indexes.items()},
+        message_index_length=0, compression=chunk.compression, compressed_size=len(chunk.data),
+        uncompressed_size=chunk.uncompressed_size))
+    return True
+
+
 def _scan(stream: Any, size: int) -> _Scan:
     """Walks the MCAP's records from the start, as far as they are whole."""
     scan = _Scan()
@@ -394,41 +444,49 @@ def _scan(stream: Any, size: int) -> _Scan:
         raise BagError("not an MCAP file (no magic bytes at its start)")
     offset = MAGIC_SIZE
     scan.good_end = offset
+    # The latest chunk, its offset and end, and its message indexes so far
+    # (channel: (offset, messages)), until the next record settles it.
+    pending: tuple[Chunk, int, int] | None = None
+    indexes: dict[int, tuple[int, int]] = {}
+
+    def settle(last: bool) -> bool:
+        nonlocal pending
+        if pending is None:
+            return True
+        chunk, at, chunk_end = pending
+        pending = None
+        if not _settle(scan, chunk, at, chunk_end, indexes, last):
+            scan.good_end = at
+            return False
+        index = scan.chunk_indexes[-1]
+        if index.message_index_offsets:
+            index.message_index_length = scan.good_end - chunk_end
+        else:
+            scan.good_end = chunk_end
+        return True
+
     while offset + 9 <= size:
         stream.seek(offset)
         opcode, length = struct.unpack("<BQ", stream.read(9))
         end = offset + 9 + length
         if end > size:
             break
-        body = stream.read(length)
-        record = ReadDataStream(io.BytesIO(body))
+        if opcode == Opcode.MESSAGE_INDEX and pending is not None:
+            index = MessageIndex.read(ReadDataStream(io.BytesIO(stream.read(length))))
+            indexes[index.channel_id] = (offset, len(index.records))
+            offset = scan.good_end = end
+            continue
+        if not settle(last=False):
+            return scan
         if opcode in (Opcode.DATA_END, Opcode.FOOTER):
             scan.finished = True
-            break
+            return scan
+        record = ReadDataStream(io.BytesIO(stream.read(length)))
         if opcode == Opcode.CHUNK:
             try:
-                chunk = Chunk.read(record)
-                contents = list(breakup_chunk(chunk, validate_crc=True))
+                pending, indexes = (Chunk.read(record), offset, end), {}
             except (McapError, ValueError, EOFError, struct.error):
-                break  # torn or corrupt: the file ends before it
-            for item in contents:
-                if isinstance(item, Schema):
-                    scan.schemas[item.id] = item
-                elif isinstance(item, Channel):
-                    scan.channels[item.id] = item
-                elif isinstance(item, Message):
-                    scan.counts[item.channel_id] += 1
-                    scan.start = item.log_time if scan.start is None else min(scan.start, item.log_time)
-                    scan.end = max(scan.end, item.log_time)
-            scan.chunk_indexes.append(ChunkIndex(
-                message_start_time=chunk.message_start_time, message_end_time=chunk.message_end_time,
-                chunk_start_offset=offset, chunk_length=end - offset, message_index_offsets={},
-                message_index_length=0, compression=chunk.compression, compressed_size=len(chunk.data),
-                uncompressed_size=chunk.uncompressed_size))
-        elif opcode == Opcode.MESSAGE_INDEX and scan.chunk_indexes:
-            index = scan.chunk_indexes[-1]
-            index.message_index_offsets[MessageIndex.read(record).channel_id] = offset
-            index.message_index_length = end - (index.chunk_start_offset + index.chunk_length)
+                return scan
         elif opcode == Opcode.SCHEMA:
             schema = Schema.read(record)
             scan.schemas[schema.id] = schema
@@ -437,8 +495,8 @@ def _scan(stream: Any, size: int) -> _Scan:
             scan.channels[channel.id] = channel
         elif opcode == Opcode.METADATA:
             scan.metadata.append(MetadataIndex(offset=offset, length=end - offset, name=Metadata.read(record).name))
-        offset = end
-        scan.good_end = end
+        offset = scan.good_end = end
+    settle(last=True)
     return scan
 
 

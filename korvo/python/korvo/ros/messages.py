@@ -142,17 +142,22 @@ def deserialize(data: bytes | memoryview, type: str) -> Any:
     return TYPESTORE.deserialize_cdr(data, type)
 
 
-@functools.cache
+_HASHES: dict[str, str] = {}
+_DEFINITIONS: dict[str, str] = {}
+
+
 def type_hash(type: str) -> str:
     """The type's RIHS01 hash, as ROS 2 (Iron and later) names it."""
-    return str(TYPESTORE.hash_rihs01(type))
+    if type not in _HASHES:
+        _HASHES[type] = str(TYPESTORE.hash_rihs01(type))
+    return _HASHES[type]
 
 
-@functools.cache
 def definition(type: str) -> str:
     """The type's definition as ros2msg text, with every type it uses."""
-    text, _ = TYPESTORE.generate_msgdef(type, ros_version=2)
-    return str(text)
+    if type not in _DEFINITIONS:
+        _DEFINITIONS[type] = str(TYPESTORE.generate_msgdef(type, ros_version=2)[0])
+    return _DEFINITIONS[type]
 
 
 def topic_name(namespace: str, name: str) -> str:
