@@ -350,6 +350,47 @@ def test_however_the_bridge_ends_the_arms_last_force_is_zero(free_port, how):
     assert received[-1] == [0.0, 0.0, 0.0]
 
 
+PROGRAM = """
+import sys, korvo
+from korvo.ros import Bridge
+servo = korvo.Servo(sys.argv[1])
+servo.start()
+Bridge(servo, listen=sys.argv[2]).start()
+print("ready", flush=True)
+sys.stdin.readline()
+if sys.argv[3] == "exception":
+    raise RuntimeError("the program fails")
+"""
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(("how", "status"), [("exception", 1), ("exit", 0)])
+def test_a_program_that_ends_with_its_bridge_running_leaves_a_zero_force(free_port, how, status):
+    arm = ArmPeerProcess()
+    endpoint = f"tcp/127.0.0.1:{free_port}"
+    program = subprocess.Popen([sys.executable, "-c", PROGRAM, arm.path, endpoint, how], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert program.stdout.readline().strip() == "ready"
+        session = client(endpoint)
+        listener = Listener(session)
+        sender = Commander(session)
+        push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
+        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 20, "the pushed force")
+        program.stdin.write("end\n")
+        program.stdin.flush()
+        code, err = ended(program)
+        push.stop()
+        session.close()
+    finally:
+        if program.poll() is None:
+            program.kill()
+        received = arm.forces()
+    assert code == status, err
+    assert any(f[2] > 0.9 for f in received)
+    assert received[-1] == [0.0, 0.0, 0.0]
+
+
 # -- bad input at the command line ---------------------------------------------------------------------
 
 

@@ -27,6 +27,7 @@ Remote commands are safe by construction:
 
 from __future__ import annotations
 
+import atexit
 import math
 import threading
 import time
@@ -243,6 +244,11 @@ class Bridge:
         self._stop.clear()
         self._thread = threading.Thread(target=self._run, name="korvo-bridge", daemon=True)
         self._thread.start()
+        # A program that ends with its bridge running must still end: Zenoh's
+        # threads cannot call into an interpreter that is shutting down, so
+        # the bridge leaves the network first (before the loops stop, which
+        # korvo registered earlier and so runs later).
+        atexit.register(self.stop)
 
     def stop(self) -> None:
         """Withdraws the remote commands (their forces fade out) and the
@@ -250,6 +256,7 @@ class Bridge:
         thread, self._thread = self._thread, None
         if thread is None:
             return
+        atexit.unregister(self.stop)
         self._stop.set()
         thread.join()
         if self.servo is not None:
@@ -283,13 +290,31 @@ class Bridge:
                 # Every type under the topic's name comes here, so that a
                 # wrong one is counted, not unseen.
                 prefix = keyexpr.rsplit("/", 2)[0]
-                self._closers.append(session.declare_subscriber(prefix + "/*/*", self._receiver(name)))
+                self._closers.append(self._subscribe(prefix + "/*/*", name))
                 self._closers.append(session.liveliness().declare_token(entity.keyexpr()))
         if self.monitor is not None:
             handle = Node(session, self.domain, self.handle_namespace, self._node_name)
             self._closers.append(handle)
             for topic, ros_type in self._handle.topics.items():
                 self._publish_on(handle, topic, ros_type)
+
+    def _subscribe(self, keyexpr: str, name: str) -> Any:
+        """A subscriber read by a daemon thread of the bridge's own, which ends
+        when the subscriber is withdrawn. (Zenoh's own callback threads would
+        keep a program that ends with its bridge running from ending.) Its
+        queue drops the oldest samples when full, rather than hold up the
+        network: a command that waited that long would be stale anyway."""
+        import zenoh
+
+        subscriber = self._session.declare_subscriber(keyexpr, zenoh.handlers.RingChannel(256))
+        receive = self._receiver(name)
+
+        def read() -> None:
+            for sample in subscriber:
+                receive(sample)
+
+        threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True).start()
+        return subscriber
 
     def _publish_on(self, node: Node, topic: str, ros_type: str) -> None:
         publisher = Publisher(node, topic, ros_type)
