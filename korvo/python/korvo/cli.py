@@ -7,6 +7,7 @@
     korvo reindex PATH                     finish a recording a killed process left, write its metadata.yaml
     korvo plot FILE [--output PNG]         a recording at a glance, as a picture
     korvo udev [--install]                 a udev rule for the devices
+    korvo bridge ARM_PORT [HANDLE_PORT]    the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
@@ -471,6 +472,119 @@ def command_udev(args: argparse.Namespace) -> int:
     return 0
 
 
+# -- bridge ---------------------------------------------------------------------------------------------
+
+
+def default_namespaces(kinds: list[str]) -> list[str]:
+    """'arm' and 'handle' for one of each; 'arm_1', 'arm_2', ... for several."""
+    return [kind if kinds.count(kind) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}" for i, kind in enumerate(kinds)]
+
+
+def command_bridge(args: argparse.Namespace) -> int:
+    import signal
+
+    try:
+        from .ros import zenoh_wire
+        from .ros.bridge import Bridge
+    except ImportError as e:
+        fail(f"korvo bridge needs the ROS 2 extra ({e.name} is missing): pip install 'KorvoHardwareAPI[ros]'")
+    if args.all == bool(args.arm):
+        fail("give an arm's port (and a handle's), or --all for every device of this machine")
+    if args.all and (args.namespace or args.handle_namespace):
+        fail("--all names every device's namespace itself (arm, handle; arm_1, arm_2, ... for several)")
+    try:
+        zenoh_wire.session_config(args.connect, args.listen)
+        for ns in (args.namespace, args.handle_namespace):
+            if ns is not None:
+                zenoh_wire.namespace(ns)
+    except zenoh_wire.WireError as e:
+        fail(str(e))
+    if args.all:
+        ports = candidate_ports(args.dev)
+        probe_all(ports, args.timeout, progress=False)
+        found = [(p.path, p.kind) for p in ports if p.kind in ("arm", "handle")]
+        if not found:
+            fail("no device found")
+        namespaces = default_namespaces([kind for _, kind in found])
+    else:
+        found = [(args.arm, "arm")] + ([(args.handle, "handle")] if args.handle else [])
+        namespaces = [args.namespace or "arm", args.handle_namespace or "handle"][: len(found)]
+        for port, _ in found:
+            open_checks(port)
+    if len({zenoh_wire.namespace(ns) for ns in namespaces}) != len(namespaces):
+        fail("every device needs a namespace of its own: " + " ".join(namespaces))
+
+    # SIGTERM and SIGHUP (service managers, kill, a closed terminal) end the
+    # bridge as Ctrl+C does: commands withdrawn, each loop's last force zero,
+    # the nodes gone from the graph; then the process ends by the signal.
+    ending: list[int] = []
+
+    def end(signum: int, _frame: Any) -> None:
+        ending.append(signum)
+        raise KeyboardInterrupt
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end)
+
+    from ._native import HandleMonitor, Servo
+
+    devices: list[Any] = []
+    bridges: list[Any] = []
+    session: Any = None
+    status = 0
+    try:
+        try:
+            session = zenoh_wire.open_session(args.connect, args.listen)
+        except ConnectionError as e:
+            fail(str(e))
+        where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
+        print(f"korvo bridge: Zenoh session {session.info.zid()}, {where}, domain {args.domain}", flush=True)
+        for (port, kind), ns in zip(found, namespaces):
+            try:
+                # The bridge checks its options before the device hears anything.
+                if kind == "arm":
+                    device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
+                    bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
+                                    command_timeout=args.command_timeout, fade_time=args.fade_time,
+                                    spring_stiffness=args.spring_stiffness, spring_damping=args.spring_damping,
+                                    spring_speed=args.spring_speed)
+                else:
+                    device = HandleMonitor(port)
+                    bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
+                device.start()
+                devices.append(device)
+            except (OSError, RuntimeError, ValueError) as e:
+                fail(f"{kind} on {port}: {e}")
+            bridge.start()
+            bridges.append(bridge)
+            print(f"{kind} {port}: {zenoh_wire.namespace(ns)}", flush=True)
+        end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
+        while time.monotonic() < end_at:
+            time.sleep(0.1)
+            for (port, kind), device, bridge in zip(found, devices, bridges):
+                gone = (not device.running) if kind == "arm" else device.disconnected
+                if gone:
+                    fail(f"{kind} on {port}: {(device.end_reason if kind == 'arm' else '') or 'disconnected'}")
+                if not bridge.running:
+                    fail(f"the bridge of {port} ended: {bridge.error!r}")
+    except KeyboardInterrupt:
+        status = 130
+    except Failure as e:
+        print(f"korvo: {e}", file=sys.stderr)
+        status = 1
+    finally:
+        for bridge in bridges:
+            bridge.stop()
+        for device in devices:
+            device.stop()
+        if session is not None:
+            session.close()
+    if ending:
+        signal.signal(ending[0], signal.SIG_DFL)
+        os.kill(os.getpid(), ending[0])
+    return status
+
+
 # -- the command ------------------------------------------------------------------------------------
 
 
@@ -513,6 +627,31 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--product", help="USB product id, 4 hex digits")
     p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
     p.set_defaults(run=command_udev)
+    p = sub.add_parser("bridge", help="the devices as ROS 2 nodes on Zenoh, in rmw_zenoh's wire form")
+    p.add_argument("arm", nargs="?", metavar="ARM_PORT")
+    p.add_argument("handle", nargs="?", metavar="HANDLE_PORT")
+    p.add_argument("--all", action="store_true", help="every arm and handle of this machine, each under its namespace")
+    p.add_argument("--namespace", metavar="NS", help="the arm's ROS 2 namespace (default: arm)")
+    p.add_argument("--handle-namespace", metavar="NS", help="the handle's (default: handle)")
+    p.add_argument("--domain", type=int, default=0, help="ROS 2 domain id (ROS_DOMAIN_ID)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--connect", metavar="ENDPOINT",
+                       help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
+    where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here (e.g. tcp/0.0.0.0:7447)")
+    p.add_argument("--rate", type=float, default=1000.0, help="the arm's servo rate, Hz")
+    p.add_argument("--publish-rate", type=float, default=None, metavar="HZ", help="state messages per second (default: every tick)")
+    p.add_argument("--max-force", type=float, default=4.0, help="N, the safety envelope's limit")
+    p.add_argument("--command-timeout", type=float, default=0.05, metavar="S",
+                   help="older or silent commands fade out (default 0.05 s)")
+    p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05 s)")
+    p.add_argument("--spring-stiffness", type=float, default=150.0, metavar="N/M", help="servo_cp's spring (default 150)")
+    p.add_argument("--spring-damping", type=float, default=4.0, metavar="NS/M", help="its damping (default 4)")
+    p.add_argument("--spring-speed", type=float, default=0.1, metavar="M/S",
+                   help="how fast its anchor follows the target (default 0.1)")
+    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer the probe")
+    p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
+    p.set_defaults(run=command_bridge)
     return top
 
 

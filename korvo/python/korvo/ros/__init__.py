@@ -5,4 +5,17 @@ into ROS 2 messages (types, definitions, hashes and CDR bytes from the
 `rosbags` type store); ``korvo.ros.bag`` writes and reads them as rosbag2
 recordings with MCAP storage. Both need the ``ros`` extra
 (``pip install KorvoHardwareAPI[ros]``); neither imports a middleware.
+``korvo.ros.Bridge`` (``korvo.ros.bridge``) puts them on Zenoh in rmw_zenoh's
+wire form (``korvo.ros.zenoh_wire``), a ROS 2 node without ROS 2.
 """
+
+from typing import Any
+
+
+def __getattr__(name: str) -> Any:
+    # The bridge imports Zenoh: only those who use it pay for it.
+    if name == "Bridge":
+        from .bridge import Bridge
+
+        return Bridge
+    raise AttributeError(f"module 'korvo.ros' has no attribute {name!r}")

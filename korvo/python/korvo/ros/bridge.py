@@ -1,0 +1,504 @@
+"""korvo.ros.Bridge: a servo loop and a handle as ROS 2 nodes on Zenoh.
+
+The bridge publishes the message layer's topics (`korvo.ros.messages`) in
+rmw_zenoh's wire form (`korvo.ros.zenoh_wire`) and takes three commands in:
+``servo_cf`` (a force), ``servo_cp`` (the target of a spring that moves at a
+bounded speed) and ``state_command`` (enable, disable). The force the loop
+was asked for, which a recording names ``servo_cf``, goes out as
+``setpoint_cf``: on a live graph ``servo_cf`` is the command, and a node
+must not hear its own report as one.
+
+Remote commands are safe by construction:
+
+- a command counts only while it is fresh: stamped within `command_timeout`
+  of the bridge's clock (either way), and the latest arrival of its kind
+  less than `command_timeout` ago. Otherwise its force fades out over the
+  servo's effect fade time and ``operating_state`` says "stale"; a fresh
+  command brings it back, fading in and ramping up as after any fault;
+- behind that, the servo's own heartbeat: while a remote command acts, only
+  fresh arrivals call in, so that a sender that falls silent, or a bridge
+  whose Python threads stall, fades to zero within `fade_time` in the servo
+  thread itself;
+- duplicates and samples older than the newest one seen from the same
+  publisher (by sequence number), malformed bytes, wrong types, other frames
+  and non-finite values are dropped and counted, never applied;
+- everything passes the servo's safety envelope.
+"""
+
+from __future__ import annotations
+
+import atexit
+import math
+import threading
+import time
+from typing import Any
+
+from . import messages
+from . import zenoh_wire as wire
+
+SETPOINT_CF = "setpoint_cf"
+SERVO_CF = "servo_cf"
+SERVO_CP = "servo_cp"
+STATE_COMMAND = "state_command"
+STRING = "std_msgs/msg/String"
+COMMANDS = {SERVO_CF: messages.WRENCH, SERVO_CP: messages.POSE, STATE_COMMAND: STRING}
+
+# State at the loop's rate as sensor data; what comes seldom, and commands
+# of state, as ROS 2's default.
+SELDOM = {messages.STATUS, messages.DIAGNOSTICS, messages.BATTERY, STRING}
+
+DROPS = ("malformed", "wrong_type", "out_of_order", "stale", "invalid", "wrong_frame")
+
+
+def qos(ros_type: str) -> wire.QoS:
+    return wire.DEFAULT if ros_type in SELDOM else wire.SENSOR_DATA
+
+
+# -- one node on one session -------------------------------------------------------------------------
+
+_ids_lock = threading.Lock()
+_next_ids: dict[str, int] = {}
+
+
+def _next_id(session_id: str) -> int:
+    """Ids of nodes and entities, unique within a session as rmw_zenoh's are
+    within a context."""
+    with _ids_lock:
+        n = _next_ids.get(session_id, 0)
+        _next_ids[session_id] = n + 1
+        return n
+
+
+class Node:
+    """A ROS 2 node: its liveliness token, and the entities it declares."""
+
+    def __init__(self, session: Any, domain: int, namespace: str, name: str) -> None:
+        self.session = session
+        self.domain = domain
+        self.namespace = wire.namespace(namespace)
+        self.name = wire.node_name(name)
+        self.session_id = str(session.info.zid())
+        self.id = _next_id(self.session_id)
+        self.entity = wire.Entity(domain, self.session_id, self.id, self.id, wire.NODE, self.namespace, self.name)
+        self.token = session.liveliness().declare_token(self.entity.keyexpr())
+
+    def endpoint(self, kind: str, topic: str, ros_type: str) -> tuple[wire.Entity, str]:
+        """A publisher's or subscription's entity and its data key expression;
+        `topic` is fully qualified."""
+        dds, digest = wire.dds_type(ros_type), messages.type_hash(ros_type)
+        entity = wire.Entity(self.domain, self.session_id, self.id, _next_id(self.session_id), kind, self.namespace,
+                             self.name, topic=topic, type_name=dds, type_hash=digest, qos=qos(ros_type))
+        return entity, wire.topic_keyexpr(self.domain, topic, dds, digest)
+
+    def close(self) -> None:
+        self.token.undeclare()
+
+
+class Publisher:
+    def __init__(self, node: Node, topic: str, ros_type: str) -> None:
+        import zenoh
+
+        self.type = ros_type
+        self.entity, self.keyexpr = node.endpoint(wire.PUBLISHER, topic, ros_type)
+        self.gid = self.entity.gid()
+        # A slow network drops samples; it never holds the bridge up.
+        self._publisher = node.session.declare_publisher(self.keyexpr, congestion_control=zenoh.CongestionControl.DROP)
+        self._token = node.session.liveliness().declare_token(self.entity.keyexpr())
+        self.sequence = 0
+
+    def publish(self, message: Any) -> None:
+        self.sequence += 1
+        attachment = wire.Attachment(self.sequence, time.time_ns(), self.gid).encode()
+        self._publisher.put(messages.serialize(message, self.type), attachment=attachment)
+
+    def close(self) -> None:
+        self._publisher.undeclare()
+        self._token.undeclare()
+
+
+# -- the bridge --------------------------------------------------------------------------------------
+
+
+class Bridge:
+    """A servo loop, a handle monitor, or both, as ROS 2 nodes (one per
+    device, named `node_name`, in the device's namespace).
+
+    `session`: an open Zenoh session (`zenoh_wire.open_session`) to share
+    between bridges, one process serving several devices; otherwise the
+    bridge opens its own, a client of the router at `connect`
+    (``tcp/localhost:7447`` by default) or a router listening on `listen`.
+    `rate`: state messages per second, or None for every tick. The bridge
+    reads every tick and every handle frame through taps of its own (the
+    servo's recording stays the program's). While it runs it owns the servo's
+    heartbeat limit and effect fade time (both set from `command_timeout` and
+    `fade_time`, and given back by `stop()`), and the servo's effects include
+    the remote commands'.
+    """
+
+    def __init__(
+        self,
+        servo: Any,
+        monitor: Any = None,
+        *,
+        namespace: str = "arm",
+        handle_namespace: str = "handle",
+        node_name: str = "korvo",
+        domain: int = 0,
+        session: Any = None,
+        connect: str | None = None,
+        listen: str | None = None,
+        rate: float | None = None,
+        command_timeout: float = 0.05,
+        fade_time: float = 0.05,
+        spring_stiffness: float = 150.0,
+        spring_damping: float = 4.0,
+        spring_speed: float = 0.1,
+        frame_id: str | None = None,
+        handle_frame_id: str | None = None,
+    ) -> None:
+        for name, value, low, high in (("command_timeout", command_timeout, 0.001, 10.0),
+                                       ("fade_time", fade_time, 0.001, 10.0),
+                                       ("spring_speed", spring_speed, 1e-6, 10.0),
+                                       ("spring_stiffness", spring_stiffness, 0.0, 1e5),
+                                       ("spring_damping", spring_damping, 0.0, 1e4)):
+            if not (isinstance(value, (int, float)) and low <= value <= high):
+                raise ValueError(f"{name} must be from {low:g} to {high:g}, got {value!r}")
+        if servo is None and monitor is None:
+            raise ValueError("a bridge serves an arm (a korvo.Servo), a handle (a korvo.HandleMonitor) or both")
+        if rate is not None and not (isinstance(rate, (int, float)) and 0.0 < rate <= 20000.0):
+            raise ValueError(f"rate must be above 0 and at most 20000 Hz, or None for every tick, got {rate!r}")
+        if not (isinstance(domain, int) and 0 <= domain <= 232):
+            raise ValueError(f"domain must be a ROS 2 domain id, 0 to 232, got {domain!r}")
+        self.namespace = wire.namespace(namespace)
+        self.handle_namespace = wire.namespace(handle_namespace)
+        if servo is not None and monitor is not None and self.handle_namespace == self.namespace:
+            raise ValueError("the arm and the handle need namespaces of their own: both publish measured_cp")
+        wire.node_name(node_name)
+        if connect is not None or listen is not None:
+            wire.session_config(connect, listen)
+        self.servo = servo
+        self.monitor = monitor
+        self.domain = domain
+        self.rate = rate
+        self.command_timeout = float(command_timeout)
+        self.fade_time = float(fade_time)
+        self.spring = dict(stiffness=float(spring_stiffness), damping=float(spring_damping), max_speed=float(spring_speed))
+        self.error: BaseException | None = None
+        self.counts: dict[str, int] = dict.fromkeys(("received", "applied", *DROPS, "published", "ticks_lost", "frames_lost"), 0)
+        self._arm = messages.ArmMessages(self.namespace, frame_id)
+        self._handle = messages.HandleMessages(self.handle_namespace, handle_frame_id)
+        self._node_name = node_name
+        self._endpoints = (connect, listen)
+        self._own_session = session is None
+        self._session = session
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._ticks: Any = None
+        self._frames: Any = None
+        self._closers: list[Any] = []
+        self._publishers: dict[str, Publisher] = {}
+        self._expected: dict[str, tuple[str, str]] = {}
+        self._newest: dict[tuple[str, bytes], int] = {}
+        self._fresh: dict[str, float] = {}
+        self._effects: dict[str, Any] = {}
+        self._lapsed = False
+        self._reported = "none"
+
+    @property
+    def session(self) -> Any:
+        return self._session
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    @property
+    def keyexprs(self) -> dict[str, str]:
+        """Each published topic's data key expression."""
+        return {topic: p.keyexpr for topic, p in self._publishers.items()}
+
+    # -- starting and stopping ------------------------------------------------------------------------
+
+    def start(self) -> None:
+        if self._thread is not None:
+            return
+        if self._session is None:
+            self._session = wire.open_session(*self._endpoints)
+        try:
+            self._declare()
+            # Taps seconds deep at the loop's fastest: a bridge that falls that
+            # far behind loses ticks, counted, never the loop its pace.
+            self._ticks = self.servo._open_tap(1 << 16) if self.servo is not None else None
+            self._frames = self.monitor._open_tap(1 << 12) if self.monitor is not None else None
+        except BaseException:
+            self._undeclare()
+            raise
+        if self.servo is not None:
+            self._limits = self.servo.limits
+            self._effect_fade_time = self.servo.effect_fade_time
+            self.servo.set_limits(heartbeat=self.command_timeout, fade_time=self.fade_time)
+            self.servo.effect_fade_time = self.fade_time
+            self.servo.heartbeat()
+        self.error = None
+        self._stop.clear()
+        self._thread = threading.Thread(target=self._run, name="korvo-bridge", daemon=True)
+        self._thread.start()
+        # A program that ends with its bridge running must still end: Zenoh's
+        # threads cannot call into an interpreter that is shutting down, so
+        # the bridge leaves the network first (before the loops stop, which
+        # korvo registered earlier and so runs later).
+        atexit.register(self.stop)
+
+    def stop(self) -> None:
+        """Withdraws the remote commands (their forces fade out) and the
+        nodes from the network. The servo loop and the monitor run on."""
+        thread, self._thread = self._thread, None
+        if thread is None:
+            return
+        atexit.unregister(self.stop)
+        self._stop.set()
+        thread.join()
+        if self.servo is not None:
+            with self._lock:
+                for kind in list(self._effects):
+                    self._release(kind)
+            if self.servo.running:
+                self.servo.set_limits(heartbeat=self._limits["heartbeat"], fade_time=self._limits["fade_time"])
+            self.servo.effect_fade_time = self._effect_fade_time
+        self._undeclare()
+
+    def __enter__(self) -> Bridge:
+        self.start()
+        return self
+
+    def __exit__(self, *args: object) -> None:
+        self.stop()
+
+    def _declare(self) -> None:
+        session = self._session
+        if self.servo is not None:
+            arm = Node(session, self.domain, self.namespace, self._node_name)
+            self._closers.append(arm)
+            for topic, ros_type in self._arm.topics.items():
+                if topic == self._arm.servo_cf:
+                    topic = messages.topic_name(self.namespace, SETPOINT_CF)
+                self._publish_on(arm, topic, ros_type)
+            for name, ros_type in COMMANDS.items():
+                entity, keyexpr = arm.endpoint(wire.SUBSCRIPTION, messages.topic_name(self.namespace, name), ros_type)
+                self._expected[name] = (entity.type_name or "", entity.type_hash or "")
+                # Every type under the topic's name comes here, so that a
+                # wrong one is counted, not unseen.
+                prefix = keyexpr.rsplit("/", 2)[0]
+                self._closers.append(self._subscribe(prefix + "/*/*", name))
+                self._closers.append(session.liveliness().declare_token(entity.keyexpr()))
+        if self.monitor is not None:
+            handle = Node(session, self.domain, self.handle_namespace, self._node_name)
+            self._closers.append(handle)
+            for topic, ros_type in self._handle.topics.items():
+                self._publish_on(handle, topic, ros_type)
+
+    def _subscribe(self, keyexpr: str, name: str) -> Any:
+        """A subscriber read by a daemon thread of the bridge's own, which ends
+        when the subscriber is withdrawn. (Zenoh's own callback threads would
+        keep a program that ends with its bridge running from ending.) Its
+        queue drops the oldest samples when full, rather than hold up the
+        network: a command that waited that long would be stale anyway."""
+        import zenoh
+
+        subscriber = self._session.declare_subscriber(keyexpr, zenoh.handlers.RingChannel(256))
+        receive = self._receiver(name)
+
+        def read() -> None:
+            for sample in subscriber:
+                receive(sample)
+
+        threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True).start()
+        return subscriber
+
+    def _publish_on(self, node: Node, topic: str, ros_type: str) -> None:
+        publisher = Publisher(node, topic, ros_type)
+        self._publishers[topic] = publisher
+        self._closers.append(publisher)
+
+    def _undeclare(self) -> None:
+        for tap in (self._ticks, self._frames):
+            if tap is not None:
+                tap.close()
+        self._ticks = self._frames = None
+        for closer in reversed(self._closers):
+            try:
+                (closer.close if isinstance(closer, (Node, Publisher)) else closer.undeclare)()
+            except Exception:
+                pass  # a session that is already closed has nothing left to withdraw
+        self._closers.clear()
+        self._publishers.clear()
+        if self._own_session and self._session is not None:
+            self._session.close()
+            self._session = None
+
+    # -- commands in ------------------------------------------------------------------------------------
+
+    def _receiver(self, name: str) -> Any:
+        def receive(sample: Any) -> None:
+            with self._lock:
+                if self._stop.is_set():
+                    return
+                self.counts["received"] += 1
+                try:
+                    verdict = self._take(name, sample)
+                except Exception:
+                    # Nothing a sender does may end the bridge; what cannot be
+                    # taken is not applied.
+                    verdict = "malformed"
+                self.counts[verdict] += 1
+
+        return receive
+
+    def _take(self, name: str, sample: Any) -> str:
+        """Applies one command sample; says what became of it."""
+        _, _, type_name, type_hash = wire.split_topic_keyexpr(str(sample.key_expr))
+        if (type_name, type_hash) != self._expected[name]:
+            return "wrong_type"
+        try:
+            attachment = wire.Attachment.decode(sample.attachment.to_bytes() if sample.attachment is not None else b"")
+            message = messages.deserialize(sample.payload.to_bytes(), COMMANDS[name])
+        except Exception:
+            return "malformed"
+        source = (name, attachment.gid)
+        if attachment.sequence <= self._newest.get(source, -(1 << 63)):
+            return "out_of_order"
+        self._newest[source] = attachment.sequence
+        if name == STATE_COMMAND:
+            word = message.data.strip().lower()
+            if word not in ("enable", "disable"):
+                return "invalid"
+            self.servo.enabled = word == "enable"
+            return "applied"
+        header = message.header
+        if header.frame_id not in ("", self._arm.frame_id):
+            return "wrong_frame"
+        v = message.wrench.force if name == SERVO_CF else message.pose.position
+        value = (v.x, v.y, v.z)
+        if not all(math.isfinite(x) for x in value):
+            return "invalid"
+        age = time.time() - (header.stamp.sec + header.stamp.nanosec * 1e-9)
+        if abs(age) > self.command_timeout:
+            return "stale"
+        self._apply(name, value)
+        return "applied"
+
+    def _apply(self, name: str, value: tuple[float, float, float]) -> None:
+        import korvo
+
+        effect = self._effects.get(name)
+        if effect is None:
+            # A new effect each time a command takes hold: it fades in, and a
+            # spring starts where the arm is now, not where it was left.
+            effect = korvo.Constant(force=value) if name == SERVO_CF else korvo.Spring(target=value, **self.spring)
+            self._effects[name] = effect
+            self.servo.add(effect)
+        elif name == SERVO_CF:
+            effect.force = value
+        else:
+            effect.target = value
+        self._fresh[name] = time.monotonic()
+        self._lapsed = False
+        self.servo.heartbeat()
+
+    def _release(self, name: str) -> None:
+        effect = self._effects.pop(name, None)
+        if effect is not None:
+            self.servo.remove(effect)
+
+    def _watch(self, now: float) -> None:
+        """Lets go of commands whose sender has fallen silent; calls in for the
+        heartbeat only while no remote command acts."""
+        with self._lock:
+            for name in list(self._effects):
+                if now - self._fresh[name] > self.command_timeout:
+                    self._release(name)
+                    self._lapsed = True
+            if not self._effects:
+                self.servo.heartbeat()
+
+    @property
+    def command_state(self) -> str:
+        """'active' while a remote command acts, 'stale' once the last one
+        lapsed, 'none' before any."""
+        if self._effects:
+            return "active"
+        return "stale" if self._lapsed else "none"
+
+    # -- state out -------------------------------------------------------------------------------------
+
+    def _run(self) -> None:
+        try:
+            self._loop()
+        except BaseException as error:
+            # Publishing ends. A remote command acting now fades out by the
+            # servo's heartbeat, for which nothing calls in any more.
+            self.error = error
+
+    def _loop(self) -> None:
+        servo, monitor = self.servo, self.monitor
+        clock = messages.Clock()
+        period_ns = round(1e9 / self.rate) if self.rate else 0
+        next_state = 0
+        next_statistics = time.monotonic()
+        while not self._stop.wait(0.002):
+            now = time.monotonic()
+            if servo is not None:
+                self._watch(now)
+                ticks = self._ticks.drain()
+                self.counts["ticks_lost"] += int(ticks.pop("dropped"))
+                keep = True
+                for item in self._arm.from_ticks(ticks, servo.started_at, clock):
+                    if item.topic == self._arm.measured_js and period_ns:
+                        # Each tick's messages begin with its joint state.
+                        keep = item.stamp_ns >= next_state
+                        if keep:
+                            next_state = item.stamp_ns + period_ns
+                    if item.topic == self._arm.operating_state:
+                        self._send(item.topic, self._report(item.message))
+                    elif keep:
+                        self._send(item.topic, item.message)
+                if self._reported != self.command_state:
+                    state = servo.state
+                    self._send(self._arm.operating_state,
+                               self._report(self._arm.state_message(state.tick, self._fault_bits(state), state.exchange_ok)))
+                if now >= next_statistics:
+                    next_statistics = now + 1.0
+                    extra = {f"dropped_{k}": self.counts[k] for k in DROPS} | {"ticks_lost": self.counts["ticks_lost"]}
+                    stats = self._arm.statistics(servo.stats, clock.now_ns(), **extra)
+                    self._send(stats.topic, stats.message)
+            if monitor is not None:
+                frames = self._frames.drain()
+                self.counts["frames_lost"] += int(frames.pop("dropped"))
+                for item in self._handle.from_frames(frames, monitor.started_at, clock):
+                    self._send(item.topic, item.message)
+
+    @staticmethod
+    def _fault_bits(state: Any) -> int:
+        return sum(messages.FAULTS[name] for name in state.faults)
+
+    def _report(self, status: Any) -> Any:
+        """operating_state says what the remote commands do, and whether the
+        loop is enabled."""
+        self._reported = command = self.command_state
+        enabled = getattr(self.servo, "enabled", True)
+        values = {kv.key: kv for kv in status.values}
+        if not enabled and values["state"].value == "ENABLED":
+            values["state"].value = "DISABLED"
+            status.message = "DISABLED"
+        status.values.append(messages.TYPESTORE.types["diagnostic_msgs/msg/KeyValue"]("command", command))
+        if command == "stale" and status.level == status.OK:
+            status.level = status.WARN
+            status.message += ", command stale"
+        return status
+
+    def _send(self, topic: str, message: Any) -> None:
+        if topic == self._arm.servo_cf:
+            topic = messages.topic_name(self.namespace, SETPOINT_CF)
+        self._publishers[topic].publish(message)
+        self.counts["published"] += 1
