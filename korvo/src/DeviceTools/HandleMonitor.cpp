@@ -230,6 +230,12 @@ double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
+}  // namespace Korvo::DeviceTools
+
+template class Korvo::Haptics::Tap<Korvo::DeviceTools::HandleMonitor::Status>;
+
+namespace Korvo::DeviceTools {
+
 std::shared_ptr<Haptics::Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
     return impl_->OpenTap(capacity);
 }
