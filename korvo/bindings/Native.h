@@ -89,6 +89,20 @@ counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 // is made from (servo.recording(), a tap's drain()).
 pybind11::dict RecordingArrays(const Recording& rec);
 
+// A last constructor overload: pybind11 tries it only when the real one
+// refused the arguments, and it says why in words (the keyword it does not
+// know, and the one meant) instead of listing signatures.
+template <class Class>
+void RefuseMismatches(Class& cls) {
+    namespace py = pybind11;
+    using Holder = typename Class::holder_type;
+    const py::object type = cls;
+    cls.def(py::init([type](const py::args& args, const py::kwargs& kwargs) -> Holder {
+        py::module_::import("korvo._options").attr("refuse")(type, args, kwargs);
+        throw py::type_error("the arguments do not match");  // refuse() has raised already
+    }));
+}
+
 void BindEffects(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);

@@ -1,6 +1,8 @@
 #include "Korvo/DeviceTools/HandleMonitor.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -79,6 +81,14 @@ public:
     bool Running() const noexcept { return running_.load(); }
     double StartedAt() const noexcept { return started_at_.load(); }
     bool Disconnected() const noexcept { return disconnected_.load(); }
+    std::string Fault() const;
+    void SetFrameTimeout(double seconds) {
+        if (!(std::isfinite(seconds) && seconds > 0.0)) {
+            throw std::invalid_argument("frame_timeout must be above 0 s, got " + std::to_string(seconds));
+        }
+        frame_timeout_.store(seconds);
+    }
+    double FrameTimeout() const noexcept { return frame_timeout_.load(); }
     Status Latest() const noexcept { return latest_.Load(); }
 
     std::vector<ButtonEvent> TakeEvents() {
@@ -118,6 +128,7 @@ private:
     bool lent_ = false;
     Clock::time_point epoch_{};
     std::atomic<double> started_at_{0.0};
+    std::atomic<double> frame_timeout_{1.0};
 
     SeqLock<Status> latest_;
     std::uint8_t buttons_ = 0;  // the monitor thread's
@@ -208,6 +219,19 @@ void HandleMonitor::Impl::Run() noexcept {
     running_ = false;
 }
 
+std::string HandleMonitor::Impl::Fault() const {
+    if (disconnected_.load()) return "disconnected: the handle's port hung up";
+    if (!running_.load()) return "";
+    const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count() - started_at_.load();
+    const Status latest = latest_.Load();
+    const double silent = now - (latest.frame > 0 ? latest.time : 0.0);
+    if (silent <= frame_timeout_.load()) return "";
+    char words[200];
+    std::snprintf(words, sizeof words, "no status frames for %.1f s on %s: is a handle streaming there?", silent,
+                  stream_ != nullptr ? stream_->PortName().c_str() : "its port");
+    return words;
+}
+
 // -- the facade -------------------------------------------------------------------------------
 
 HandleMonitor::HandleMonitor(const std::string& port) {
@@ -226,6 +250,9 @@ void HandleMonitor::Start() { impl_->Start(); }
 void HandleMonitor::Stop() noexcept { impl_->Stop(); }
 bool HandleMonitor::Running() const noexcept { return impl_->Running(); }
 bool HandleMonitor::Disconnected() const noexcept { return impl_->Disconnected(); }
+std::string HandleMonitor::Fault() const { return impl_->Fault(); }
+void HandleMonitor::SetFrameTimeout(double seconds) { impl_->SetFrameTimeout(seconds); }
+double HandleMonitor::FrameTimeout() const noexcept { return impl_->FrameTimeout(); }
 double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }

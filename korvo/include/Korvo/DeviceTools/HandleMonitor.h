@@ -86,6 +86,16 @@ public:
     bool Running() const noexcept;
     bool Disconnected() const noexcept;
 
+    // What is wrong, in words, or empty: the port hung up, or no good frame
+    // has come for longer than the frame timeout (since Start(), or since
+    // the last one): a port where no handle streams (an arm's, say), or a
+    // handle that stopped. Reading it waits for nothing.
+    std::string Fault() const;
+    // Seconds without a good frame before Fault() says so (default 1;
+    // above 0).
+    void SetFrameTimeout(double seconds);
+    double FrameTimeout() const noexcept;
+
     // When Start() began, in seconds of the monotonic clock (what Python's
     // time.monotonic() reads): event and status times count from there.
     double StartedAt() const noexcept;
