@@ -14,6 +14,10 @@ import pytest
 
 from private_dev import run
 
+# Its tests start interpreters and simulators, or draw with Matplotlib: far
+# slower on a loaded machine than the default bound allows for.
+pytestmark = pytest.mark.timeout(60)
+
 KORVO = [sys.executable, "-m", "korvo.cli"]
 
 HELPERS = f"""
@@ -33,6 +37,7 @@ def scenario(body: str) -> dict:
     return run(HELPERS + textwrap.dedent(body), timeout=120)
 
 
+@pytest.mark.serial
 def test_list_finds_every_device_in_one_probe_limit_and_leaves_held_ports_alone():
     r = scenario(
         """
@@ -58,6 +63,9 @@ def test_list_finds_every_device_in_one_probe_limit_and_leaves_held_ports_alone(
     )
     assert r["listed"]["code"] == 0, r["listed"]["err"]
     ports = {p["path"]: p for p in json.loads(r["listed"]["out"])}
+    # Every key of a listed port, for every port; ptys are on no USB bus.
+    assert all(sorted(p) == ["device", "kind", "names", "note", "path", "usb"] for p in ports.values())
+    assert all(p["usb"] == {} for p in ports.values())
     assert ports[r["arm"]]["kind"] == "arm" and ports[r["arm"]]["device"]["model"] == 4
     assert sorted(ports[r["arm"]]["names"]) == ["/dev/serial/by-id/usb-Korvo_Arvena_0001-if00", "/dev/ttyACM0"]
     assert ports[r["wired"]]["kind"] == "handle" and ports[r["wired"]]["device"]["device_id"] == 0x42
