@@ -15,6 +15,10 @@ from korvo_sim import Simulator
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import demo  # noqa: E402
 
+# Its tests start interpreters and simulators, or draw with Matplotlib: far
+# slower on a loaded machine than the default bound allows for.
+pytestmark = pytest.mark.timeout(60)
+
 S = math.sqrt(0.5)
 
 
@@ -96,7 +100,7 @@ def test_picture_goes_to_the_repository_wherever_the_demo_starts(tmp_path):
     # Wide columns: argparse would otherwise wrap a long path at its hyphens.
     shown = subprocess.run(
         [sys.executable, str(Path(demo.__file__).resolve()), "--help"],
-        cwd=tmp_path, capture_output=True, text=True, check=True, timeout=8,
+        cwd=tmp_path, capture_output=True, text=True, check=True, timeout=30,
         env={**os.environ, "COLUMNS": "1000"},
     ).stdout
     expected = Path(__file__).resolve().parents[2] / "build" / "demo" / "haptic_demo.png"

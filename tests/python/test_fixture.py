@@ -9,6 +9,10 @@ import pytest
 
 from korvo_sim import Simulator, SimulatorError
 
+# Its tests start interpreters and simulators, or draw with Matplotlib: far
+# slower on a loaded machine than the default bound allows for.
+pytestmark = pytest.mark.timeout(60)
+
 
 def test_simulator_announces_each_device_in_order():
     with Simulator("arm", "handle", "--rate", "0", "arm") as sim:

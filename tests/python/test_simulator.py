@@ -39,11 +39,15 @@ def _find_sim() -> str | None:
 
 SIM = _find_sim()
 
-pytestmark = pytest.mark.skipif(
+pytestmark = [pytest.mark.no_library, pytest.mark.skipif(
     SIM is None,
     reason="korvo-sim not found: build it (cmake -S sim -B /tmp/simbuild && cmake --build /tmp/simbuild) "
     "and set KORVO_SIM=/tmp/simbuild/korvo-sim, or put korvo-sim on PATH",
-)
+)]
+
+# For tests that time the simulator: at real-time priority where it may
+# have it, it keeps its clock whatever else the machine runs, as a device does.
+RT = ("--realtime", "50")
 
 # Upper bounds for things that normally take microseconds; a passing test never
 # waits for them, they only bound a failing one.
@@ -699,8 +703,9 @@ def currents(port: Port) -> tuple[float, float, tuple[float, ...]]:
     return sent, received, floats(reply[1:])
 
 
+@pytest.mark.serial
 def test_watchdog_drops_the_command_100_ms_after_the_last_request(start_sim, open_port):
-    port = open_port(start_sim("arm").path())
+    port = open_port(start_sim("arm", *RT).path())
     torques = (0.1, 0.05, -0.05)
     in_force = floats(struct.pack("<3f", *(t / TORQUE_CONSTANT for t in torques)))
     verdicts = []
@@ -733,10 +738,11 @@ def rest_point(state, joint: int) -> float:
     return angles[joint] + velocities[joint] * time_constant(joint)
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("joint, torque", [(0, 0.02), (2, 0.01), (1, -0.006)], ids=["base", "outer", "inner"])
 @pytest.mark.parametrize("release", ["zero-torque", "silence"])
 def test_released_joint_coasts_to_its_rest_point(start_sim, open_port, joint, torque, release):
-    port = open_port(start_sim("arm").path())
+    port = open_port(start_sim("arm", *RT).path())
     push = tuple(torque if j == joint else 0.0 for j in range(3))
     hold(port, 0x1A, push, 0.15)
     # Released by a zero torque, the joint is free from that request on; left
@@ -778,9 +784,10 @@ def temperature(port: Port) -> tuple[float, float, float]:
     return sent, received, floats(reply[1:])[0]
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("torques", [(0.5, 0.5, -0.5), (0.3, -0.2, 0.1)], ids=["full", "mixed"])
 def test_temperature_follows_the_thermal_model(start_sim, open_port, torques):
-    port = open_port(start_sim("arm").path())
+    port = open_port(start_sim("arm", *RT).path())
     _, _, idle = temperature(port)
     assert idle == IDLE_TEMPERATURE  # no load yet: exactly the idle temperature
 
@@ -980,9 +987,10 @@ def test_buttons_and_trigger_move(start_sim, open_port):
     assert max(steps) <= 4, f"trigger jumps instead of moving: {halls}"
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("rate", [50, 400])
 def test_status_frame_rate(start_sim, open_port, rate):
-    port = open_port(start_sim("handle", "--rate", str(rate)).path())
+    port = open_port(start_sim("handle", "--rate", str(rate), *RT).path())
     count = max(10, rate // 5)
     frames = read_frames(port, count)
     measured = (count - 1) / (frames[-1].arrived - frames[0].arrived)
@@ -994,9 +1002,10 @@ def test_no_frames_with_rate_zero(start_sim, open_port):
     assert port.quiet_for(0.05)
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("battery, drain", [(200, 0.0), (200, 100.0), (3, 100.0)])
 def test_battery_drains(start_sim, open_port, battery, drain):
-    port = open_port(start_sim("handle", "--rate", "500", "--battery", str(battery), "--drain-per-s", str(drain)).path())
+    port = open_port(start_sim("handle", "--rate", "500", "--battery", str(battery), "--drain-per-s", str(drain), *RT).path())
     frames = read_frames(port, 60)
     levels = [f.battery for f in frames]
     # Never rises: running out must stop at 0, not wrap round to 255.
@@ -1069,8 +1078,9 @@ def test_bad_frames_cycle_through_their_kinds(start_sim, open_port, every):
     assert kinds == [order[(start + i) % 3] for i in range(len(kinds))]
 
 
+@pytest.mark.serial
 def test_frames_stall_while_the_host_does_not_read(start_sim, open_port):
-    port = open_port(start_sim("handle", "--rate", "2000").path())
+    port = open_port(start_sim("handle", "--rate", "2000", *RT).path())
     # Let the queue fill, then wait until it stops growing.
     deadline = Deadline(3.0)
     last, steady_since = -1, time.monotonic()
@@ -1094,8 +1104,9 @@ def test_frames_stall_while_the_host_does_not_read(start_sim, open_port):
 # --------------------------------------------------------------------------
 
 
+@pytest.mark.serial
 def test_delay_before_each_reply(start_sim, open_port):
-    port = open_port(start_sim("arm", "--delay-us", "30000").path())
+    port = open_port(start_sim("arm", "--delay-us", "30000", *RT).path())
     started = time.monotonic()
     port.write(b"\xac\xac")
     assert port.read_exact(2, 2.0) == b"\xac\x01"
@@ -1105,8 +1116,9 @@ def test_delay_before_each_reply(start_sim, open_port):
     assert 0.030 <= first < 1.0 and second >= 0.060
 
 
+@pytest.mark.serial
 def test_no_delay_by_default(start_sim, open_port):
-    port = open_port(start_sim("arm").path())
+    port = open_port(start_sim("arm", *RT).path())
     started = time.monotonic()
     port.exchange(b"\xac", 2)
     assert time.monotonic() - started < 0.030
@@ -1370,6 +1382,7 @@ def cpu_used(pid: int, seconds: float) -> float:
     return cpu_seconds(pid) - before
 
 
+@pytest.mark.serial
 def test_busy_poll_spins_within_its_window_and_sleeps_outside_it(start_sim, open_port):
     window = 0.6
     sim = start_sim("--busy-poll-us", str(int(window * 1e6)), "arm")

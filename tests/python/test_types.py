@@ -19,7 +19,7 @@ ALLOWLIST = Path(__file__).resolve().parent / "stubtest-allowlist.txt"
 pytest.importorskip("mypy")
 
 # A cold mypy takes 5 to 20 s on this machine.
-pytestmark = pytest.mark.timeout(90)
+pytestmark = [pytest.mark.timeout(90), pytest.mark.no_library]
 
 
 def mypy(*arguments: str, cwd: Path) -> subprocess.CompletedProcess[str]:
