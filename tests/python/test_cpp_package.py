@@ -26,7 +26,7 @@ DEVICE_ID = 0x0321
 
 # The first test pays for the fixture's Release build of the library, the
 # servo layer and the simulator: 30 to 40 s here.
-pytestmark = [pytest.mark.timeout(240), pytest.mark.xdist_group("cpp-package"), pytest.mark.skipif(
+pytestmark = [pytest.mark.timeout(240), pytest.mark.skipif(
     bool(os.environ.get("KORVO_SANITIZED")),
     reason="builds and installs its own uninstrumented copy; runs once, in the plain run",
 )]

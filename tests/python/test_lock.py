@@ -73,10 +73,6 @@ def streaming_handle():
         yield korvo.Handle(korvo.SerialStream(sim.port("handle")))
 
 
-# Every test here shares the detections' scenario.
-pytestmark = pytest.mark.xdist_group("detections")
-
-
 @pytest.fixture(scope="module")
 def detections():
     """Ticks during each detect function, measured in one private /dev where

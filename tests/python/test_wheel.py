@@ -22,7 +22,7 @@ ROOT = Path(__file__).resolve().parents[2]
 
 # Installing into a fresh venv fetches NumPy; making the wheel first, when
 # no KORVO_WHEEL is given, is a build of its own.
-pytestmark = [pytest.mark.timeout(240), pytest.mark.xdist_group("wheel"), pytest.mark.skipif(
+pytestmark = [pytest.mark.timeout(240), pytest.mark.skipif(
     bool(os.environ.get("KORVO_SANITIZED")),
     reason="installs the released wheel, not the instrumented module; runs once, in the plain run",
 )]
