@@ -34,6 +34,16 @@ from dataclasses import dataclass
 SHORT = 0.02  # s: the read limit of an arm on a PtyPeer, so that a silent one fails quickly
 
 
+def answer_at_once() -> None:
+    """A device answers at once whatever the host does: the thread that plays
+    one (this one) takes real-time priority where it may, so that a loaded
+    machine does not make its answers late."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(50))
+    except OSError:
+        pass
+
+
 def floats(*values: float) -> bytes:
     """Little-endian float32 values, as they travel on the wire."""
     return struct.pack(f"<{len(values)}f", *values)
@@ -130,7 +140,7 @@ class PtyPeer:
 
     def _start(self, target) -> None:
         self.join()
-        self._worker = threading.Thread(target=target, daemon=True)
+        self._worker = threading.Thread(target=lambda: (answer_at_once(), target()), daemon=True)
         self._worker.start()
 
     # -- the library's side of the port ------------------------------------------
@@ -264,12 +274,7 @@ ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
 def _serve(play) -> None:
     import signal
 
-    # A device answers at once whatever the host does: on a loaded machine
-    # the peer runs at real-time priority where it may.
-    try:
-        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(50))
-    except OSError:
-        pass
+    answer_at_once()
     peer = PtyPeer()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

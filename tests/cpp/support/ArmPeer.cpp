@@ -1,8 +1,6 @@
 #include "support/ArmPeer.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,11 +52,7 @@ bool ArmPeer::AwaitForces(std::size_t n, std::chrono::milliseconds limit) const 
 }
 
 void ArmPeer::Serve() {
-    // An arm answers at once whatever the host does: on a loaded machine the
-    // peer's thread runs at real-time priority where the process may have it.
-    sched_param param{};
-    param.sched_priority = 50;
-    static_cast<void>(::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param));
+    AnswerAtOnce();
     Bytes pending;
     std::vector<std::pair<std::chrono::steady_clock::time_point, Bytes>> late;
     while (!stop_) {
