@@ -181,10 +181,12 @@ def wait_until(predicate, limit: float = 10.0, describe=None):
     return value
 
 
-def ticks_during(call, at_least: float = 0.0) -> int:
+def ticks_during(call, at_least: float = 0.0, enough: int | None = None) -> int:
     """How often a second Python thread ran while `call` ran: none when the
     call kept the interpreter lock. A call that returns at once is repeated
-    until `at_least` seconds have passed.
+    until `at_least` seconds have passed, or, given `enough`, until the thread
+    has run that often (or 10 s have passed: a loaded machine may keep it
+    waiting, but not for ever).
 
     Meanwhile the interpreter is told not to take the lock from a thread on
     its own (a switch interval far longer than any call here), so the second
@@ -204,8 +206,14 @@ def ticks_during(call, at_least: float = 0.0) -> int:
     sys.setswitchinterval(60.0)
     try:
         start = time.monotonic()
+
+        def more() -> bool:
+            if enough is None:
+                return time.monotonic() - start < at_least
+            return sum(t > start for t in stamps) < enough and time.monotonic() - start < 10.0
+
         call()
-        while time.monotonic() - start < at_least:
+        while more():
             call()
         end = time.monotonic()
     finally:
@@ -261,7 +269,9 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
 #
 #   peer [--reply HEX] [--delay S]  answers the first byte it reads with the
 #                                   reply (after the delay), keeps reading;
-#                                   prints everything received as hex
+#                                   prints when the first byte came (the
+#                                   monotonic clock, - for never) and
+#                                   everything received as hex
 #   arm [--mute-after N]            answers force requests with a fixed state
 #                                   and the queries a servo loop uses as
 #                                   markers, falls silent after N forces;
@@ -285,15 +295,17 @@ def _serve(play) -> None:
 def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float) -> str:
     received = bytearray()
     answered = False
+    first = "-"
     while not stop.is_set():
         chunk = peer.read(4096, 0.01)
         received += chunk
         if received and not answered:
+            first = repr(time.monotonic())
             answered = True
             if delay:
                 stop.wait(delay)
             peer.send(reply)
-    return received.hex()
+    return f"{first} {received.hex()}"
 
 
 def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> str:

@@ -23,8 +23,9 @@ FADE = 0.02  # s: 20 ticks at 1 kHz
 
 @pytest.fixture
 def servo():
-    # The simulator at real-time priority where it may, and deadlines far
-    # above a reply's time on a loaded machine: no tick fails on its own.
+    # The simulator and the loop at real-time priority where they may, and
+    # deadlines far above a reply's time on a loaded machine: no tick fails
+    # on its own.
     with Simulator("arm", "--realtime", "50") as sim:
         # No ramp and no change limit to speak of: what the recording shows is
         # what the effects asked for.
@@ -34,7 +35,7 @@ def servo():
             max_force_step=50.0,
             ramp_time=1e-6,
             effect_fade_time=FADE,
-            realtime=False,
+            realtime=True,
             exchange_timeout=0.5,
         ) as s:
             yield s
