@@ -17,11 +17,12 @@ import demo  # noqa: E402
 
 # Its tests start interpreters and simulators, or draw with Matplotlib: far
 # slower on a loaded machine than the default bound allows for.
-pytestmark = pytest.mark.timeout(60)
+pytestmark = pytest.mark.timeout(120)
 
 S = math.sqrt(0.5)
 
 
+@pytest.mark.no_library
 @pytest.mark.parametrize(
     "q, v, expected",
     [
@@ -42,6 +43,7 @@ def status(q=(1.0, 0.0, 0.0, 0.0), buttons=0, trigger=0):
     return SimpleNamespace(quaternion=tuple(q), buttons=buttons, trigger=trigger)
 
 
+@pytest.mark.no_library
 def test_target_follows_the_handle():
     scene = demo.Scene(rest=REST)
     assert scene.target(None) == REST
@@ -83,6 +85,7 @@ def make_run(name="native loop", n=200):
     return run
 
 
+@pytest.mark.no_library
 def test_picture_with_one_histogram_and_with_two(tmp_path):
     for runs in ([make_run()], [make_run(), make_run("Python loop")]):
         path = demo.save_picture(runs, demo.Scene(rest=REST), tmp_path / "sub" / f"picture{len(runs)}.png")
@@ -91,6 +94,7 @@ def test_picture_with_one_histogram_and_with_two(tmp_path):
         assert len(data) > 10_000
 
 
+@pytest.mark.no_library
 def test_run_summary_counts_the_long_periods():
     assert "4 over 1.5 ms" in make_run().summary()
 
