@@ -185,7 +185,7 @@ def ticks_during(call, at_least: float = 0.0, enough: int | None = None) -> int:
     """How often a second Python thread ran while `call` ran: none when the
     call kept the interpreter lock. A call that returns at once is repeated
     until `at_least` seconds have passed, or, given `enough`, until the thread
-    has run that often (or 10 s have passed: a loaded machine may keep it
+    has run that often (or 5 s have passed: a loaded machine may keep it
     waiting, but not for ever).
 
     Meanwhile the interpreter is told not to take the lock from a thread on
@@ -210,7 +210,7 @@ def ticks_during(call, at_least: float = 0.0, enough: int | None = None) -> int:
         def more() -> bool:
             if enough is None:
                 return time.monotonic() - start < at_least
-            return sum(t > start for t in stamps) < enough and time.monotonic() - start < 10.0
+            return sum(t > start for t in stamps) < enough and time.monotonic() - start < 5.0
 
         call()
         while more():
