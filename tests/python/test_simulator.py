@@ -957,6 +957,7 @@ def test_handle_answers_pipelined_requests_in_order(start_sim, open_port):
 # --------------------------------------------------------------------------
 
 
+@pytest.mark.serial
 def test_status_frames_decode(start_sim, open_port):
     port = open_port(start_sim("handle", "--rate", "1000").path())
     frames = read_frames(port, 120)
