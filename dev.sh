@@ -396,9 +396,11 @@ report_counts() {
     local passed=0 failed=0 skipped=0 line n word total bad log_file
     for log_file in "$LOGS"/cpp-tests.log "$LOGS"/tsan-tests.log; do
         [ -f "$log_file" ] || continue
-        line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log_file" | tail -n 1) || continue
-        bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-        total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+        # "100% tests passed out of N", or "...passed, M tests failed out of N".
+        line=$(grep -E '^[0-9]+% tests passed.* out of [0-9]+' "$log_file" | tail -n 1) || continue
+        bad=$(sed -nE 's/.* ([0-9]+) tests? failed out of .*/\1/p' <<<"$line")
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+        bad=${bad:-0}
         failed=$((failed + bad))
         passed=$((passed + total - bad))
     done
