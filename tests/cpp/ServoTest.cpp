@@ -323,13 +323,13 @@ TEST_P(OneBadReply, CostsOneTickAndIsNeverTakenForALaterAnswer) {
             arm.Inject(bad, ArmPeer::Fault::Corrupt);
             break;
         case Broken::Late:
-            arm.Inject(bad, ArmPeer::Fault::Late, 300ms);  // after its tick gave up, within the next one
+            arm.Inject(bad, ArmPeer::Fault::Late, 750ms);  // after its tick gave up, within the next one
             break;
     }
     // Deadlines long enough that a busy machine fails no tick on its own,
-    // and lets a late reply come a whole 100 ms late.
+    // and lets a late reply come a whole 250 ms late.
     ServoOptions options = Patient();
-    options.exchange_timeout = 0.2;
+    options.exchange_timeout = 0.5;
     Servo servo(arm.Path(), options);
     servo.Start();
     RunFor(arm, 150);
