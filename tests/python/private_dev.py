@@ -41,8 +41,10 @@ def _stop_children():
             child.wait(5)
 
 def sim(*arguments):
-    \"\"\"Starts korvo-sim; returns the slave path of each device it serves.\"\"\"
-    _sims.append(Simulator(*arguments))
+    \"\"\"Starts korvo-sim, at real-time priority (so it answers as a device
+    does, whatever else the machine runs); returns the slave path of each
+    device it serves.\"\"\"
+    _sims.append(Simulator("--realtime", "50", *arguments))
     return [path for _, path in _sims[-1].ports]
 
 def peer(reply=b"", delay=0.0):

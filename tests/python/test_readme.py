@@ -23,10 +23,8 @@ def test_snippet_runs_as_shown(title, files):
     r = run(
         f"""
         import tempfile
-        # At real-time priority: the snippets use the default time limits,
-        # which a simulator waiting behind a loaded machine could miss.
-        sim("arm", "--realtime", "50", "--link", "/dev/ttyACM0")
-        sim("handle", "--realtime", "50", "--link", "/dev/ttyUSB0")
+        sim("arm", "--link", "/dev/ttyACM0")
+        sim("handle", "--link", "/dev/ttyUSB0")
         files = json.loads({json.dumps(json.dumps(files))})
         work = tempfile.mkdtemp()
         for name, source in files.items():
