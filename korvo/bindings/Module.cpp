@@ -11,4 +11,5 @@ PYBIND11_MODULE(_native, m) {
     Korvo::Haptics::Python::BindServo(m);
     Korvo::Haptics::Python::BindMonitor(m);
     Korvo::Haptics::Python::BindProbe(m);
+    Korvo::PythonSupport::RememberMainThread();
 }

@@ -9,9 +9,12 @@
 #include <system_error>
 #include <utility>
 
+#include "../../bindings/GilRelease.h"
 #include "Korvo/Haptics/Vector.h"
 
 namespace Korvo::Haptics::Python {
+
+using PythonSupport::GilRelease;
 
 inline pybind11::tuple Tuple(const Vector3d& v) { return pybind11::make_tuple(v[0], v[1], v[2]); }
 
@@ -49,7 +52,7 @@ std::unique_ptr<T> OpenOnPort(const pybind11::object& target, const Args&... arg
     }
     const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
     try {
-        py::gil_scoped_release release;
+        const GilRelease release;
         return std::make_unique<T>(path, args...);
     } catch (const std::system_error& e) {
         errno = e.code().value();
