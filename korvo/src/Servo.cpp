@@ -30,6 +30,7 @@
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "LoopGuards.h"
 #include "Rings.h"
 
 namespace Korvo::Haptics {
@@ -66,6 +67,19 @@ Vector3d FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
 std::mutex g_running_mutex;
 std::vector<Servo::Impl*> g_running;
 std::once_flag g_exit_hook;
+
+// A fork's child runs none of its parent's loops: it forgets them, so that
+// StopAll there neither joins nor sends anything.
+void BeforeFork() noexcept {
+    g_running_mutex.lock();
+}
+void AfterForkInParent() noexcept {
+    g_running_mutex.unlock();
+}
+void AfterForkInChild() noexcept {
+    g_running.clear();
+    g_running_mutex.unlock();
+}
 
 }  // namespace
 
@@ -128,7 +142,7 @@ public:
     void Stop() noexcept;
     // Ends the loop and lends the arm back (StopAll holds the registry).
     void EndLoop() noexcept;
-    bool Running() const noexcept { return running_.load(); }
+    bool Running() const noexcept { return running_.load() && !origin_.Forked(); }
 
     void SetForce(const Vector3d& force) {
         RequireFinite(force, "force");
@@ -192,6 +206,8 @@ private:
 
     std::thread thread_;
     std::mutex stop_mutex_;
+    Origin origin_;
+    PortClaim claim_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
     std::unique_ptr<ArmLink> link_;
@@ -220,16 +236,16 @@ private:
 };
 
 void Servo::Impl::Start() {
+    origin_.RequireHere("this servo loop");
     if (running_.load()) return;
     Stop();  // a loop that ended by itself is joined, and its arm lent back
-    if (stream_ == nullptr || stream_->Descriptor() < 0) {
-        throw std::runtime_error("the arm's port is not open");
-    }
+    if (stream_ == nullptr) throw std::runtime_error("the arm's port is not open");
     if (!arm_->Lend(this, "a servo loop")) {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;
     try {
+        claim_.Take(*stream_, "a servo loop", "the arm's port");
         link_ = std::make_unique<ArmLink>(*stream_);
         // A short look only: a real-time thread that spins keeps its core
         // from the threads that carry the reply to it (the kernel's tty
@@ -239,6 +255,7 @@ void Servo::Impl::Start() {
             std::chrono::duration_cast<Clock::duration>(Seconds(10.0 * exchange_timeout_)), std::chrono::milliseconds(20)));
         FirstExchange();
     } catch (...) {
+        claim_.Release();
         arm_->Return(this);
         lent_ = false;
         throw;
@@ -254,7 +271,10 @@ void Servo::Impl::Start() {
         const std::lock_guard<std::mutex> lock(g_running_mutex);
         g_running.push_back(this);
     }
-    std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
+    std::call_once(g_exit_hook, [] {
+        std::atexit([] { Servo::StopAll(); });
+        ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+    });
     effects_.SetLive(true);
     if (options_.realtime) {
         // Asks the CPUs to stay out of deep idle states while the loop runs:
@@ -304,14 +324,18 @@ void Servo::Impl::FirstExchange() {
 }
 
 void Servo::Impl::Stop() noexcept {
-    {
-        const std::lock_guard<std::mutex> lock(g_running_mutex);
-        g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
-    }
     EndLoop();
+    if (origin_.Forked()) return;  // the child's registry does not hold the parent's loops
+    const std::lock_guard<std::mutex> lock(g_running_mutex);
+    g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
 }
 
 void Servo::Impl::EndLoop() noexcept {
+    if (origin_.Forked()) {
+        // The loop runs in the parent, which sends its zero force.
+        Origin::Forget(thread_);
+        return;
+    }
     const std::lock_guard<std::mutex> lock(stop_mutex_);
     if (thread_.joinable()) {
         stop_ = true;
@@ -319,6 +343,7 @@ void Servo::Impl::EndLoop() noexcept {
         effects_.SetLive(false);
     }
     if (const int fd = cpu_latency_fd_.exchange(-1); fd >= 0) ::close(fd);
+    claim_.Release();
     if (lent_) {
         arm_->Return(this);
         lent_ = false;
@@ -456,6 +481,7 @@ void Servo::Impl::Run(std::promise<void>& ready) noexcept {
         if (!stop_.load()) ending_ = Ending::Failures;
         LastExchange();
     }
+    claim_.Release();  // a new stream may take the port over now
     running_ = false;  // Stop() still joins the thread and lends the arm back
 }
 

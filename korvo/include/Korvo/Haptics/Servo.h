@@ -75,6 +75,21 @@
 //   last request sent is a zero force (unless the port is gone). A Servo on
 //   an Arvena it borrowed lends it back then.
 //
+// One loop per port
+//
+//   From Start() until the loop ends (Stop(), or by itself: disconnect,
+//   failures), it drives its port (SerialStream::Drive): no other stream of
+//   the process may open or use the port, no device on it may run an
+//   operation, and a second Servo or a HandleMonitor on it is refused,
+//   each naming "a servo loop".
+//
+// Processes
+//
+//   A child made by fork() has a copy of a Servo but not its thread, nor
+//   its port: there Running() is false, Start() throws std::runtime_error,
+//   and Stop() and the destructor join, send and lend back nothing. The
+//   parent's loop runs on. Descriptors the loop opens are close-on-exec.
+//
 // Live state, statistics, recording
 //
 //   State() is the latest tick, whole (never position of one tick and force
@@ -105,7 +120,9 @@
 //   std::system_error (with the path and errno). A borrowed Arvena that is
 //   lent already, or in use on another thread at that moment, throws
 //   std::runtime_error. Start() throws std::runtime_error when the arm does
-//   not answer a first exchange within max(exchange_timeout, 0.2 s).
+//   not answer a first exchange within max(exchange_timeout, 0.2 s), when
+//   another loop of the process drives the port ("the arm's port is driven
+//   by a servo loop of this process"), and in the child of a fork.
 
 #include <array>
 #include <cstdint>
