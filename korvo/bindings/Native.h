@@ -85,8 +85,9 @@ RuntimeError, and another SerialStream, Servo or HandleMonitor of the program
 on it is refused. Every limit is a keyword argument and can be changed while
 running with set_limits(); values that are zero, negative, NaN or out of
 range raise ValueError naming the argument. Whatever ends the loop (stop(),
-leaving the with block, an exception, Ctrl+C, garbage collection,
-interpreter exit), the last thing sent to the arm is a zero force. In a child made by os.fork() the loop does not run: `running` is
+leaving the with block, an exception, Ctrl+C, SIGTERM or SIGHUP, garbage
+collection, interpreter exit), the last thing sent to the arm is a zero
+force. In a child made by os.fork() the loop does not run: `running` is
 False there and start() raises RuntimeError.)";
 
 inline constexpr const char* kMonitorDoc = R"(A handle's status frames, read on a native thread that sleeps until bytes come.

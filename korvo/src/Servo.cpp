@@ -24,6 +24,7 @@
 #include "ArmLink.h"
 #include "Checks.h"
 #include "Envelope.h"
+#include "ExitSignals.h"
 #include "Histogram.h"
 #include "Korvo/Haptics/Effects.h"
 #include "Korvo/Haptics/SeqLock.h"
@@ -63,7 +64,8 @@ std::array<float, 3> ToWire(const Vector3d& v) {
 }
 Vector3d FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
 
-// Every running loop, for StopAll.
+// Every running loop, for StopAll. While there is one, termination signals
+// end the loops first (ExitSignals).
 std::mutex g_running_mutex;
 std::vector<Servo::Impl*> g_running;
 std::once_flag g_exit_hook;
@@ -72,12 +74,15 @@ std::once_flag g_exit_hook;
 // StopAll there neither joins nor sends anything.
 void BeforeFork() noexcept {
     g_running_mutex.lock();
+    ExitSignals::BeforeFork();
 }
 void AfterForkInParent() noexcept {
+    ExitSignals::AfterForkInParent();
     g_running_mutex.unlock();
 }
 void AfterForkInChild() noexcept {
     g_running.clear();
+    ExitSignals::AfterForkInChild();
     g_running_mutex.unlock();
 }
 
@@ -270,6 +275,7 @@ void Servo::Impl::Start() {
     {
         const std::lock_guard<std::mutex> lock(g_running_mutex);
         g_running.push_back(this);
+        if (g_running.size() == 1) ExitSignals::Arm(&Servo::StopAll);
     }
     std::call_once(g_exit_hook, [] {
         std::atexit([] { Servo::StopAll(); });
@@ -324,10 +330,13 @@ void Servo::Impl::FirstExchange() {
 }
 
 void Servo::Impl::Stop() noexcept {
+    // Ended before it leaves the registry: a termination signal meanwhile
+    // still waits for its zero force.
     EndLoop();
     if (origin_.Forked()) return;  // the child's registry does not hold the parent's loops
     const std::lock_guard<std::mutex> lock(g_running_mutex);
     g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
+    if (g_running.empty()) ExitSignals::Disarm();
 }
 
 void Servo::Impl::EndLoop() noexcept {
@@ -583,6 +592,7 @@ void Servo::StopAll() noexcept {
     const std::lock_guard<std::mutex> lock(g_running_mutex);
     for (Impl* impl : g_running) impl->EndLoop();
     g_running.clear();
+    ExitSignals::Disarm();
 }
 
 }  // namespace Korvo::Haptics

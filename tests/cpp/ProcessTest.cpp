@@ -1,10 +1,14 @@
 // What a whole program does around its ports and loops: a second user of a
 // port in the same process (refused while a loop drives it, the drive and
-// device operations racing under ThreadSanitizer), and fork() (a child holds
-// none of its parent's ports and runs none of its loops).
+// device operations racing under ThreadSanitizer), fork() (a child holds
+// none of its parent's ports and runs none of its loops), and termination
+// signals (the loops send their zero force, then the process ends as the
+// signal would have ended it).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +31,8 @@
 #include "support/ArmPeer.h"
 #include "support/PtyPeer.h"
 #include "support/StderrCapture.h"
+
+extern char** environ;
 
 namespace {
 
@@ -290,6 +296,116 @@ TEST(Fork, AChildNeitherRunsNorStopsItsParentsLoop) {
     EXPECT_EQ(LastForce(peer), kZeroForce);
     const auto forces = peer.Forces();
     EXPECT_TRUE(std::none_of(forces.begin(), forces.end(), [](const ArmPeer::Force& f) { return f[2] < 0.0f; }));
+}
+
+// -- termination signals -----------------------------------------------------------------------------
+
+struct Disposition {
+    bool handled;  // a handler, not SIG_DFL or SIG_IGN
+    void (*handler)(int);
+};
+
+Disposition Current(int sig) {
+    struct sigaction now {};
+    ::sigaction(sig, nullptr, &now);
+    return {now.sa_handler != SIG_DFL && now.sa_handler != SIG_IGN, now.sa_handler};
+}
+
+void Set(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(sig, &action, nullptr);
+}
+
+void ProgramsOwn(int) {}
+
+TEST(ExitSignals, OnlySignalsAtTheirDefaultAreTakenAndOnlyWhileALoopRuns) {
+    Set(SIGHUP, SIG_IGN);  // the program's choice
+    ArmPeer peer;
+    {
+        Servo servo(peer.Path(), Gentle());
+        servo.Start();
+        EXPECT_TRUE(Current(SIGTERM).handled);
+        EXPECT_TRUE(Current(SIGINT).handled);
+        EXPECT_EQ(Current(SIGHUP).handler, SIG_IGN);
+        Set(SIGINT, &ProgramsOwn);  // installed while the loop runs: kept
+        servo.Stop();
+        EXPECT_EQ(Current(SIGTERM).handler, SIG_DFL);
+        EXPECT_EQ(Current(SIGINT).handler, &ProgramsOwn);
+        EXPECT_EQ(Current(SIGHUP).handler, SIG_IGN);
+    }
+    Set(SIGHUP, SIG_DFL);
+    Set(SIGINT, SIG_DFL);
+}
+
+// Starts korvo_servo_process on the arm's port; returns its pid and the read
+// end of its standard output.
+std::pair<pid_t, int> StartPushing(const std::string& port, bool own_handler) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::string program = KORVO_SERVO_PROCESS;
+    std::string own = "own";
+    std::vector<char*> argv{program.data(), const_cast<char*>(port.c_str())};
+    if (own_handler) argv.push_back(own.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int failed = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (failed != 0) throw std::system_error(failed, std::generic_category(), program);
+    return {pid, out[0]};
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
+std::string ReadLine(int fd) {
+    std::string line;
+    char c = 0;
+    while (::read(fd, &c, 1) == 1 && c != '\n') line.push_back(c);
+    return line;
+}
+
+class TerminationSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(TerminationSignal, EndsTheProcessWithItsStatusAfterTheZeroForce) {
+    ArmPeer peer;
+    const auto [pid, out] = StartPushing(peer.Path(), false);
+    ASSERT_EQ(ReadLine(out), "pushing");
+    ::kill(pid, GetParam());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), GetParam());
+    EXPECT_EQ(LastForce(peer), kZeroForce);
+    const auto forces = peer.Forces();
+    EXPECT_NE(std::find(forces.begin(), forces.end(), ArmPeer::Force{0.0f, 0.0f, 2.0f}), forces.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
+                         [](const auto& signal) { return std::string(sigabbrev_np(signal.param)); });
+
+TEST(ExitSignals, AProgramsOwnHandlerIsKeptAndRuns) {
+    ArmPeer peer;
+    const auto [pid, out] = StartPushing(peer.Path(), true);
+    ASSERT_EQ(ReadLine(out), "pushing");
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(ReadAll(out), "handled\n");
+    ::close(out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(LastForce(peer), kZeroForce);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-"""Interpreter exit while other threads are inside the library's calls ends
-the process normally (the loops still send their zero force) instead of
-aborting it."""
+"""However the process running a servo loop ends, the arm's last force is
+zero: a termination signal (SIGTERM from kill or a service manager, SIGHUP
+from a closed terminal, SIGINT) ends it with that signal's status after the
+zero force, a program's own handler is kept and runs, and interpreter exit
+while other threads are inside the library's calls ends the process normally
+instead of aborting it."""
 
 from __future__ import annotations
 
 import concurrent.futures
+import signal
 import subprocess
 import sys
 
@@ -12,7 +16,65 @@ import pytest
 
 from rig import ArmPeerProcess
 
+PUSH = [0.0, 0.0, 2.0]
 ZERO = [0.0, 0.0, 0.0]
+
+# Pushes with 2 N until told to stop; with "own", a SIGTERM handler of its
+# own stops the loop and exits with status 3.
+PUSHING = """
+import signal, sys, time
+import korvo
+
+port, handler = sys.argv[1], sys.argv[2]
+servo = korvo.Servo(port, rate=500, realtime=False, max_force_step=1.0, ramp_time=0.01)
+if handler == "own":
+    def stop(signum, frame):
+        servo.stop()
+        print("handled", flush=True)
+        sys.exit(3)
+    signal.signal(signal.SIGTERM, stop)
+servo.start()
+servo.force = (0.0, 0.0, 2.0)
+while servo.state.force[2] != 2.0:
+    time.sleep(0.001)
+print("pushing", flush=True)
+time.sleep(60)
+"""
+
+
+def push_then_signal(sig: int, handler: str) -> tuple[int, str, list[list[float]]]:
+    peer = ArmPeerProcess()
+    try:
+        child = subprocess.Popen([sys.executable, "-c", PUSHING, peer.path, handler], stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, text=True)
+        try:
+            assert child.stdout.readline() == "pushing\n"
+            child.send_signal(sig)
+            out, _ = child.communicate(timeout=20)
+        finally:
+            child.kill()
+            child.wait()
+    finally:
+        forces = peer.forces()
+    return child.returncode, out, forces
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
+def test_a_termination_signal_ends_the_process_after_the_zero_force(sig):
+    status, _, forces = push_then_signal(sig, "default")
+    # The status a shell sees for a process the signal ended (SIGINT through
+    # Python's own handler: KeyboardInterrupt, which ends it the same way).
+    assert status == -sig
+    assert PUSH in forces and forces[-1] == ZERO
+
+
+@pytest.mark.timeout(60)
+def test_a_programs_own_handler_is_kept_and_runs():
+    status, out, forces = push_then_signal(signal.SIGTERM, "own")
+    assert (status, out) == (3, "handled\n")
+    assert PUSH in forces and forces[-1] == ZERO
+
 
 # A daemon thread inside one kind of call that releases the interpreter lock,
 # again and again, while the main thread exits.

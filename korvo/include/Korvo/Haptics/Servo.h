@@ -75,6 +75,20 @@
 //   last request sent is a zero force (unless the port is gone). A Servo on
 //   an Arvena it borrowed lends it back then.
 //
+//   So do SIGTERM, SIGHUP and SIGINT, while any loop runs, where the program
+//   has left them at their default (which would end the process at once):
+//   a handler of this layer wakes a thread of its own, which ends every loop
+//   (StopAll), then gives the signal its default disposition again and
+//   raises it, so that the process ends as it would have, with the signal's
+//   status. A handler the program installed, before or meanwhile, is never
+//   replaced: it decides (Python's SIGINT handler raises KeyboardInterrupt,
+//   and the interpreter's exit stops the loops).
+//
+//   What cannot be handled on the host: SIGKILL, a crash of the process, a
+//   kernel panic or power loss leave the arm applying its last force until
+//   its own protection acts (what that is, is the firmware's). Keep
+//   max_force as low as the task allows.
+//
 // One loop per port
 //
 //   From Start() until the loop ends (Stop(), or by itself: disconnect,
@@ -280,7 +294,7 @@ public:
     EffectStack& Effects() noexcept;
 
     // Ends every running loop of the process (each sends its zero force); run
-    // at process exit by itself.
+    // at process exit, and on a termination signal (see Ending), by itself.
     static void StopAll() noexcept;
 
     // Throws std::invalid_argument naming the first option out of range.
