@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -69,6 +70,40 @@ Vector3d FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
 std::mutex g_running_mutex;
 std::vector<Servo::Impl*> g_running;
 std::once_flag g_exit_hook;
+// Start() calls under way, and whether the process is ending: then no loop
+// starts any more, and the last StopAll waits for those that are starting
+// (on other threads, which exit does not wait for).
+int g_starting = 0;
+bool g_ending = false;
+std::condition_variable g_starts_done;
+
+// The process is ending (exit, a termination signal): every loop stops, none
+// starts after.
+void StopForGood() noexcept {
+    {
+        std::unique_lock<std::mutex> lock(g_running_mutex);
+        g_ending = true;
+        g_starts_done.wait(lock, [] { return g_starting == 0; });
+    }
+    Servo::StopAll();
+}
+
+// Counts a Start() under way, refused once the process is ending.
+class Starting {
+public:
+    Starting() {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        if (g_ending) throw std::runtime_error("the process is ending: no servo loop starts now");
+        ++g_starting;
+    }
+    ~Starting() {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        --g_starting;
+        g_starts_done.notify_all();
+    }
+    Starting(const Starting&) = delete;
+    Starting& operator=(const Starting&) = delete;
+};
 
 // A fork's child runs none of its parent's loops: it forgets them, so that
 // StopAll there neither joins nor sends anything.
@@ -82,6 +117,8 @@ void AfterForkInParent() noexcept {
 }
 void AfterForkInChild() noexcept {
     g_running.clear();
+    g_starting = 0;  // the starts were the parent's threads'
+    g_ending = false;
     ExitSignals::AfterForkInChild();
     g_running_mutex.unlock();
 }
@@ -243,6 +280,7 @@ private:
 void Servo::Impl::Start() {
     origin_.RequireHere("this servo loop");
     if (running_.load()) return;
+    const Starting starting;
     Stop();  // a loop that ended by itself is joined, and its arm lent back
     if (stream_ == nullptr) throw std::runtime_error("the arm's port is not open");
     if (!arm_->Lend(this, "a servo loop")) {
@@ -272,13 +310,8 @@ void Servo::Impl::Start() {
     for (auto* total : {&failures_, &resyncs_, &late_bytes_}) total->store(0, std::memory_order_relaxed);
     ResetStats();
     running_ = true;
-    {
-        const std::lock_guard<std::mutex> lock(g_running_mutex);
-        g_running.push_back(this);
-        if (g_running.size() == 1) ExitSignals::Arm(&Servo::StopAll);
-    }
     std::call_once(g_exit_hook, [] {
-        std::atexit([] { Servo::StopAll(); });
+        std::atexit([] { StopForGood(); });
         ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
     });
     effects_.SetLive(true);
@@ -301,6 +334,12 @@ void Servo::Impl::Start() {
     // Once the thread has its priority, RealTime() and MemoryLocked() say
     // what it got.
     set_up.wait();
+    // Only a loop whose thread runs is registered: a StopAll that came
+    // sooner could not have stopped it (the last one, at exit, waits for
+    // every Start under way).
+    const std::lock_guard<std::mutex> lock(g_running_mutex);
+    g_running.push_back(this);
+    if (g_running.size() == 1) ExitSignals::Arm(&StopForGood);
 }
 
 void Servo::Impl::FirstExchange() {
