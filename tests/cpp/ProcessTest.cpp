@@ -1,9 +1,9 @@
 // What a whole program does around its ports and loops: a second user of a
 // port in the same process (refused while a loop drives it, the drive and
-// device operations racing under ThreadSanitizer), fork() (a child holds
-// none of its parent's ports and runs none of its loops), and termination
-// signals (the loops send their zero force, then the process ends as the
-// signal would have ended it).
+// device operations racing under ThreadSanitizer), StopAll while loops start
+// on other threads, fork() (a child holds none of its parent's ports and
+// runs none of its loops), and termination signals (the loops send their
+// zero force, then the process ends as the signal would have ended it).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -199,6 +200,45 @@ TEST(PortDriving, ALoopHoldsItsPortFromStartUntilItEndsEvenByItself) {
     for (int i = 0; i < 2000 && servo.Running(); ++i) std::this_thread::sleep_for(1ms);
     ASSERT_FALSE(servo.Running());
     EXPECT_EQ(IO::PortDriver(peer.Path()), nullptr);
+}
+
+// Loops starting on another thread while StopAll runs again and again: once
+// the last StopAll has returned, with no Start under way, no loop runs. Each
+// loop is started once, so that a later Start of it cannot stop what an
+// earlier StopAll missed.
+TEST(StopAll, LeavesNoLoopRunningWhateverStartedMeanwhile) {
+    ArmPeer peer;
+    SerialStream stream(peer.Path());
+    Arvena arm(&stream, 0.5f);
+    ServoOptions options = Gentle();
+    options.recording = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> starts{0};
+    std::vector<std::unique_ptr<Servo>> made;
+    std::thread starter([&] {
+        while (!stop) {
+            made.push_back(std::make_unique<Servo>(arm, options));
+            try {
+                made.back()->Start();
+                ++starts;
+            } catch (const std::runtime_error&) {
+                // The last one still runs: the arm is lent, the port driven.
+            }
+        }
+    });
+    const auto give_up = std::chrono::steady_clock::now() + 5s;
+    while (starts < 100 && std::chrono::steady_clock::now() < give_up) {
+        Servo::StopAll();
+        std::this_thread::sleep_for(200us);
+    }
+    stop = true;
+    starter.join();
+    Servo::StopAll();
+    EXPECT_GE(starts.load(), 100);
+    EXPECT_EQ(LastForce(peer), kZeroForce);
+    const std::size_t after = peer.ForceCount();
+    EXPECT_FALSE(peer.AwaitForces(after + 1, 100ms)) << "a loop still runs";
+    for (const auto& servo : made) EXPECT_FALSE(servo->Running());
 }
 
 // -- fork -----------------------------------------------------------------------------------------------
