@@ -66,8 +66,8 @@ void BindMonitor(py::module_& m) {
                  return monitor;
              }),
              "handle"_a, py::kw_only(), "frame_timeout"_a = 1.0, py::keep_alive<1, 2>())
-        .def("start", &HandleMonitor::Start, py::call_guard<py::gil_scoped_release>())
-        .def("stop", &HandleMonitor::Stop, py::call_guard<py::gil_scoped_release>())
+        .def("start", &HandleMonitor::Start, py::call_guard<GilRelease>())
+        .def("stop", &HandleMonitor::Stop, py::call_guard<GilRelease>())
         .def_property_readonly("running", &HandleMonitor::Running)
         .def_property_readonly("started_at", &HandleMonitor::StartedAt,
                                "time.monotonic() when start() began: event and status times count from there.")
@@ -96,13 +96,13 @@ void BindMonitor(py::module_& m) {
              [](const py::object& self) {
                  auto& monitor = self.cast<HandleMonitor&>();
                  {
-                     py::gil_scoped_release release;
+                     const GilRelease release;
                      monitor.Start();
                  }
                  return self;
              })
         .def("__exit__", [](HandleMonitor& h, const py::args&) {
-            py::gil_scoped_release release;
+            const GilRelease release;
             h.Stop();
         });
     RefuseMismatches(monitor_class);

@@ -178,16 +178,51 @@ def test_udev_prints_a_rule(arguments, expected):
         assert text in done.stdout
 
 
-@pytest.mark.parametrize(
-    "arguments, error",
-    [
-        (["--vendor", "1d6b"], "korvo: give both --vendor and --product, or neither\n"),
-        (["--vendor", "xyz", "--product", "0104"], "korvo: --vendor is four hexadecimal digits (as lsusb shows it), not 'xyz'\n"),
-    ],
-)
-def test_udev_refuses_bad_ids(arguments, error):
-    done = subprocess.run(KORVO + ["udev", *arguments], capture_output=True, text=True, timeout=30)
-    assert (done.returncode, done.stderr) == (1, error)
+def test_udev_refuses_half_an_id():
+    done = subprocess.run(KORVO + ["udev", "--vendor", "1d6b"], capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stderr) == (1, "korvo: give both --vendor and --product, or neither\n")
+
+
+# -- bad command lines, closed output -------------------------------------------------------
+
+LIMIT = "must be above 0 s and at most 60 s"
+BAD_VALUES = [
+    (["info", "/dev/null", "--timeout", "nan"], f"korvo info: error: argument --timeout: {LIMIT}, not 'nan'"),
+    (["info", "/dev/null", "--timeout", "-1"], f"korvo info: error: argument --timeout: {LIMIT}, not '-1'"),
+    (["info", "/dev/null", "--timeout", "0"], f"korvo info: error: argument --timeout: {LIMIT}, not '0'"),
+    (["info", "/dev/null", "--timeout", "61"], f"korvo info: error: argument --timeout: {LIMIT}, not '61'"),
+    (["info", "/dev/null", "--timeout", "soon"], f"korvo info: error: argument --timeout: {LIMIT}, not 'soon'"),
+    (["list", "--timeout", "inf"], f"korvo list: error: argument --timeout: {LIMIT}, not 'inf'"),
+    (["monitor", "/dev/null", "--timeout", "1e9"], f"korvo monitor: error: argument --timeout: {LIMIT}, not '1e9'"),
+    (["monitor", "/dev/null", "--seconds", "0"], "korvo monitor: error: argument --seconds: must be above 0 s, not '0'"),
+    (["monitor", "/dev/null", "--seconds", "nan"], "korvo monitor: error: argument --seconds: must be above 0 s, not 'nan'"),
+    (["udev", "--vendor", "xyz", "--product", "0104"],
+     "korvo udev: error: argument --vendor: must be four hexadecimal digits (as lsusb shows it), not 'xyz'"),
+    ([], "korvo: error: the following arguments are required: command"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("arguments, error", BAD_VALUES, ids=[" ".join(a) or "nothing" for a, _ in BAD_VALUES])
+def test_a_bad_command_line_is_one_line_and_status_2(arguments, error):
+    done = subprocess.run(KORVO + arguments, capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", error + "\n")
+
+
+@pytest.mark.parametrize("arguments", [["udev"], ["info", "{arm}"], ["monitor", "{arm}", "--seconds", "5"]],
+                         ids=["udev", "info", "monitor"])
+def test_output_into_a_closed_pipe_ends_the_command_quietly(arguments):
+    from korvo_sim import Simulator
+
+    with Simulator("arm") as sim:
+        # The reader is gone before the command writes anything.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            done = subprocess.run(KORVO + [a.format(arm=sim.port("arm")) for a in arguments], stdout=write_end,
+                                  stderr=subprocess.PIPE, text=True, timeout=30)
+        finally:
+            os.close(write_end)
+    assert (done.returncode, done.stderr) == (141, "")
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="installing a rule needs root")

@@ -11,7 +11,9 @@
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
-status.
+status: 2 for a bad command line (checked before anything is opened), 1 for
+the rest. Output to a pipe that closes early (korvo list | head -1) ends the
+command quietly, with status 141, as for a program ended by SIGPIPE.
 """
 
 from __future__ import annotations
@@ -33,6 +35,7 @@ from pathlib import Path
 from typing import Any
 
 from . import _native
+from .arguments import TIMEOUT, Parser, number, usb_id
 
 NAME_PATTERN = re.compile(r"ttyACM|ttyUSB|rfcomm")
 RULES_FILE = "60-korvo.rules"
@@ -257,7 +260,7 @@ def command_monitor(args: argparse.Namespace) -> int:
         else:
             fail(f"{port}: a second {kind}; monitor shows one arm and one handle")
     in_place = sys.stdout.isatty()
-    end = time.monotonic() + args.seconds if args.seconds else float("inf")
+    end = time.monotonic() + args.seconds if args.seconds is not None else float("inf")
     reported: set[str] = set()
     try:
         while time.monotonic() < end:
@@ -442,13 +445,9 @@ def udev_rule(group: str, vendor: str | None, product: str | None) -> str:
 
 
 def command_udev(args: argparse.Namespace) -> int:
-    hex4 = re.compile(r"^[0-9a-fA-F]{4}$")
     if (args.vendor is None) != (args.product is None):
         fail("give both --vendor and --product, or neither")
-    for name, value in (("vendor", args.vendor), ("product", args.product)):
-        if value is not None and not hex4.match(value):
-            fail(f"--{name} is four hexadecimal digits (as lsusb shows it), not {value!r}")
-    rule = udev_rule(args.group, args.vendor and args.vendor.lower(), args.product and args.product.lower())
+    rule = udev_rule(args.group, args.vendor, args.product)
     if not args.install:
         print(rule, end="")
         return 0
@@ -589,21 +588,22 @@ def command_bridge(args: argparse.Namespace) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="korvo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = Parser(prog="korvo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = top.add_subparsers(dest="command", required=True)
     p = sub.add_parser("list", help="every arm and handle on this machine")
     p.add_argument("--json", action="store_true", help="machine-readable output")
-    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer (all at once)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0, help="seconds each port has to answer (all at once)")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
     p.set_defaults(run=command_list)
     p = sub.add_parser("info", help="what the device on a port says about itself")
     p.add_argument("port")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_info)
     p = sub.add_parser("monitor", help="a live view of an arm and/or a handle, until Ctrl+C")
     p.add_argument("ports", nargs="+", metavar="PORT")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--seconds", type=number("s", above=0), default=None,
+                   help="stop after this long (left out: until Ctrl+C)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_monitor)
     p = sub.add_parser("record", help="every tick (and handle frame) to a rosbag2 recording with MCAP storage")
     p.add_argument("arm", metavar="ARM_PORT")
@@ -623,8 +623,8 @@ def parser() -> argparse.ArgumentParser:
     p = sub.add_parser("udev", help="a udev rule: access for a group, ModemManager kept away")
     p.add_argument("--install", action="store_true", help="write it and reload udev (as root)")
     p.add_argument("--group", default="dialout")
-    p.add_argument("--vendor", help="USB vendor id, 4 hex digits")
-    p.add_argument("--product", help="USB product id, 4 hex digits")
+    p.add_argument("--vendor", type=usb_id, help="USB vendor id, 4 hex digits")
+    p.add_argument("--product", type=usb_id, help="USB product id, 4 hex digits")
     p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
     p.set_defaults(run=command_udev)
     p = sub.add_parser("bridge", help="the devices as ROS 2 nodes on Zenoh, in rmw_zenoh's wire form")
@@ -655,16 +655,28 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def output_closed() -> int:
+    """The reader of our output has gone: the rest goes nowhere, and Python's
+    own flush at exit must not complain about it either."""
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(nowhere, sys.stdout.fileno())
+    os.close(nowhere)
+    return 141
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         result: int = args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
         return result
     except Failure as e:
         print(f"korvo: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        return output_closed()
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@
 #include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "LoopGuards.h"
 #include "Rings.h"
 #include "Taps.h"
 
@@ -26,6 +27,8 @@ namespace Korvo::DeviceTools {
 namespace {
 
 using Haptics::DropRing;
+using Haptics::Origin;
+using Haptics::PortClaim;
 using Haptics::SeqLock;
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::IO::CancelScope;
@@ -50,14 +53,23 @@ public:
     ~Impl() { Stop(); }
 
     void Start() {
+        origin_.RequireHere("this handle monitor");
         if (running_.load()) return;
         Stop();
-        if (stream_ == nullptr || stream_->Descriptor() < 0) throw std::runtime_error("the handle's port is not open");
+        if (stream_ == nullptr) throw std::runtime_error("the handle's port is not open");
         if (!handle_->Lend(this, "a handle monitor")) {
             throw std::runtime_error("the handle is lent elsewhere, or in use on another thread");
         }
         lent_ = true;
-        token_ = std::make_unique<CancelToken>();
+        try {
+            claim_.Take(*stream_, "a handle monitor", "the handle's port");
+            token_ = std::make_unique<CancelToken>();
+        } catch (...) {
+            claim_.Release();
+            handle_->Return(this);
+            lent_ = false;
+            throw;
+        }
         disconnected_ = false;
         epoch_ = Clock::now();
         started_at_ = std::chrono::duration<double>(epoch_.time_since_epoch()).count();
@@ -66,11 +78,18 @@ public:
     }
 
     void Stop() noexcept {
+        if (origin_.Forked()) {
+            // The thread, and the token it waits on (which the child shares),
+            // are the parent's.
+            Origin::Forget(thread_);
+            return;
+        }
         const std::lock_guard<std::mutex> lock(stop_mutex_);
         if (thread_.joinable()) {
             token_->Cancel();
             thread_.join();
         }
+        claim_.Release();
         if (lent_) {
             handle_->Return(this);
             lent_ = false;
@@ -78,7 +97,7 @@ public:
         running_ = false;
     }
 
-    bool Running() const noexcept { return running_.load(); }
+    bool Running() const noexcept { return running_.load() && !origin_.Forked(); }
     double StartedAt() const noexcept { return started_at_.load(); }
     bool Disconnected() const noexcept { return disconnected_.load(); }
     std::string Fault() const;
@@ -122,6 +141,8 @@ private:
     SerialStream* stream_;
     std::thread thread_;
     std::mutex stop_mutex_;
+    Origin origin_;
+    PortClaim claim_;
     std::unique_ptr<CancelToken> token_;
     std::atomic<bool> running_{false};
     std::atomic<bool> disconnected_{false};
@@ -216,6 +237,7 @@ void HandleMonitor::Impl::Run() noexcept {
     } catch (const WaitCancelled&) {
         // Stop() asked.
     }
+    claim_.Release();
     running_ = false;
 }
 
