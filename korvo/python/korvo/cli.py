@@ -609,9 +609,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("arm", metavar="ARM_PORT")
     p.add_argument("handle", metavar="HANDLE_PORT", nargs="?")
     p.add_argument("--output", "-o", required=True, help="the recording's directory (must not exist)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: at Ctrl+C)")
-    p.add_argument("--rate", type=float, default=1000.0, help="ticks per second")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: at Ctrl+C)")
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="ticks per second")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_record)
     p = sub.add_parser("reindex", help="finish a recording whose writer was killed; write its metadata.yaml")
     p.add_argument("path", help="a recording's directory or .mcap file")
@@ -638,18 +638,20 @@ def parser() -> argparse.ArgumentParser:
     where.add_argument("--connect", metavar="ENDPOINT",
                        help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
     where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here (e.g. tcp/0.0.0.0:7447)")
-    p.add_argument("--rate", type=float, default=1000.0, help="the arm's servo rate, Hz")
-    p.add_argument("--publish-rate", type=float, default=None, metavar="HZ", help="state messages per second (default: every tick)")
-    p.add_argument("--max-force", type=float, default=4.0, help="N, the safety envelope's limit")
-    p.add_argument("--command-timeout", type=float, default=0.05, metavar="S",
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="the arm's servo rate, Hz")
+    p.add_argument("--publish-rate", type=number("Hz", above=0), default=None, metavar="HZ",
+                   help="state messages per second (default: every tick)")
+    p.add_argument("--max-force", type=number("N", above=0, at_most=1000), default=4.0, help="N, the safety envelope's limit")
+    p.add_argument("--command-timeout", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
                    help="older or silent commands fade out (default 0.05 s)")
-    p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05 s)")
+    p.add_argument("--fade-time", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
+                   help="how long they take to fade (default 0.05 s)")
     p.add_argument("--spring-stiffness", type=float, default=150.0, metavar="N/M", help="servo_cp's spring (default 150)")
     p.add_argument("--spring-damping", type=float, default=4.0, metavar="NS/M", help="its damping (default 4)")
     p.add_argument("--spring-speed", type=float, default=0.1, metavar="M/S",
                    help="how fast its anchor follows the target (default 0.1)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
-    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer the probe")
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0, help="seconds each port has to answer the probe")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
     p.set_defaults(run=command_bridge)
     return top
