@@ -96,6 +96,34 @@ def test_force_ramps_in_grows_by_at_most_the_step_and_never_waits_to_shrink(sim_
     assert rec.force[-1, 2] == pytest.approx(-1.0, abs=1e-6)
 
 
+@pytest.mark.parametrize("limit", [0.5, 2.0])
+def test_a_tightened_limit_acts_at_the_next_tick(sim_arm, limit):
+    with korvo.Servo(sim_arm, realtime=False, max_force=4.0, max_force_step=0.05, ramp_time=0.01,
+                     max_speed=100.0) as servo:
+        servo.force = (0.0, 3.9, 0.0)
+        wait_until(lambda: servo.state.force[1] >= 3.9 - 1e-6)
+        servo.set_limits(max_force=limit)
+        called = servo.state.tick
+        run_until(servo, called + 20)
+    rec = servo.recording()
+    # The force of the tick under way was decided before the call; the one
+    # after it already keeps the new limit (not the old step of 0.05 N down).
+    after = rec.tick >= called + 2
+    assert np.all(np.linalg.norm(rec.force[after], axis=1) <= limit + 1e-6), rec.force[after][:3]
+    assert rec.force[after][-1, 1] == pytest.approx(limit, rel=1e-6)
+
+
+def test_a_full_recording_keeps_the_newest_ticks(sim_arm):
+    with korvo.Servo(sim_arm, realtime=False, recording=100) as servo:
+        run_until(servo, 400)
+        last = servo.state.tick
+    rec = servo.recording()
+    assert len(rec) == 100 and rec.gaps() == 0
+    # The end of the run is there: the latest ticks, the stop included.
+    assert rec.tick[-1] >= last and rec.dropped == rec.tick[0]
+    assert np.array_equal(rec.tick, np.arange(rec.tick[0], rec.tick[0] + 100))
+
+
 def test_speed_above_the_limit_takes_the_force_away(sim_arm):
     # A push the simulated arm follows at a few cm/s, against a limit of 1 cm/s.
     with korvo.Servo(sim_arm, max_speed=0.01, max_force_step=1.0, ramp_time=0.01, **PATIENT) as servo:
