@@ -92,8 +92,6 @@ void BindEffects(py::module_& m) {
         m, "Effect", "A force law evaluated on the servo thread every tick (see Servo.add).");
 
     auto constant = py::class_<Constant, Effect, std::shared_ptr<Constant>>(m, "Constant", "A constant force (N).")
-        .def(py::init([](const py::object& force) { return std::make_shared<Constant>(Constant::Params{VectorFrom(force, "force")}); }),
-             "force"_a = py::make_tuple(0.0, 0.0, 0.0))
         .KORVO_VECTOR(Constant, force)
         .def(
             "set",
@@ -104,11 +102,10 @@ void BindEffects(py::module_& m) {
             },
             kSetDoc)
         .def("__repr__", [](const Constant& e) { return py::str("Constant(force={})").format(Tuple(e.GetParams().force)); });
-    RefuseMismatches(constant);
+    Constructor(constant, [](const py::object& force) { return std::make_shared<Constant>(Constant::Params{VectorFrom(force, "force")}); },
+                "force"_a = py::make_tuple(0.0, 0.0, 0.0));
 
     auto damper = py::class_<Damper, Effect, std::shared_ptr<Damper>>(m, "Damper", "Viscosity: F = -viscosity * v (N s/m).")
-        .def(py::init([](double viscosity) { return std::make_shared<Damper>(Damper::Params{viscosity}); }),
-             "viscosity"_a = 0.0)
         .KORVO_NUMBER(Damper, viscosity)
         .def(
             "set",
@@ -119,17 +116,13 @@ void BindEffects(py::module_& m) {
             },
             kSetDoc)
         .def("__repr__", [](const Damper& e) { return py::str("Damper(viscosity={})").format(e.GetParams().viscosity); });
-    RefuseMismatches(damper);
+    Constructor(damper, [](double viscosity) { return std::make_shared<Damper>(Damper::Params{viscosity}); },
+                "viscosity"_a = 0.0);
 
     auto spring = py::class_<Spring, Effect, std::shared_ptr<Spring>>(
         m, "Spring",
         "A spring to a target point: F = stiffness (anchor - p) - damping v. The anchor starts where the arm is "
         "and moves toward the target at no more than max_speed (m/s), so a new target never makes the force jump.")
-        .def(py::init([](const py::object& target, double stiffness, double damping, double max_speed) {
-                 return std::make_shared<Spring>(
-                     Spring::Params{VectorFrom(target, "target"), stiffness, damping, max_speed});
-             }),
-             "target"_a = py::make_tuple(0.0, 0.0, 0.0), "stiffness"_a = 0.0, "damping"_a = 0.0, "max_speed"_a = 0.1)
         .KORVO_VECTOR(Spring, target)
         .KORVO_NUMBER(Spring, stiffness)
         .KORVO_NUMBER(Spring, damping)
@@ -150,18 +143,16 @@ void BindEffects(py::module_& m) {
             return py::str("Spring(target={}, stiffness={}, damping={}, max_speed={})")
                 .format(Tuple(p.target), p.stiffness, p.damping, p.max_speed);
         });
-    RefuseMismatches(spring);
+    Constructor(spring, [](const py::object& target, double stiffness, double damping, double max_speed) {
+                 return std::make_shared<Spring>(
+                     Spring::Params{VectorFrom(target, "target"), stiffness, damping, max_speed});
+             },
+                "target"_a = py::make_tuple(0.0, 0.0, 0.0), "stiffness"_a = 0.0, "damping"_a = 0.0, "max_speed"_a = 0.1);
 
     auto plane = py::class_<Plane, Effect, std::shared_ptr<Plane>>(
         m, "Plane",
         "A one-sided wall through `point`; `normal` points out of it into free space (any non-zero length). "
         "Inside at depth d: F = max(0, stiffness d - damping (v . n)) n.")
-        .def(py::init([](const py::object& point, const py::object& normal, double stiffness, double damping) {
-                 return std::make_shared<Plane>(
-                     Plane::Params{VectorFrom(point, "point"), VectorFrom(normal, "normal"), stiffness, damping});
-             }),
-             "point"_a = py::make_tuple(0.0, 0.0, 0.0), "normal"_a = py::make_tuple(0.0, 0.0, 1.0), "stiffness"_a = 0.0,
-             "damping"_a = 0.0)
         .KORVO_VECTOR(Plane, point)
         .KORVO_VECTOR(Plane, normal)
         .KORVO_NUMBER(Plane, stiffness)
@@ -180,16 +171,15 @@ void BindEffects(py::module_& m) {
             return py::str("Plane(point={}, normal={}, stiffness={}, damping={})")
                 .format(Tuple(p.point), Tuple(p.normal), p.stiffness, p.damping);
         });
-    RefuseMismatches(plane);
+    Constructor(plane, [](const py::object& point, const py::object& normal, double stiffness, double damping) {
+                 return std::make_shared<Plane>(
+                     Plane::Params{VectorFrom(point, "point"), VectorFrom(normal, "normal"), stiffness, damping});
+             },
+                "point"_a = py::make_tuple(0.0, 0.0, 0.0), "normal"_a = py::make_tuple(0.0, 0.0, 1.0), "stiffness"_a = 0.0,
+             "damping"_a = 0.0);
 
     auto sphere = py::class_<Sphere, Effect, std::shared_ptr<Sphere>>(
         m, "Sphere", "Keeps the end effector inside (inside=True) or outside a sphere, with a spring along the radius.")
-        .def(py::init([](const py::object& center, double radius, double stiffness, double damping, bool inside) {
-                 return std::make_shared<Sphere>(
-                     Sphere::Params{VectorFrom(center, "center"), radius, stiffness, damping, inside});
-             }),
-             "center"_a = py::make_tuple(0.0, 0.0, 0.0), "radius"_a = 0.05, "stiffness"_a = 0.0, "damping"_a = 0.0,
-             "inside"_a = true)
         .KORVO_VECTOR(Sphere, center)
         .KORVO_NUMBER(Sphere, radius)
         .KORVO_NUMBER(Sphere, stiffness)
@@ -205,15 +195,15 @@ void BindEffects(py::module_& m) {
                 });
             },
             kSetDoc);
-    RefuseMismatches(sphere);
+    Constructor(sphere, [](const py::object& center, double radius, double stiffness, double damping, bool inside) {
+                 return std::make_shared<Sphere>(
+                     Sphere::Params{VectorFrom(center, "center"), radius, stiffness, damping, inside});
+             },
+                "center"_a = py::make_tuple(0.0, 0.0, 0.0), "radius"_a = 0.05, "stiffness"_a = 0.0, "damping"_a = 0.0,
+             "inside"_a = true);
 
     auto box = py::class_<Box, Effect, std::shared_ptr<Box>>(
         m, "Box", "Keeps the end effector inside (inside=True) or outside an axis-aligned box from `min` to `max`.")
-        .def(py::init([](const py::object& lo, const py::object& hi, double stiffness, double damping, bool inside) {
-                 return std::make_shared<Box>(Box::Params{VectorFrom(lo, "min"), VectorFrom(hi, "max"), stiffness, damping, inside});
-             }),
-             "min"_a = py::make_tuple(-0.05, -0.05, -0.05), "max"_a = py::make_tuple(0.05, 0.05, 0.05),
-             "stiffness"_a = 0.0, "damping"_a = 0.0, "inside"_a = true)
         .KORVO_VECTOR(Box, min)
         .KORVO_VECTOR(Box, max)
         .KORVO_NUMBER(Box, stiffness)
@@ -229,7 +219,11 @@ void BindEffects(py::module_& m) {
                 });
             },
             kSetDoc);
-    RefuseMismatches(box);
+    Constructor(box, [](const py::object& lo, const py::object& hi, double stiffness, double damping, bool inside) {
+                 return std::make_shared<Box>(Box::Params{VectorFrom(lo, "min"), VectorFrom(hi, "max"), stiffness, damping, inside});
+             },
+                "min"_a = py::make_tuple(-0.05, -0.05, -0.05), "max"_a = py::make_tuple(0.05, 0.05, 0.05),
+             "stiffness"_a = 0.0, "damping"_a = 0.0, "inside"_a = true);
 }
 
 }  // namespace Korvo::Haptics::Python

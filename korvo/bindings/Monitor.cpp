@@ -59,13 +59,9 @@ void BindMonitor(py::module_& m) {
             return py::str("ButtonEvent(time={:.4f}, button={}, pressed={})").format(e.time, e.button, e.pressed);
         });
 
-    auto monitor_class = py::class_<HandleMonitor>(m, "HandleMonitor", kMonitorDoc)
-        .def(py::init([](const py::object& handle, double frame_timeout) {
-                 auto monitor = MakeMonitor(handle);
-                 monitor->SetFrameTimeout(frame_timeout);
-                 return monitor;
-             }),
-             "handle"_a, py::kw_only(), "frame_timeout"_a = 1.0, py::keep_alive<1, 2>())
+    // Shared, not unique: the constructor's converting overload hands over
+    // the monitor it made through a Python object.
+    auto monitor_class = py::class_<HandleMonitor, std::shared_ptr<HandleMonitor>>(m, "HandleMonitor", kMonitorDoc)
         .def("start", &HandleMonitor::Start, py::call_guard<GilRelease>())
         .def("stop", &HandleMonitor::Stop, py::call_guard<GilRelease>())
         .def_property_readonly("running", &HandleMonitor::Running)
@@ -105,7 +101,14 @@ void BindMonitor(py::module_& m) {
             const GilRelease release;
             h.Stop();
         });
-    RefuseMismatches(monitor_class);
+    Constructor<true>(
+        monitor_class,
+        [](const py::object& handle, double frame_timeout) {
+            std::shared_ptr<HandleMonitor> monitor = MakeMonitor(handle);
+            monitor->SetFrameTimeout(frame_timeout);
+            return monitor;
+        },
+        "handle"_a, py::kw_only(), "frame_timeout"_a = 1.0);
 }
 
 }  // namespace Korvo::Haptics::Python

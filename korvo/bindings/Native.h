@@ -108,18 +108,43 @@ and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 // is made from (servo.recording(), a tap's drain()).
 pybind11::dict RecordingArrays(const Recording& rec);
 
-// A last constructor overload: pybind11 tries it only when the real one
-// refused the arguments, and it says why in words (the keyword it does not
-// know, and the one meant) instead of listing signatures.
-template <class Class>
-void RefuseMismatches(Class& cls) {
+// A constructor from `factory`, whose keywords are `parameters`, with a last
+// overload behind it that says in words why arguments were refused (the
+// keyword it does not know and the one meant). pybind11 tries every overload
+// without conversions before any with them, so that catch-all is reached
+// before the typed constructor may turn `stiffness=150` into a float: it
+// hands the call to a converting copy of the factory and refuses only what
+// that refuses. KeepFirst keeps the first argument alive with the object.
+template <bool KeepFirst = false, class Class, class Factory, class... Parameters>
+void Constructor(Class& cls, Factory factory, const Parameters&... parameters) {
     namespace py = pybind11;
     using Holder = typename Class::holder_type;
+    if constexpr (KeepFirst) {
+        cls.def(py::init(factory), parameters..., py::keep_alive<1, 2>());
+    } else {
+        cls.def(py::init(factory), parameters...);
+    }
     const py::object type = cls;
-    cls.def(py::init([type](const py::args& args, const py::kwargs& kwargs) -> Holder {
+    const py::object converting = py::cpp_function(factory, parameters...);
+    auto last = [type, converting](const py::args& args, const py::kwargs& kwargs) -> Holder {
+        try {
+            return converting(*args, **kwargs).template cast<Holder>();
+        } catch (py::error_already_set& e) {
+            // The factory's own TypeError (a target that is not three
+            // numbers) says more than a list of parameters would.
+            if (!e.matches(PyExc_TypeError) || std::string(e.what()).find("incompatible function arguments") == std::string::npos) {
+                throw;
+            }
+        }
         py::module_::import("korvo._options").attr("refuse")(type, args, kwargs);
         throw py::type_error("the arguments do not match");  // refuse() has raised already
-    }));
+    };
+    if constexpr (KeepFirst) {
+        // The first argument is in the tuple or the dict, whichever it came by.
+        cls.def(py::init(last), py::keep_alive<1, 2>(), py::keep_alive<1, 3>());
+    } else {
+        cls.def(py::init(last));
+    }
 }
 
 void BindEffects(pybind11::module_& m);
