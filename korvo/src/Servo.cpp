@@ -60,6 +60,8 @@ constexpr auto kFinalSpin = std::chrono::microseconds(20);
 constexpr auto kReplySpin = std::chrono::microseconds(10);
 // The first exchange, and the last (the zero force), get at least this long.
 constexpr double kShortestEdgeExchange = 0.2;
+// How long the arm has to give its first answer, over several tries.
+constexpr double kFirstAnswerWithin = 1.0;
 // How long a line must be silent before a loop starts (or hands a borrowed
 // arm back): answers to requests made before then must have come by that
 // time, so that none is taken for the first tick's.
@@ -348,13 +350,20 @@ void Servo::Impl::Start() {
     if (running_.load()) return;
     const Starting starting;
     Stop();  // a loop that ended by itself is joined, and its arm lent back
-    if (stream_ == nullptr || stream_->Descriptor() < 0) {
-        throw std::runtime_error("the arm's port is not open");
-    }
+    if (stream_ == nullptr) throw std::runtime_error("the arm's port is not open");
     if (!device_->Lend(this, "a servo loop")) {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;
+    // The port first: whether it is open, and this process's, comes before
+    // whether real time is granted.
+    try {
+        claim_.Take(*stream_, "a servo loop", "the arm's port");
+    } catch (...) {
+        device_->Return(this);
+        lent_ = false;
+        throw;
+    }
     // The thread first: it asks for real time and waits at the gate, so that
     // a loop that requires real time fails before anything is sent.
     std::promise<Setup> ready;
@@ -369,7 +378,6 @@ void Servo::Impl::Start() {
         if (options_.realtime == RealTimePolicy::Require && !(setup.realtime && setup.memory_locked)) {
             throw std::runtime_error("the loop requires real-time scheduling: " + setup.refused);
         }
-        claim_.Take(*stream_, "a servo loop", "the arm's port");
         link_ = std::make_unique<ArmLink>(*stream_);
         // A short look only: a real-time thread that spins keeps its core
         // from the threads that carry the reply to it (the kernel's tty
@@ -438,9 +446,13 @@ void Servo::Impl::FirstExchange() {
         if (!stream_->good()) throw std::runtime_error("the arm's port hung up");
         throw std::runtime_error("the arm's line does not fall quiet on " + stream_->PortName());
     }
+    // Several tries, for a second at least: on a busy machine the arm's
+    // first answer (or a late one to whatever the line carried before) can
+    // take longer than an exchange may once the loop runs.
+    const Deadline overall(static_cast<float>(std::max(kFirstAnswerWithin, 2.0 * limit)));
     ArmLink::Reply reply;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        switch (link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline(static_cast<float>(limit)), reply)) {
+    while (!overall.Passed()) {
+        switch (link_->Exchange({0.0f, 0.0f, 0.0f}, Deadline::Earlier(Deadline(static_cast<float>(limit)), overall), reply)) {
             case ArmLink::Result::Ok: {
                 first_position_ = FromWire(reply.position);
                 // Where the arm is, readable as soon as Start() returns.
@@ -456,6 +468,11 @@ void Servo::Impl::FirstExchange() {
                 throw std::runtime_error("the arm's port hung up");
             case ArmLink::Result::Failed:
                 break;
+        }
+        // Whatever came instead of the answer must be over before the next try.
+        if (!link_->Settle(overall, kStartQuiet)) {
+            if (!stream_->good()) throw std::runtime_error("the arm's port hung up");
+            break;
         }
     }
     throw std::runtime_error("no reply from the arm on " + stream_->PortName());

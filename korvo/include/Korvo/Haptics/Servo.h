@@ -163,7 +163,8 @@
 //   std::system_error (with the path and errno). A borrowed Arvena that is
 //   lent already, or in use on another thread at that moment, throws
 //   std::runtime_error. Start() throws std::runtime_error when the arm does
-//   not answer a first exchange within max(exchange_timeout, 0.2 s), when
+//   not answer a first exchange (tries of max(exchange_timeout, 0.2 s) each,
+//   for at least a second; the line must fall quiet before each), when
 //   another loop of the process drives the port ("the arm's port is driven
 //   by a servo loop of this process"), and in the child of a fork.
 //
