@@ -117,8 +117,9 @@ def test_every_topic_arrives_under_its_key_type_and_hash(network):
 
     pose = listener.topic("/lab/arm/measured_cp")[-1]
     assert pose.header.frame_id == "lab_arm_base" and all(math.isfinite(v) for v in (pose.pose.position.x, pose.pose.position.z))
-    state = {kv.key: kv.value for kv in listener.topic("/lab/arm/operating_state")[-1].values}
-    assert state["state"] == "ENABLED" and state["command"] == "none"
+    states = [{kv.key: kv.value for kv in m.values} for m in listener.topic("/lab/arm/operating_state")]
+    # (a busy machine may fail exchanges: some states then say FAULT)
+    assert any(s["state"] == "ENABLED" for s in states) and all(s["command"] == "none" for s in states)
     assert listener.topic("/handle/battery")[-1].voltage > 0.0
 
 
@@ -150,7 +151,10 @@ def test_commands_from_another_process_move_a_simulated_arm(network, command):
     listener = Listener(session)
     sender = Commander(session)
     with Simulator("arm") as sim:
-        bridge = bridge_process(sim.port("arm"), "--connect", endpoint)
+        # Commands count for 0.3 s: a busy machine may take longer than the
+        # default 50 ms to carry them, and they would all be stale.
+        timeout, fade = 0.3, 0.05
+        bridge = bridge_process(sim.port("arm"), "--connect", endpoint, "--command-timeout", str(timeout))
         try:
             listener.wait(lambda: listener.topic("/arm/measured_cp"), 20, "the arm's position")
             start = listener.topic("/arm/measured_cp")[-1].pose.position
@@ -159,7 +163,7 @@ def test_commands_from_another_process_move_a_simulated_arm(network, command):
                 repeater = Repeater(lambda: sender.put(data_key(0, "/arm/servo_cf", WRENCH), Commander.wrench(goal)))
 
                 def arrived():
-                    return any(f[2] > 1.4 for _, f in forces(listener)[-50:])
+                    return any(f[2] > 1.4 for _, f in forces(listener))
             else:
                 goal = (start.x, start.y + 0.02, start.z)
                 repeater = Repeater(lambda: sender.put(data_key(0, "/arm/servo_cp", POSE), Commander.pose(goal)))
@@ -172,9 +176,12 @@ def test_commands_from_another_process_move_a_simulated_arm(network, command):
             moved = listener.topic("/arm/measured_cp")[-1].pose.position
             assert math.dist((moved.x, moved.y, moved.z), (start.x, start.y, start.z)) > 0.002
             last = repeater.stop()
-            # Silence: the force fades out, and operating_state says why.
-            listener.wait(lambda: forces(listener) and forces(listener)[-1][0] > last + 0.5, 10, "ticks after the silence")
-            after = [f for stamp, f in forces(listener) if stamp > last + 0.05 + 0.05 + 0.25]
+            # Silence: the force fades out, and operating_state says why. The
+            # last command may have been taken as late as its timeout, and
+            # the loop's heartbeat lapses a timeout after that.
+            gone = last + 2 * timeout + fade + 0.25
+            listener.wait(lambda: forces(listener) and forces(listener)[-1][0] > gone + 0.25, 10, "ticks after the silence")
+            after = [f for stamp, f in forces(listener) if stamp > gone]
             assert after and all(f == (0.0, 0.0, 0.0) for f in after)
             state = {kv.key: kv.value for kv in listener.topic("/arm/operating_state")[-1].values}
             assert state["command"] == "stale"
@@ -193,7 +200,9 @@ def bridged(network):
     endpoint, session = network
     listener = Listener(session)
     with Simulator("arm") as sim, korvo.Servo(sim.port("arm"), realtime=False, ramp_time=0.05) as servo:
-        with Bridge(servo, connect=endpoint) as bridge:
+        # 0.25 s, not the default 50 ms: on a busy machine commands may take
+        # that long to arrive, and stale ones would not move anything.
+        with Bridge(servo, connect=endpoint, command_timeout=0.25) as bridge:
             listener.wait(lambda: listener.topic("/arm/measured_cf"), 20, "the bridge's first ticks")
             yield servo, bridge, listener, Commander(session)
 
@@ -203,8 +212,8 @@ PUSH = (0.0, 0.0, 1.0)
 
 # What a sender does wrong, and how the bridge counts it.
 BAD = {
-    "old stamp": ("stale", lambda c: c.put(CF, Commander.wrench(PUSH, age=0.2))),
-    "stamp from the future": ("stale", lambda c: c.put(CF, Commander.wrench(PUSH, age=-0.2))),
+    "old stamp": ("stale", lambda c: c.put(CF, Commander.wrench(PUSH, age=1.0))),
+    "stamp from the future": ("stale", lambda c: c.put(CF, Commander.wrench(PUSH, age=-1.0))),
     "not CDR": ("malformed", lambda c: c.put(CF, b"\x00\x01\x00\x00garbage")),
     "truncated CDR": ("malformed", lambda c: c.put(CF, Commander.wrench(PUSH)[:30])),
     "no attachment": ("malformed", lambda c: c.put(CF, Commander.wrench(PUSH), attach=False)),
@@ -252,12 +261,14 @@ def test_duplicates_and_older_samples_are_dropped_by_sequence(bridged):
 def test_a_silent_sender_fades_out_and_fresh_commands_bring_the_force_back(bridged):
     servo, bridge, listener, sender = bridged
     push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
-    listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 10, "the pushed force")
+    listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 10, "the pushed force")
     assert bridge.command_state == "active"
     last = push.stop()
-    listener.wait(lambda: forces(listener)[-1][0] > last + 0.5, 10, "ticks after the silence")
-    timeout, fade, margin = bridge.command_timeout, bridge.fade_time, 0.25
-    late = [f for stamp, f in forces(listener) if stamp > last + timeout + fade + margin]
+    # The last command may have been taken as late as its timeout, and the
+    # loop's heartbeat lapses a timeout after that.
+    gone = last + 2 * bridge.command_timeout + bridge.fade_time + 0.25
+    listener.wait(lambda: forces(listener)[-1][0] > gone + 0.25, 10, "ticks after the silence")
+    late = [f for stamp, f in forces(listener) if stamp > gone]
     assert late and all(f == (0.0, 0.0, 0.0) for f in late)
     assert bridge.command_state == "stale"
     states = [{kv.key: kv.value for kv in m.values} for m in listener.topic("/arm/operating_state")]
@@ -274,13 +285,14 @@ def test_a_silent_sender_fades_out_and_fresh_commands_bring_the_force_back(bridg
 def test_stale_commands_after_fresh_ones_fade_the_force(bridged):
     servo, bridge, listener, sender = bridged
     fresh = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
-    listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 10, "the pushed force")
+    listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 10, "the pushed force")
     fresh.stop()
-    stale = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH, age=0.5)))
+    stale = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH, age=1.0)))
     try:
         switched = time.time()
-        listener.wait(lambda: forces(listener)[-1][0] > switched + 0.5, 10, "ticks after the switch")
-        late = [f for stamp, f in forces(listener) if stamp > switched + 0.2]
+        gone = switched + 2 * bridge.command_timeout + bridge.fade_time + 0.25
+        listener.wait(lambda: forces(listener)[-1][0] > gone + 0.25, 10, "ticks after the switch")
+        late = [f for stamp, f in forces(listener) if stamp > gone]
         assert all(f == (0.0, 0.0, 0.0) for f in late)
         assert bridge.counts["stale"] > 10
     finally:
@@ -293,7 +305,8 @@ def test_state_command_disables_the_loop_and_enabling_ramps_forces_back_in(bridg
     state = data_key(0, "/arm/state_command", "std_msgs/msg/String")
     push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
     try:
-        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 10, "the pushed force")
+        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 10, "the pushed force")
+        before = len(listener.topic("/arm/operating_state"))
         sender.put(state, Commander.string("disable"))
         listener.wait(lambda: not servo.enabled, 10, "the loop disabled")
         disabled = time.time()
@@ -301,7 +314,7 @@ def test_state_command_disables_the_loop_and_enabling_ramps_forces_back_in(bridg
         assert all(f == (0.0, 0.0, 0.0) for stamp, f in forces(listener) if stamp > disabled + 0.05)
         states = [{kv.key: kv.value for kv in m.values} for m in listener.topic("/arm/operating_state")]
         # (a loaded machine may fail exchanges meanwhile: a fault outranks the switch)
-        assert any(s["state"] == "DISABLED" for s in states[-5:]), states[-5:]
+        assert any(s["state"] == "DISABLED" for s in states[before:]), states[before:]
         sender.put(state, Commander.string("enable"))
         listener.wait(lambda: servo.enabled, 10, "the loop enabled")
         listener.wait(lambda: forces(listener)[-1][1][2] > 0.9, 10, "the force back")
@@ -318,7 +331,7 @@ def test_remote_forces_pass_the_safety_envelope(bridged):
     servo, bridge, listener, sender = bridged
     push = Repeater(lambda: sender.put(CF, Commander.wrench((0.0, 0.0, 40.0))))
     try:
-        listener.wait(lambda: any(f[2] > 3.9 for _, f in forces(listener)[-20:]), 10, "the limited force")
+        listener.wait(lambda: any(f[2] > 3.9 for _, f in forces(listener)), 10, "the limited force")
         assert max(f[2] for _, f in forces(listener)) <= servo.limits["max_force"] + 1e-6
         assert max(f[2] for _, f in forces(listener, "/arm/setpoint_cf")) == pytest.approx(40.0)
     finally:
@@ -330,7 +343,9 @@ def test_the_servos_recording_stays_the_programs(bridged):
     servo, bridge, listener, sender = bridged
     servo.recording()
     seen = len(forces(listener))
-    listener.wait(lambda: len(forces(listener)) > seen + 100, 10, "a hundred ticks")
+    # What the listener sees lags the loop by the bridge's hand-off; twice the
+    # ticks leaves room for those the first drain already took.
+    listener.wait(lambda: len(forces(listener)) > seen + 200, 10, "two hundred ticks")
     recording = servo.recording()
     assert len(recording) >= 100 and recording.gaps() == 0
     assert bridge.counts["ticks_lost"] == 0
@@ -355,14 +370,14 @@ def test_a_state_rate_publishes_ticks_that_far_apart(network):
 def test_however_the_bridge_ends_the_arms_last_force_is_zero(free_port, how):
     arm = ArmPeerProcess()
     endpoint = f"tcp/127.0.0.1:{free_port}"
-    bridge = bridge_process(arm.path, "--listen", endpoint)
+    bridge = bridge_process(arm.path, "--listen", endpoint, "--command-timeout", "0.3")
     try:
         assert bridge.stdout.readline().startswith("korvo bridge: Zenoh session")
         session = client(endpoint)
         listener = Listener(session)
         sender = Commander(session)
         push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
-        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 20, "the pushed force")
+        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 20, "the pushed force")
         bridge.send_signal(how)
         status, err = ended(bridge)
         push.stop()
@@ -381,7 +396,7 @@ import sys, korvo
 from korvo.ros import Bridge
 servo = korvo.Servo(sys.argv[1])
 servo.start()
-Bridge(servo, listen=sys.argv[2]).start()
+Bridge(servo, listen=sys.argv[2], command_timeout=0.3).start()
 print("ready", flush=True)
 sys.stdin.readline()
 if sys.argv[3] == "exception":
@@ -402,7 +417,7 @@ def test_a_program_that_ends_with_its_bridge_running_leaves_a_zero_force(free_po
         listener = Listener(session)
         sender = Commander(session)
         push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
-        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 20, "the pushed force")
+        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 20, "the pushed force")
         program.stdin.write("end\n")
         program.stdin.flush()
         code, err = ended(program)

@@ -203,7 +203,7 @@ class Bridge:
         self._fresh: dict[str, float] = {}
         self._effects: dict[str, Any] = {}
         self._lapsed = False
-        self._reported = "none"
+        self._reported: tuple[str, bool] = ("none", True)
 
     @property
     def session(self) -> Any:
@@ -382,13 +382,13 @@ class Bridge:
         value = (v.x, v.y, v.z)
         if not all(math.isfinite(x) for x in value):
             return "invalid"
-        age = time.time() - (header.stamp.sec + header.stamp.nanosec * 1e-9)
-        if abs(age) > self.command_timeout:
+        stamp = header.stamp.sec + header.stamp.nanosec * 1e-9
+        if abs(time.time() - stamp) > self.command_timeout:
             return "stale"
-        self._apply(name, value)
+        self._apply(name, value, stamp)
         return "applied"
 
-    def _apply(self, name: str, value: tuple[float, float, float]) -> None:
+    def _apply(self, name: str, value: tuple[float, float, float], stamp: float) -> None:
         import korvo
 
         effect = self._effects.get(name)
@@ -402,9 +402,14 @@ class Bridge:
             effect.force = value
         else:
             effect.target = value
-        self._fresh[name] = time.monotonic()
+        # A command counts from its stamp, not from when this thread got to
+        # it: on a busy machine that can be much later, and the force must
+        # not outlast the command by the delay.
+        age = max(0.0, time.time() - stamp)
+        self._fresh[name] = time.monotonic() - age
         self._lapsed = False
-        self.servo.heartbeat()
+        if age <= self.command_timeout:
+            self.servo.heartbeat()
 
     def _release(self, name: str) -> None:
         effect = self._effects.pop(name, None)
@@ -463,7 +468,8 @@ class Bridge:
                         self._send(item.topic, self._report(item.message))
                     elif keep:
                         self._send(item.topic, item.message)
-                if self._reported != self.command_state:
+                # What the ticks do not show is reported when it changes.
+                if self._reported != (self.command_state, servo.enabled):
                     state = servo.state
                     self._send(self._arm.operating_state,
                                self._report(self._arm.state_message(state.tick, self._fault_bits(state), state.exchange_ok)))
@@ -485,7 +491,8 @@ class Bridge:
     def _report(self, status: Any) -> Any:
         """operating_state says what the remote commands do, and whether the
         loop is enabled."""
-        self._reported = command = self.command_state
+        command = self.command_state
+        self._reported = (command, self.servo.enabled)
         values = {kv.key: kv for kv in status.values}
         if not self.servo.enabled and values["state"].value == "ENABLED":
             values["state"].value = "DISABLED"
