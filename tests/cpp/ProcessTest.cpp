@@ -54,7 +54,7 @@ using Korvo::Testing::StderrCapture;
 ServoOptions Gentle() {
     ServoOptions o;
     o.rate = 500.0;
-    o.realtime = false;
+    o.realtime = Korvo::Haptics::RealTimePolicy::Off;
     o.exchange_timeout = 0.05;
     o.limits.ramp_time = 0.01;
     o.limits.max_force_step = 1.0;
@@ -226,15 +226,17 @@ TEST(StopAll, LeavesNoLoopRunningWhateverStartedMeanwhile) {
             }
         }
     });
-    const auto give_up = std::chrono::steady_clock::now() + 5s;
-    while (starts < 100 && std::chrono::steady_clock::now() < give_up) {
+    // A start waits for the arm's first answer, so a loaded machine (or a
+    // sanitizer) fits fewer in; the race is what matters, not the count.
+    const auto give_up = std::chrono::steady_clock::now() + 15s;
+    while (starts < 30 && std::chrono::steady_clock::now() < give_up) {
         Servo::StopAll();
         std::this_thread::sleep_for(200us);
     }
     stop = true;
     starter.join();
     Servo::StopAll();
-    EXPECT_GE(starts.load(), 100);
+    EXPECT_GE(starts.load(), 5);
     EXPECT_EQ(LastForce(peer), kZeroForce);
     const std::size_t after = peer.ForceCount();
     EXPECT_FALSE(peer.AwaitForces(after + 1, 100ms)) << "a loop still runs";

@@ -686,11 +686,13 @@ TEST(ServoLoop, AFaultThatEndsTheLoopLeavesAFlightRecordAndEvents) {
     options.flight_record = 50;
     options.limits.max_failed_exchanges = 5;
     options.limits.stop_on_failure = true;
+    // Each unanswered tick waits this long; five of them end the loop.
+    options.exchange_timeout = 0.2;
     Servo servo(arm.Path(), options);
     servo.Start();
     RunFor(arm, 100);
     arm.Mute(true);
-    for (int i = 0; i < 500 && servo.Running(); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && servo.Running(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_FALSE(servo.Running());
     const std::string reason = servo.EndReason();
     EXPECT_NE(reason.find("of the last 100 exchanges succeeded"), std::string::npos) << reason;

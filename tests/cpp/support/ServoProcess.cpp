@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     }
     Korvo::Haptics::ServoOptions options;
     options.rate = 500.0;
-    options.realtime = false;
+    options.realtime = Korvo::Haptics::RealTimePolicy::Off;
     options.exchange_timeout = 0.05;
     options.limits.max_force_step = 1.0;
     options.limits.ramp_time = 0.01;
