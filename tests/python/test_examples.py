@@ -66,6 +66,6 @@ def test_plot_recording_saves_the_picture_and_the_ticks(tmp_path, capsys):
     assert plot_recording.main(["--seconds", "0.3", "--output", str(picture), "--save-csv", str(ticks)]) == 0
     recorded = int(capsys.readouterr().out.split("Recording(")[1].split()[0])
     assert picture.read_bytes().startswith(b"\x89PNG")
-    lines = ticks.read_text().splitlines()
-    assert lines[0].startswith("tick,time_s,")
-    assert len(lines) - 1 == recorded > 100
+    header, dropped, *rows = ticks.read_text().splitlines()
+    assert header.startswith("tick,time_s,") and dropped == "# dropped: 0"
+    assert len(rows) == recorded > 100

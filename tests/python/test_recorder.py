@@ -192,10 +192,17 @@ def test_a_killed_recording_is_readable_to_its_last_chunk_and_reindex_finishes_i
     arm, _ = devices
     path = tmp_path / "run"
     mcap = path / "run.mcap"
-    with subprocess.Popen([sys.executable, "-c", recording_script(path, arm, "time.sleep(30)", chunk_seconds=0.2)],
+    # Killed once two chunks are on disk (0.2 s of the loop's own time each).
+    body = """
+        while recorder.writer.chunks < 2:
+            time.sleep(0.01)
+        print("chunked", flush=True)
+        time.sleep(30)
+    """
+    with subprocess.Popen([sys.executable, "-c", recording_script(path, arm, body, chunk_seconds=0.2)],
                           stdout=subprocess.PIPE, text=True) as child:
         assert child.stdout.readline() == "recording\n"
-        time.sleep(1.0)
+        assert child.stdout.readline() == "chunked\n"
         child.kill()
     assert not (path / "metadata.yaml").exists()
     ticks = []
@@ -225,7 +232,9 @@ def test_a_path_that_cannot_be_written_is_refused_before_the_loop_starts(devices
     servo = korvo.Servo(arm, realtime=False)
     with pytest.raises(bag.BagError, match=str(target)):
         servo.record(target)
-    assert not servo.running and servo.state.tick == 0
+    assert not servo.running
+    with pytest.raises(RuntimeError, match="not been started"):
+        _ = servo.state
     del servo  # the port is the command's now
     done = subprocess.run([sys.executable, "-m", "korvo", "record", arm, "--output", str(target), "--seconds", "5"],
                           capture_output=True, text=True, timeout=30)
@@ -277,12 +286,12 @@ def test_a_full_disk_stops_the_recording_not_the_loop_and_keeps_it_valid(tmp_pat
 def test_taps_from_python_are_independent_of_the_recording_and_limited_in_number(devices):
     arm, _ = devices
     with korvo.Servo(arm, realtime=False) as servo:
+        with pytest.raises(ValueError):
+            servo._open_tap(0)
         taps = [servo._open_tap(64), servo._open_tap(100000)]
         taps += [servo._open_tap(10), servo._open_tap(10)]
         with pytest.raises(RuntimeError, match="at most 4"):
             servo._open_tap(10)
-        with pytest.raises(ValueError):
-            korvo.Servo(arm)._open_tap(0)
         wait_until(lambda: servo.state.tick >= 200)
         small = taps[0].drain()
         taps[3].close()
