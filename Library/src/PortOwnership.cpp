@@ -139,22 +139,24 @@ std::uint64_t Generation() noexcept { return g_generation.load(std::memory_order
 std::string Drive(Port& port, const void* stream, const char* what) {
     const std::lock_guard<std::mutex> lock(g_mutex);
     if (const char* driver = port.driver.load()) return std::string("is driven by ") + driver + " of this process";
-    port.driving.store(stream);
+    // Announced first, so that no device operation begins from here on...
     port.driver.store(what);
-    // A device operation that began before this still runs: no driving then.
+    // ...and one that began before this still runs: no driving then. Its
+    // reads and writes never saw the announcement (they look at `driving`),
+    // so backing out leaves it whole.
     if (port.operations.load() > 0) {
         port.driver.store(nullptr);
-        port.driving.store(nullptr);
         return "is in use on another thread";
     }
+    port.driving.store(stream);
     return {};
 }
 
 void StopDriving(Port& port, const void* stream) noexcept {
     const std::lock_guard<std::mutex> lock(g_mutex);
     if (port.driving.load() != stream) return;
-    port.driver.store(nullptr);
     port.driving.store(nullptr);
+    port.driver.store(nullptr);
 }
 
 PortHolder WhoHolds(const NodeId& node) {

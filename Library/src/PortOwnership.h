@@ -60,8 +60,10 @@ struct Port {
     // Streams holding it; changed under the table's lock.
     int holders = 0;
     // What drives the port ("a servo loop"), null when nothing does, and the
-    // stream buffer it drives through. Set together under the table's lock,
-    // `driving` first; read without it.
+    // stream buffer it drives through. Changed under the table's lock, read
+    // without it. `driver` is set first, as the announcement that keeps new
+    // device operations off; `driving` only once none was running, so that
+    // an operation under way never sees a drive that then backs out.
     std::atomic<const char*> driver{nullptr};
     std::atomic<const void*> driving{nullptr};
     // Device operations running on the port, through any of its streams.
@@ -97,8 +99,8 @@ std::string Drive(Port& port, const void* stream, const char* what);
 void StopDriving(Port& port, const void* stream) noexcept;
 // Whether the port is driven through another stream than `stream`.
 inline bool DrivenElsewhere(const Port& port, const void* stream) noexcept {
-    return port.driver.load(std::memory_order_acquire) != nullptr &&
-           port.driving.load(std::memory_order_acquire) != stream;
+    const void* driving = port.driving.load(std::memory_order_acquire);
+    return driving != nullptr && driving != stream;
 }
 
 // Who holds the node: a stream of this process, or any lock in the kernel's
