@@ -12,6 +12,7 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 import xxhash
 from ros_rig import Commander, Listener, Repeater, T, TYPES, attachment, client, data_key, router, split
@@ -19,7 +20,7 @@ from ros_rig import Commander, Listener, Repeater, T, TYPES, attachment, client,
 import korvo
 from korvo.ros import Bridge
 from korvo_sim import Simulator
-from rig import ArmPeerProcess
+from rig import ArmPeerProcess, wait_until
 
 WRENCH = "geometry_msgs/msg/WrenchStamped"
 POSE = "geometry_msgs/msg/PoseStamped"
@@ -279,6 +280,25 @@ def test_a_silent_sender_fades_out_and_fresh_commands_bring_the_force_back(bridg
         listener.wait(lambda: forces(listener)[-1][1][2] > 0.9, 10, "the force back")
     finally:
         push.stop()
+
+
+@pytest.mark.timeout(40)
+def test_a_bridge_that_lets_go_late_never_lets_the_force_back(bridged):
+    servo, bridge, listener, sender = bridged
+    push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
+    listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)), 10, "the pushed force")
+    # The bridge's thread held up (as a busy machine does) until the loop's
+    # own heartbeat has lapsed and brought the force to zero.
+    with bridge._lock:
+        push.stop()
+        servo.recording()
+        wait_until(lambda: servo.state.force == (0.0, 0.0, 0.0), 10, lambda: f"force {servo.state.force}")
+    # Now it lets go of the lapsed command; the released effect fades out.
+    end = servo.state.tick + round((bridge.fade_time + 0.2) * servo.rate)
+    wait_until(lambda: servo.state.tick >= end and bridge.command_state == "stale", 10)
+    force = servo.recording().force
+    zero = np.flatnonzero(np.all(force == 0.0, axis=1))
+    assert len(zero) and np.all(force[zero[0]:] == 0.0), force[zero[0]:][np.any(force[zero[0]:] != 0.0, axis=1)][:5]
 
 
 @pytest.mark.timeout(40)

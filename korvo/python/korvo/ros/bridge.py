@@ -203,6 +203,8 @@ class Bridge:
         self._fresh: dict[str, float] = {}
         self._effects: dict[str, Any] = {}
         self._lapsed = False
+        # No heartbeat before this (monotonic s): see _watch.
+        self._quiet_until = 0.0
         self._reported: tuple[str, bool] = ("none", True)
 
     @property
@@ -424,7 +426,13 @@ class Bridge:
                 if now - self._fresh[name] > self.command_timeout:
                     self._release(name)
                     self._lapsed = True
-            if not self._effects:
+                    # A released effect fades out from where it was, and this
+                    # thread may get here after the loop's heartbeat already
+                    # lapsed and brought the force to zero: calling in now
+                    # would let the fading effect push again. The heartbeat
+                    # waits until it has faded.
+                    self._quiet_until = now + self.fade_time + 0.01
+            if not self._effects and now >= self._quiet_until:
                 self.servo.heartbeat()
 
     @property
