@@ -91,7 +91,9 @@ def test_every_tick_and_frame_is_recorded_equal_to_what_the_loop_reports(devices
     js = got["/arm/measured_js"][0][2]
     assert list(js.name) == ["joint_1", "joint_2", "joint_3"] and len(js.position) == 0 and len(js.velocity) == 0
     states = got["/arm/operating_state"]
-    assert states[0][2].message == "ENABLED" and {kv.key for kv in states[0][2].values} >= {"faults", "tick"}
+    # As the loop told of its first tick (a loaded machine can fail that exchange).
+    first = "ENABLED" if loop.exchange_ok[0] else "ENABLED, exchange failed"
+    assert states[0][2].message == first and {kv.key for kv in states[0][2].values} >= {"faults", "tick"}
     last = {kv.key: kv.value for kv in got["/arm/statistics"][-1][2].status[0].values}
     assert int(last["ticks"]) == len(loop) and last["ticks_lost"] == "0"
     # Every good frame, numbered from 1, and the buttons as the frames had them.

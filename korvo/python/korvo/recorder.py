@@ -141,7 +141,9 @@ class Recorder:
                 if len(frames["frame"]):
                     self.frames += len(frames["frame"])
                     self.writer.write(self.handle.from_frames(frames, self.monitor.started_at, self.clock))
-            if final or now - self._stats_at >= 1.0:
+            # Statistics tell of a loop that ran: none while it has not started.
+            started = getattr(self.servo, "_started", True)
+            if started and (final or now - self._stats_at >= 1.0):
                 self._stats_at = now
                 self.writer.write([self.arm.statistics(
                     self.servo.stats, self.clock.now_ns(), ticks_recorded=self.ticks, ticks_lost=self.ticks_lost,
