@@ -88,7 +88,7 @@ def make_run(name="native loop", n=200):
 
 
 @pytest.mark.no_library
-@pytest.mark.timeout(30)  # three pictures of up to four panels: seconds each on a busy machine
+@pytest.mark.timeout(120)  # three pictures of up to four panels: tens of seconds on a busy machine
 def test_picture_with_one_histogram_and_with_two(tmp_path):
     for runs in ([make_run()], [make_run(), make_run("Python loop")]):
         path = demo.save_picture(runs, demo.Scene(rest=REST), tmp_path / "sub" / f"picture{len(runs)}.png")

@@ -203,8 +203,8 @@ class Bridge:
         self._fresh: dict[str, float] = {}
         self._effects: dict[str, Any] = {}
         self._lapsed = False
-        # No heartbeat before this (monotonic s): see _watch.
-        self._quiet_until = 0.0
+        # No heartbeat before the loop's tick passes this: see _watch.
+        self._quiet_until = 0
         self._reported: tuple[str, bool] = ("none", True)
 
     @property
@@ -430,9 +430,11 @@ class Bridge:
                     # thread may get here after the loop's heartbeat already
                     # lapsed and brought the force to zero: calling in now
                     # would let the fading effect push again. The heartbeat
-                    # waits until it has faded.
-                    self._quiet_until = now + self.fade_time + 0.01
-            if not self._effects and now >= self._quiet_until:
+                    # waits until it has faded, counted in the loop's ticks
+                    # (a loop held up by the machine fades late too).
+                    fade_ticks = math.ceil(self.fade_time * self.servo.rate)
+                    self._quiet_until = self.servo.state.tick + fade_ticks + 2
+            if not self._effects and self.servo.state.tick >= self._quiet_until:
                 self.servo.heartbeat()
 
     @property
