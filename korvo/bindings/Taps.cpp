@@ -7,7 +7,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 #include "Native.h"
 
@@ -18,6 +18,7 @@ namespace Korvo::Haptics::Python {
 
 namespace {
 
+using DeviceTools::HandleMonitor;
 using Status = HandleMonitor::Status;
 
 py::dict StatusArrays(Tap<Status>::Batch&& batch) {

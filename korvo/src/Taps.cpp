@@ -3,12 +3,12 @@
 
 #include "Taps.h"
 
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 
 namespace Korvo::Haptics {
 
 template class Tap<TickRecord>;
-template class Tap<HandleMonitor::Status>;
+template class Tap<DeviceTools::HandleMonitor::Status>;
 
 }  // namespace Korvo::Haptics

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "Korvo/Haptics/HandleMonitor.h"
+#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
@@ -26,6 +26,7 @@
 namespace {
 
 using namespace Korvo::Haptics;
+using Korvo::DeviceTools::HandleMonitor;
 using namespace std::chrono_literals;
 
 using Slots = TapSlots<std::uint64_t>;
@@ -135,7 +136,7 @@ TEST(Tap, OpenedAndClosedWhileTheProducerRunsEachSeesAnUnbrokenCountedRun) {
 
 ServoOptions Fast() {
     ServoOptions o;
-    o.realtime = false;
+    o.realtime = RealTimePolicy::Off;
     o.exchange_timeout = 0.02;  // far above the pty's turnaround
     return o;
 }

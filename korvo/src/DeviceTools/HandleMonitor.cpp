@@ -87,7 +87,7 @@ public:
         return out;
     }
 
-    std::shared_ptr<Tap<Status>> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
+    std::shared_ptr<Haptics::Tap<Status>> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
 
     Counts GetCounts() const noexcept {
         Counts c;
@@ -125,7 +125,7 @@ private:
     std::uint64_t frames_ = 0;  // the monitor thread's
     std::atomic<std::uint64_t> bad_frames_{0}, events_seen_{0}, events_dropped_{0};
     DropRing<ButtonEvent> events_;
-    std::shared_ptr<TapSlots<Status>> taps_ = std::make_shared<TapSlots<Status>>();
+    std::shared_ptr<Haptics::TapSlots<Status>> taps_ = std::make_shared<Haptics::TapSlots<Status>>();
 };
 
 void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double now) {
@@ -230,7 +230,7 @@ double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
-std::shared_ptr<Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
+std::shared_ptr<Haptics::Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
     return impl_->OpenTap(capacity);
 }
 

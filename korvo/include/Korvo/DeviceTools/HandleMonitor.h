@@ -96,7 +96,7 @@ public:
     Counts GetCounts() const noexcept;
     // Every good frame from now on (its number and time in it), `capacity`
     // frames deep, for a reader of its own: see Tap.h.
-    std::shared_ptr<Tap<Status>> OpenTap(std::size_t capacity);
+    std::shared_ptr<Haptics::Tap<Status>> OpenTap(std::size_t capacity);
 
     class Impl;
 
