@@ -90,6 +90,7 @@ counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 pybind11::dict RecordingArrays(const Recording& rec);
 
 void BindEffects(pybind11::module_& m);
+void BindTeleop(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);
 void BindProbe(pybind11::module_& m);
