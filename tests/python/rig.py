@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import fcntl
 import json
+import math
 import os
 import re
 import select
@@ -252,10 +253,12 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
 #   peer [--reply HEX] [--delay S]  answers the first byte it reads with the
 #                                   reply (after the delay), keeps reading;
 #                                   prints everything received as hex
-#   arm [--mute-after N]            answers force requests with a fixed state
-#                                   and the queries a servo loop uses as
-#                                   markers, falls silent after N forces;
-#                                   prints every force received as JSON
+#   arm [--mute-after N] [--sway A,HZ]
+#                                   answers force requests with a fixed state
+#                                   (or one swaying along y, A metres either
+#                                   way at HZ) and the queries a servo loop
+#                                   uses as markers, falls silent after N
+#                                   forces; prints every force received as JSON
 
 ARM_STATE = struct.pack("<6f", 0.0, 0.02, 0.2, 0.0, 0.0, 0.0)
 ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
@@ -285,8 +288,20 @@ def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float)
     return received.hex()
 
 
-def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> str:
+def _arm_state(sway: tuple[float, float] | None, started: float) -> bytes:
+    """The state reply: at rest, or swaying along y (amplitude m, frequency Hz)."""
+    if sway is None:
+        return ARM_STATE
+    amplitude, hz = sway
+    phase = 2 * math.pi * hz * (time.monotonic() - started)
+    return struct.pack("<6f", 0.0, 0.02 + amplitude * math.sin(phase), 0.2,
+                       0.0, amplitude * 2 * math.pi * hz * math.cos(phase), 0.0)
+
+
+def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
+              sway: tuple[float, float] | None = None) -> str:
     forces: list[list[float]] = []
+    started = time.monotonic()
     while not stop.is_set():
         # Read as much as the request in hand needs: a servo loop waits for
         # each answer, so none may sit behind a read that waits for more.
@@ -302,7 +317,7 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> s
                 continue
             forces.append(unpack_floats(body))
             if mute_after is None or len(forces) <= mute_after:
-                peer.send(b"\x2b" + ARM_STATE)
+                peer.send(b"\x2b" + _arm_state(sway, started))
     return json.dumps(forces)
 
 
@@ -346,8 +361,10 @@ if __name__ == "__main__":
     peer_mode.add_argument("--delay", type=float, default=0.0)
     arm_mode = modes.add_parser("arm")
     arm_mode.add_argument("--mute-after", type=int, default=None)
+    arm_mode.add_argument("--sway", type=lambda s: tuple(float(v) for v in s.split(",")), default=None,
+                          help="AMPLITUDE,HZ: the arm reports itself moving along y")
     arguments = parser.parse_args()
     if arguments.mode == "peer":
         _serve(lambda peer, stop: _play_peer(peer, stop, bytes.fromhex(arguments.reply), arguments.delay))
     else:
-        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after))
+        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after, arguments.sway))
