@@ -88,7 +88,16 @@ Vector3d TeleopCoupling::Force(const TickInput& in) noexcept {
     const bool have = s.sequence != 0;
     const double age = have ? in.time - s.stamp : -1.0;
     const bool fresh = have && age <= p.timeout;
-    link_ = fresh ? std::min(1.0, link_ + dt / p.ramp_time) : std::max(0.0, link_ - dt / p.fade_time);
+    // By the loop's clock, not by its ticks: a loop that falls behind
+    // still fades out by timeout + fade_time after the last sample.
+    const double elapsed = last_time_ < 0.0 ? dt : std::max(0.0, in.time - last_time_);
+    last_time_ = in.time;
+    if (fresh) {
+        link_ = std::min(1.0, link_ + elapsed / p.ramp_time);
+    } else {
+        const double left = have ? std::clamp(1.0 - (age - p.timeout) / p.fade_time, 0.0, 1.0) : 0.0;
+        link_ = std::min(link_, left);
+    }
     if (have && s.sequence != last_sequence_) {
         last_sequence_ = s.sequence;
         latency_ = age;

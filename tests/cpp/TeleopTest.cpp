@@ -126,6 +126,23 @@ TEST(Teleop, AStalePeerFadesTheForceAndAFreshOneRampsItBack) {
     }
 }
 
+TEST(Teleop, ALoopThatFallsBehindStillFadesOutByTheTimeoutAndTheFade) {
+    auto p = Plain();
+    p.timeout = 0.05;
+    p.fade_time = 0.02;
+    TeleopCoupling leader(Role::Leader, p);
+    leader.SetSample(Sample(1, 0.0, kZero, kZero, {-1.0, 0.0, 0.0}));
+    EXPECT_NEAR(leader.Force(At(0, kZero))[0], 1.0, 1e-9);
+    // Ticks 30 ms apart: 60 ms after the stamp, half of the fade is left;
+    // 90 ms after it, none.
+    TickInput late = At(1, kZero);
+    late.time = 0.06;
+    EXPECT_NEAR(leader.Force(late)[0], 0.5, 1e-9);
+    late.tick = 2;
+    late.time = 0.09;
+    EXPECT_EQ(leader.Force(late)[0], 0.0);
+}
+
 TEST(Teleop, AfterALapseTheAnchorTravelsFromTheArmAtMaxSpeed) {
     auto p = Plain();
     p.max_speed = 0.1;  // 0.1 mm per tick

@@ -253,10 +253,11 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
 #   peer [--reply HEX] [--delay S]  answers the first byte it reads with the
 #                                   reply (after the delay), keeps reading;
 #                                   prints everything received as hex
-#   arm [--mute-after N] [--sway A,HZ]
+#   arm [--mute-after N] [--sway X,Y,Z,HZ | --drift VX,VY,VZ]
 #                                   answers force requests with a fixed state
-#                                   (or one swaying along y, A metres either
-#                                   way at HZ) and the queries a servo loop
+#                                   (or one swaying, X, Y, Z metres either
+#                                   way at HZ, or moving at a steady
+#                                   velocity) and the queries a servo loop
 #                                   uses as markers, falls silent after N
 #                                   forces; prints every force received as JSON
 
@@ -288,18 +289,24 @@ def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float)
     return received.hex()
 
 
-def _arm_state(sway: tuple[float, float] | None, started: float) -> bytes:
-    """The state reply: at rest, or swaying along y (amplitude m, frequency Hz)."""
-    if sway is None:
-        return ARM_STATE
-    amplitude, hz = sway
-    phase = 2 * math.pi * hz * (time.monotonic() - started)
-    return struct.pack("<6f", 0.0, 0.02 + amplitude * math.sin(phase), 0.2,
-                       0.0, amplitude * 2 * math.pi * hz * math.cos(phase), 0.0)
+def _arm_state(sway: tuple[float, ...] | None, drift: tuple[float, ...] | None, started: float) -> bytes:
+    """The state reply: at rest, swaying (amplitudes along x, y, z in m, and
+    a frequency in Hz), or drifting (a velocity, m/s)."""
+    rest = struct.unpack("<3f", ARM_STATE[:12])
+    elapsed = time.monotonic() - started
+    if sway is not None:
+        *amplitude, hz = sway
+        phase = 2 * math.pi * hz * elapsed
+        position = [r + a * math.sin(phase) for r, a in zip(rest, amplitude)]
+        velocity = [a * 2 * math.pi * hz * math.cos(phase) for a in amplitude]
+        return struct.pack("<6f", *position, *velocity)
+    if drift is not None:
+        return struct.pack("<6f", *(r + v * elapsed for r, v in zip(rest, drift)), *drift)
+    return ARM_STATE
 
 
 def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
-              sway: tuple[float, float] | None = None) -> str:
+              sway: tuple[float, ...] | None = None, drift: tuple[float, ...] | None = None) -> str:
     forces: list[list[float]] = []
     started = time.monotonic()
     while not stop.is_set():
@@ -317,7 +324,7 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
                 continue
             forces.append(unpack_floats(body))
             if mute_after is None or len(forces) <= mute_after:
-                peer.send(b"\x2b" + _arm_state(sway, started))
+                peer.send(b"\x2b" + _arm_state(sway, drift, started))
     return json.dumps(forces)
 
 
@@ -362,9 +369,11 @@ if __name__ == "__main__":
     arm_mode = modes.add_parser("arm")
     arm_mode.add_argument("--mute-after", type=int, default=None)
     arm_mode.add_argument("--sway", type=lambda s: tuple(float(v) for v in s.split(",")), default=None,
-                          help="AMPLITUDE,HZ: the arm reports itself moving along y")
+                          help="X,Y,Z,HZ: the arm reports itself swaying, these amplitudes (m) at HZ")
+    arm_mode.add_argument("--drift", type=lambda s: tuple(float(v) for v in s.split(",")), default=None,
+                          help="VX,VY,VZ: the arm reports itself moving at this velocity (m/s)")
     arguments = parser.parse_args()
     if arguments.mode == "peer":
         _serve(lambda peer, stop: _play_peer(peer, stop, bytes.fromhex(arguments.reply), arguments.delay))
     else:
-        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after, arguments.sway))
+        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after, arguments.sway, arguments.drift))

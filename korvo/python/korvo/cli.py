@@ -613,6 +613,9 @@ def command_teleop(args: argparse.Namespace) -> int:
         from .ros import teleop, zenoh_wire
     except ImportError as e:
         fail(f"korvo teleop needs the ROS 2 extra ({e.name} is missing): pip install 'KorvoHardwareAPI[ros]'")
+    from ._native import TeleopCoupling
+    from .servo import Servo
+
     for name in ("delay_ms", "jitter_ms"):
         value = getattr(args, name)
         if not (math.isfinite(value) and 0.0 <= value <= 5000.0):
@@ -635,6 +638,16 @@ def command_teleop(args: argparse.Namespace) -> int:
                 zenoh_wire.namespace(ns)
     except zenoh_wire.WireError as e:
         fail(str(e))
+    if zenoh_wire.namespace(args.namespace or args.role) == zenoh_wire.namespace(args.peer):
+        fail(f"the peer needs a namespace of its own: both are {zenoh_wire.namespace(args.peer)}")
+    coupling = dict(stiffness=args.stiffness, damping=args.damping, local_damping=args.local_damping,
+                    position_scale=args.position_scale, force_scale=args.force_scale, max_speed=args.max_speed,
+                    ramp_time=args.ramp_time, fade_time=args.fade_time)
+    try:
+        # The coupling's own checks, before anything is opened.
+        TeleopCoupling(args.role, **coupling)
+    except ValueError as e:
+        fail(str(e))
     open_checks(args.port)
 
     # As the bridge: SIGTERM and SIGHUP end it as Ctrl+C does (the coupling
@@ -652,8 +665,6 @@ def command_teleop(args: argparse.Namespace) -> int:
     # within half a millisecond, not five.
     sys.setswitchinterval(0.0005)
 
-    from .servo import Servo
-
     servo: Any = None
     end: Any = None
     session: Any = None
@@ -668,11 +679,9 @@ def command_teleop(args: argparse.Namespace) -> int:
             servo = Servo(args.port, rate=args.rate, max_force=args.max_force)
             end = teleop.Teleop(
                 servo, args.role, args.peer, namespace=args.namespace, session=session, domain=args.domain,
-                stiffness=args.stiffness, damping=args.damping, local_damping=args.local_damping,
-                position_scale=args.position_scale, force_scale=args.force_scale, max_speed=args.max_speed,
-                ramp_time=args.ramp_time, passivity=not args.no_passivity, delay=args.delay_ms / 1e3,
-                jitter=args.jitter_ms / 1e3, command_timeout=args.command_timeout, fade_time=args.fade_time,
-                publish_rate=args.publish_rate, history=args.history)
+                passivity=not args.no_passivity, delay=args.delay_ms / 1e3, jitter=args.jitter_ms / 1e3,
+                command_timeout=args.command_timeout, publish_rate=args.publish_rate, history=args.history,
+                **coupling)
             servo.start()
         except (OSError, RuntimeError, ValueError) as e:
             fail(f"arm on {args.port}: {e}")

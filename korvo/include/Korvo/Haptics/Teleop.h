@@ -65,8 +65,10 @@
 //   A peer's sample counts while it is younger than `timeout` (its stamp
 //   against the tick's time, both on this loop's clock). The link weight w
 //   rises to 1 over ramp_time while samples are fresh and falls to 0 over
-//   fade_time once they are not: a silent or stale peer fades this end to
-//   zero force, and the forces ramp in when it is back. A follower's anchor
+//   fade_time once they are not (w <= 1 - (age - timeout) / fade_time, by
+//   the clock, however late the ticks): a silent or stale peer fades this
+//   end to zero force by timeout + fade_time after its last sample's stamp,
+//   and the forces ramp in when it is back. A follower's anchor
 //   stays where the arm is while w is 0, so a link that comes back makes
 //   the anchor travel to the leader at max_speed, never jump.
 //
@@ -191,6 +193,7 @@ private:
     Vector3d anchor_{};
     std::uint64_t last_sequence_ = 0;
     double latency_ = -1.0;
+    double last_time_ = -1.0;
 };
 
 }  // namespace Korvo::Haptics

@@ -404,7 +404,8 @@ class Teleop:
             else:
                 out.publish_bytes(out_bytes.encode(stamp, r.channel))
             energy.publish_bytes(energy_bytes.encode(stamp, (r.energy_in, r.energy_out, r.dissipated)))
-            if r.fresh != fresh or self._status == "waiting" and r.sample_sequence:
+            # Coupled once a fresh sample came; silent and back from then on.
+            if r.fresh != fresh and (r.fresh or self._status != "waiting"):
                 fresh = r.fresh
                 self._change(r.time, fresh)
 
