@@ -258,7 +258,7 @@ class _TeleopParams(TypedDict):
 class TeleopCoupling(Effect):
     """One end of a position-force teleoperation pair, on the servo thread: a follower's spring-damper toward the leader's motion, or a leader's rendering of the follower's force, each with damping of its own arm and a time-domain passivity observer and controller that keep a delayed link passive. The peer's samples come in through take_sample and take_energy (korvo.ros.Teleop does that over ROS 2); a sample older than `timeout` fades the coupling out over `fade_time`, a fresh one ramps it back over `ramp_time`."""
 
-    def __init__(self, role: Literal["leader", "follower"], **kwargs: float | bool) -> None:
+    def __init__(self, role: str, **kwargs: float | bool) -> None:
         """role: 'leader' or 'follower'; keywords: stiffness (N/m), damping, local_damping (N s/m), position_scale, force_scale (a leader's), max_speed (m/s, a follower's anchor), timeout, fade_time, ramp_time (s), passivity (bool)."""
     @property
     def role(self) -> str: ...

@@ -117,10 +117,6 @@ class Template:
         return bytes(out)
 
 
-def _stamp_s(header: Any) -> float:
-    return header.stamp.sec + header.stamp.nanosec * 1e-9
-
-
 def _finite(*values: float) -> bool:
     return all(math.isfinite(v) for v in values)
 
@@ -260,10 +256,12 @@ class Teleop:
     def _servo_time(self, header: Any) -> float:
         """A peer's stamp on this loop's clock: seconds since it started."""
         stamp_ns = header.stamp.sec * 1_000_000_000 + header.stamp.nanosec
-        return (stamp_ns - self._clock.offset_ns) * 1e-9 - self.servo.started_at
+        return float((stamp_ns - self._clock.offset_ns) * 1e-9 - self.servo.started_at)
 
     def _subscribe(self) -> None:
-        peer_topic = lambda name: messages.topic_name(self.peer, name)  # noqa: E731
+        def peer_topic(name: str) -> str:
+            return messages.topic_name(self.peer, name)
+
         if self.role == FOLLOWER:
             self.bridge.subscribe(peer_topic(STATE), ODOMETRY, self._on_state)
         else:
