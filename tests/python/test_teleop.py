@@ -115,23 +115,6 @@ def first_use(reports: dict) -> int:
     return int(np.flatnonzero(reports["sample_sequence"] != 0)[0])
 
 
-def tracking(leader: dict, follower: dict) -> tuple[np.ndarray, np.ndarray]:
-    """Per follower tick: seconds since the follower's first sample of the
-    leader, and the follower's position less where the leader was at that
-    moment (scaled and mapped as the follower indexed it)."""
-    reports, ticks = follower["reports"], follower["ticks"]
-    i = first_use(reports)
-    offset = reports["position"][i] - reports["peer_position"][i]
-    at = follower["meta"]["started_at"] + ticks["time"]
-    leader_at = leader["meta"]["started_at"] + leader["ticks"]["time"]
-    inside = (at >= leader_at[0]) & (at <= leader_at[-1])
-    scale = leader["meta"]["params"]["position_scale"]
-    was = np.column_stack([np.interp(at[inside], leader_at, leader["ticks"]["position"][:, k]) for k in range(3)])
-    error = ticks["position"][inside] - (scale * was + offset)
-    since = at[inside] - (follower["meta"]["started_at"] + reports["time"][i])
-    return since, np.linalg.norm(error, axis=1)
-
-
 def made(end: dict) -> float:
     """Joules the delayed channel put out at this end beyond what went in at
     the other: the passivity observer's account."""
@@ -144,7 +127,7 @@ def made(end: dict) -> float:
 @pytest.mark.timeout(120)
 def test_the_follower_tracks_the_leader_that_a_hand_moves(network, tmp_path):
     leader, follower = run_pair(network, tmp_path, 5.0, *STIFF, "--command-timeout", "0.3")
-    since, error = tracking(leader, follower)
+    since, error = teleop.tracking(leader, follower)
     after = since > 1.0
     rms, median = float(np.sqrt(np.mean(error[after] ** 2))), float(np.median(error[after]))
     # The hand moved the leader 2 to 3 cm along x and back; after a second
@@ -165,7 +148,7 @@ def test_the_follower_tracks_the_leader_that_a_hand_moves(network, tmp_path):
 
 
 def stability(leader: dict, follower: dict) -> dict[str, float]:
-    since, error = tracking(leader, follower)
+    since, error = teleop.tracking(leader, follower)
     late = since > 2.0
     ticks = follower["ticks"]
     start = follower["meta"]["started_at"]

@@ -483,6 +483,25 @@ class Teleop:
         }
 
 
+def tracking(leader: dict[str, Any], follower: dict[str, Any]) -> tuple[np.ndarray, np.ndarray]:
+    """How far the follower was from where the leader was, tick by tick,
+    from both ends' data (`Teleop.data()` or `load`; two ends on one
+    machine, whose loops count time on its one monotonic clock): the
+    seconds since the follower first used a sample of the leader, and the
+    distance (m) between the follower's position and the leader's at the
+    same moment, scaled and mapped as the follower indexed it."""
+    reports, ticks = follower["reports"], follower["ticks"]
+    first = int(np.flatnonzero(reports["sample_sequence"] != 0)[0])
+    offset = reports["position"][first] - reports["peer_position"][first]
+    at = follower["meta"]["started_at"] + ticks["time"]
+    leader_at = leader["meta"]["started_at"] + leader["ticks"]["time"]
+    inside = (at >= leader_at[0]) & (at <= leader_at[-1])
+    scale = leader["meta"]["params"]["position_scale"]
+    was = np.column_stack([np.interp(at[inside], leader_at, leader["ticks"]["position"][:, k]) for k in range(3)])
+    distance = np.linalg.norm(ticks["position"][inside] - (scale * was + offset), axis=1)
+    return at[inside] - (follower["meta"]["started_at"] + reports["time"][first]), distance
+
+
 def save(data: dict[str, Any], path: Any) -> None:
     """`Teleop.data()` as one .npz file (`load` reads it back)."""
     import json
