@@ -272,8 +272,7 @@ def draw_teleop(data: dict[str, Any], output: str | os.PathLike[str]) -> Path:
             paths.plot(peer[:, 0] - t0, (peer[:, 1 + axis] - p0[axis]) * 1e3, color=colours[axis], lw=1, ls="--",
                        label=f"{peer_name} {name}")
     paths.set_ylabel("motion (mm)")
-    paths.set_title(f"Paths from where each arm was when the coupling began ({meta['role']} solid, {peer_name} dashed;"
-                    " the leader's motion scaled as the follower follows it)")
+    paths.set_title(f"Paths from where each arm was when coupled ({meta['role']} solid, {peer_name} dashed)")
 
     peer_force = data["peer_force"]
     for axis, name in enumerate("xyz"):

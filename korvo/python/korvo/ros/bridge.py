@@ -235,6 +235,7 @@ class Bridge:
         self._delayed: collections.deque[tuple[float, Callable[[Any], None], Any]] = collections.deque()
         self._delay_wake = threading.Condition()
         self._delay_thread: threading.Thread | None = None
+        self._readers: list[threading.Thread] = []
 
     @property
     def session(self) -> Any:
@@ -392,7 +393,9 @@ class Bridge:
             for sample in subscriber:
                 receive(sample)
 
-        threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True).start()
+        reader = threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True)
+        reader.start()
+        self._readers.append(reader)
         return subscriber
 
     def _publish_on(self, node: Node, topic: str, ros_type: str) -> None:
@@ -413,6 +416,13 @@ class Bridge:
         self._closers.clear()
         self._publishers.clear()
         self._arm_node = None
+        # Withdrawn, the subscribers end their readers' loops: wait for them,
+        # so that none is still in Zenoh's receive when the program exits
+        # (a thread coming back into an interpreter that is exiting aborts
+        # the process).
+        for reader in self._readers:
+            reader.join(1.0)
+        self._readers.clear()
         if self._own_session and self._session is not None:
             self._session.close()
             self._session = None

@@ -35,6 +35,7 @@ to show both sides.
 
 from __future__ import annotations
 
+import atexit
 import math
 import struct
 import threading
@@ -336,6 +337,10 @@ class Teleop:
         self._stop.clear()
         self._thread = threading.Thread(target=self._run, args=(publishers,), name="korvo-teleop", daemon=True)
         self._thread.start()
+        # A program that ends with its end running: the publishing thread
+        # is joined before the interpreter goes (and the bridge's own exit
+        # hook, registered earlier, runs after this one).
+        atexit.register(self.stop)
 
     def stop(self) -> None:
         """The coupling fades out, the nodes leave the network; the servo loop
@@ -343,6 +348,7 @@ class Teleop:
         thread, self._thread = self._thread, None
         if thread is None:
             return
+        atexit.unregister(self.stop)
         self._stop.set()
         thread.join()
         self.servo.remove(self.coupling)
