@@ -249,13 +249,12 @@ def draw_teleop(data: dict[str, Any], output: str | os.PathLike[str]) -> Path:
     colours = ["tab:blue", "tab:orange", "tab:green"]
     fade = _spans(reports["time"] - t0, reports["link"] < 1.0)
 
-    # Paths: each arm's motion from where it was when the coupling began, in
-    # channel units (a leader's scaled), so that following shows as overlap.
+    # Paths: each arm's motion about where it was on average while coupled,
+    # in channel units (a leader's scaled), so that following shows as
+    # overlap whatever the two arms' places.
     scale = meta["params"]["position_scale"] if leader else 1.0
     own_t = ticks["time"] - t0
-    at = int(np.searchsorted(ticks["time"], t0))
     own = np.asarray(ticks["position"]) * scale
-    own0 = own[min(at, len(own) - 1)]
     if leader:
         # The follower's own record of itself, its measured_cp as published.
         peer = np.asarray(data["peer_motion"]).reshape(-1, 4)
@@ -264,15 +263,23 @@ def draw_teleop(data: dict[str, Any], output: str | os.PathLike[str]) -> Path:
         # the leader measured it.
         new = np.flatnonzero((np.diff(reports["sample_sequence"], prepend=0) != 0) & (reports["sample_sequence"] != 0))
         peer = np.column_stack([reports["time"][new] - reports["sample_age"][new], reports["peer_position"][new]])
+    coupled = reports["time"][reports["link"] >= 1.0]
+    span = (float(coupled[0]), float(coupled[-1])) if len(coupled) else (t0, float(ticks["time"][-1]))
+
+    def centre(times: np.ndarray, values: np.ndarray) -> np.ndarray:
+        inside = (times >= span[0]) & (times <= span[1])
+        return np.asarray(values[inside].mean(axis=0) if inside.any() else values.mean(axis=0))
+
+    own0 = centre(ticks["time"], own)
+    p0 = centre(peer[:, 0], peer[:, 1:]) if len(peer) else np.zeros(3)
     for axis, name in enumerate("xyz"):
         paths.plot(own_t, (own[:, axis] - own0[axis]) * 1e3, color=colours[axis], lw=1.2,
                    label=f"{meta['role']} {name}")
         if len(peer):
-            p0 = peer[min(int(np.searchsorted(peer[:, 0], t0)), len(peer) - 1), 1:]
             paths.plot(peer[:, 0] - t0, (peer[:, 1 + axis] - p0[axis]) * 1e3, color=colours[axis], lw=1, ls="--",
                        label=f"{peer_name} {name}")
     paths.set_ylabel("motion (mm)")
-    paths.set_title(f"Paths from where each arm was when coupled ({meta['role']} solid, {peer_name} dashed)")
+    paths.set_title(f"Paths about their means while coupled ({meta['role']} solid, {peer_name} dashed)")
 
     peer_force = data["peer_force"]
     for axis, name in enumerate("xyz"):
