@@ -28,7 +28,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
@@ -38,26 +37,11 @@ from pathlib import Path
 import numpy as np
 
 from common import simulator
+from ros_bridge import ROUTER, free_port
 
 HAND = ("--hand-path", "0.02,0,0", "--hand-hz", "0.5", "--hand-stiffness", "100", "--hand-damping", "1")
-ROUTER = """
-import json, sys, zenoh
-c = zenoh.Config()
-c.insert_json5("mode", '"router"')
-c.insert_json5("scouting/multicast/enabled", "false")
-c.insert_json5("listen/endpoints", json.dumps([sys.argv[1]]))
-with zenoh.open(c):
-    print("ready", flush=True)
-    sys.stdin.read()
-"""
 DELAYS_MS = (0, 10, 50)
 GOAL_S = 2 / 1000 + 0.0005
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
 
 
 def pair(router: str, delay_ms: float, seconds: float, work: Path) -> tuple[dict, dict]:

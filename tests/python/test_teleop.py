@@ -336,6 +336,13 @@ def delayed(free_port):
 CF = data_key(0, "/arm/servo_cf", "geometry_msgs/msg/WrenchStamped")
 
 
+def until(done, limit: float = 10.0) -> None:
+    """Waits for `done()`, at most `limit` s (the assertions after it say what failed)."""
+    deadline = time.monotonic() + limit
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
 @pytest.mark.timeout(60)
 def test_the_bridge_delays_what_it_receives_by_its_delay(delayed):
     make, servo = delayed
@@ -346,9 +353,7 @@ def test_the_bridge_delays_what_it_receives_by_its_delay(delayed):
     for _ in range(10):
         sender.put(CF, Commander.wrench((0.0, 0.0, 1.0)))
         time.sleep(0.005)
-    deadline = time.monotonic() + 10
-    while bridge.counts["applied"] < 10 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    until(lambda: bridge.counts["applied"] >= 10)
     time.sleep(0.05)
     recording = servo.recording()
     pushed = np.flatnonzero(recording.commanded[:, 2] > 0)
@@ -364,9 +369,7 @@ def test_jitter_keeps_the_order(delayed):
     for _ in range(40):
         sender.put(CF, Commander.wrench((0.0, 0.0, 0.5)))
         time.sleep(0.002)
-    deadline = time.monotonic() + 10
-    while bridge.counts["received"] < 40 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    until(lambda: bridge.counts["received"] >= 40)
     assert bridge.counts["applied"] == 40 and bridge.counts["out_of_order"] == 0, bridge.counts
 
 
@@ -378,9 +381,7 @@ def test_a_full_delay_line_counts_what_it_lost(delayed):
     bridge.DELAY_CAPACITY = 4
     for _ in range(10):
         sender.put(CF, Commander.wrench((0.0, 0.0, 0.5)))
-    deadline = time.monotonic() + 5
-    while bridge.counts["delay_overflow"] < 6 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    until(lambda: bridge.counts["delay_overflow"] >= 6, 5.0)
     assert bridge.counts["delay_overflow"] == 6 and bridge.counts["applied"] == 0, bridge.counts
 
 

@@ -482,6 +482,19 @@ def default_namespaces(kinds: list[str]) -> list[str]:
     return [kind if kinds.count(kind) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}" for i, kind in enumerate(kinds)]
 
 
+def network_checks(connect: str | None, listen: str | None, namespaces: tuple[str | None, ...]) -> None:
+    """The endpoints and namespaces given, before anything is opened."""
+    from .ros import zenoh_wire
+
+    try:
+        zenoh_wire.session_config(connect, listen)
+        for ns in namespaces:
+            if ns is not None:
+                zenoh_wire.namespace(ns)
+    except zenoh_wire.WireError as e:
+        fail(str(e))
+
+
 def command_bridge(args: argparse.Namespace) -> int:
     import signal
 
@@ -494,13 +507,7 @@ def command_bridge(args: argparse.Namespace) -> int:
         fail("give an arm's port (and a handle's), or --all for every device of this machine")
     if args.all and (args.namespace or args.handle_namespace):
         fail("--all names every device's namespace itself (arm, handle; arm_1, arm_2, ... for several)")
-    try:
-        zenoh_wire.session_config(args.connect, args.listen)
-        for ns in (args.namespace, args.handle_namespace):
-            if ns is not None:
-                zenoh_wire.namespace(ns)
-    except zenoh_wire.WireError as e:
-        fail(str(e))
+    network_checks(args.connect, args.listen, (args.namespace, args.handle_namespace))
     if args.all:
         ports = candidate_ports(args.dev)
         probe_all(ports, args.timeout, progress=False)
@@ -631,13 +638,7 @@ def command_teleop(args: argparse.Namespace) -> int:
             import matplotlib  # noqa: F401
         except ImportError:
             fail("--output needs matplotlib (pip install 'KorvoHardwareAPI[plot]')")
-    try:
-        zenoh_wire.session_config(args.connect, args.listen)
-        for ns in (args.peer, args.namespace):
-            if ns is not None:
-                zenoh_wire.namespace(ns)
-    except zenoh_wire.WireError as e:
-        fail(str(e))
+    network_checks(args.connect, args.listen, (args.peer, args.namespace))
     if zenoh_wire.namespace(args.namespace or args.role) == zenoh_wire.namespace(args.peer):
         fail(f"the peer needs a namespace of its own: both are {zenoh_wire.namespace(args.peer)}")
     coupling = dict(stiffness=args.stiffness, damping=args.damping, local_damping=args.local_damping,
