@@ -495,9 +495,32 @@ def network_checks(connect: str | None, listen: str | None, namespaces: tuple[st
         fail(str(e))
 
 
-def command_bridge(args: argparse.Namespace) -> int:
+def ended_by_signals() -> list[int]:
+    """SIGTERM and SIGHUP (service managers, kill, a closed terminal) end a
+    command as Ctrl+C does, by KeyboardInterrupt; the list gets the signal,
+    for `end_by` to end the process by it once the command has cleaned up."""
     import signal
 
+    ending: list[int] = []
+
+    def end(signum: int, _frame: Any) -> None:
+        ending.append(signum)
+        raise KeyboardInterrupt
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end)
+    return ending
+
+
+def end_by(ending: list[int]) -> None:
+    import signal
+
+    if ending:
+        signal.signal(ending[0], signal.SIG_DFL)
+        os.kill(os.getpid(), ending[0])
+
+
+def command_bridge(args: argparse.Namespace) -> int:
     try:
         from .ros import zenoh_wire
         from .ros.bridge import Bridge
@@ -523,17 +546,9 @@ def command_bridge(args: argparse.Namespace) -> int:
     if len({zenoh_wire.namespace(ns) for ns in namespaces}) != len(namespaces):
         fail("every device needs a namespace of its own: " + " ".join(namespaces))
 
-    # SIGTERM and SIGHUP (service managers, kill, a closed terminal) end the
-    # bridge as Ctrl+C does: commands withdrawn, each loop's last force zero,
-    # the nodes gone from the graph; then the process ends by the signal.
-    ending: list[int] = []
-
-    def end(signum: int, _frame: Any) -> None:
-        ending.append(signum)
-        raise KeyboardInterrupt
-
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, end)
+    # The bridge ends as at Ctrl+C: commands withdrawn, each loop's last
+    # force zero, the nodes gone from the graph.
+    ending = ended_by_signals()
 
     from ._native import HandleMonitor, Servo
 
@@ -588,9 +603,7 @@ def command_bridge(args: argparse.Namespace) -> int:
             device.stop()
         if session is not None:
             session.close()
-    if ending:
-        signal.signal(ending[0], signal.SIG_DFL)
-        os.kill(os.getpid(), ending[0])
+    end_by(ending)
     return status
 
 
@@ -614,8 +627,6 @@ def teleop_line(role: str, end: Any, servo: Any) -> str:
 
 
 def command_teleop(args: argparse.Namespace) -> int:
-    import signal
-
     try:
         from .ros import teleop, zenoh_wire
     except ImportError as e:
@@ -651,17 +662,8 @@ def command_teleop(args: argparse.Namespace) -> int:
         fail(str(e))
     open_checks(args.port)
 
-    # As the bridge: SIGTERM and SIGHUP end it as Ctrl+C does (the coupling
-    # withdrawn, the arm's last force zero), then the process ends by the
-    # signal.
-    ending: list[int] = []
-
-    def end_by(signum: int, _frame: Any) -> None:
-        ending.append(signum)
-        raise KeyboardInterrupt
-
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, end_by)
+    # As the bridge: the coupling withdrawn, the arm's last force zero.
+    ending = ended_by_signals()
     # A thread that wakes for a tick takes the interpreter from a busy one
     # within half a millisecond, not five.
     sys.setswitchinterval(0.0005)
@@ -733,9 +735,7 @@ def command_teleop(args: argparse.Namespace) -> int:
                 print(f"wrote {args.output}")
             except ValueError as e:
                 print(f"korvo: no picture: {e}", file=sys.stderr)
-    if ending:
-        signal.signal(ending[0], signal.SIG_DFL)
-        os.kill(os.getpid(), ending[0])
+    end_by(ending)
     return status
 
 
