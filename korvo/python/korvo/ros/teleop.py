@@ -17,11 +17,12 @@ energy in. This module carries the ends' samples:
 stamped with the tick's start (system clock), with the sensor-data QoS. A
 follower takes the leader's state and energy, a leader the follower's force
 and energy, through its bridge (`Bridge.subscribe`): they pass the bridge's
-checks and its freshness rule, a sample older than the command timeout is
-dropped, and while they come, they call in for the servo's heartbeat. A
-silent or stale peer fades the coupling out over `fade_time` (natively, on
-the servo thread), and a fresh one ramps it back in over `ramp_time`; a
-follower's anchor then travels to the leader at `max_speed`.
+checks; states and forces also its freshness rule (one older than the
+command timeout is dropped), and while they come, they call in for the
+servo's heartbeat. A silent or stale peer fades the coupling out over
+`fade_time` (natively, on the servo thread), and a fresh one ramps it back
+in over `ramp_time`; a follower's anchor then travels to the leader at
+`max_speed`.
 
     with korvo.Servo("/dev/ttyACM0") as servo:
         with Teleop(servo, "follower", peer="leader", connect="tcp/localhost:7447") as end:
@@ -267,7 +268,9 @@ class Teleop:
             self.bridge.subscribe(peer_topic(STATE), ODOMETRY, self._on_state)
         else:
             self.bridge.subscribe(peer_topic(FORCE), messages.WRENCH, self._on_force)
-        self.bridge.subscribe(peer_topic(ENERGY), VECTOR, self._on_energy)
+        # An energy report of any age is a bound of what had entered by
+        # then: it counts, but it is not what keeps the link alive.
+        self.bridge.subscribe(peer_topic(ENERGY), VECTOR, self._on_energy, command=False)
         self.bridge.subscribe(peer_topic("measured_cp"), messages.POSE, self._on_peer_motion, command=False)
         self.bridge.subscribe(peer_topic("measured_cf"), messages.WRENCH, self._on_peer_force, command=False)
 
