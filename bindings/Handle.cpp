@@ -103,7 +103,7 @@ py::dict GetStylarStatus(Handle& self) {
 }  // namespace
 
 void BindHandle(py::module_& m) {
-    using Unlocked = py::call_guard<py::gil_scoped_release>;
+    using Unlocked = py::call_guard<GilRelease>;
 
     py::class_<Handle, TrampolineHandle>(m, "Handle", "The stylar handle class")
         // The handle borrows the library stream; keep_alive makes the Python

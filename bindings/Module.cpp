@@ -6,6 +6,7 @@
 // ImportError.
 
 #include "Bindings.h"
+#include "GilRelease.h"
 
 namespace bindings = Korvo::HardwareAPI::Bindings;
 
@@ -22,4 +23,5 @@ PYBIND11_MODULE(KorvoHardwareAPI, m) {
     m.attr("__version__") = "dev";
 
     bindings::InstallInterruptCheck();
+    Korvo::PythonSupport::RememberMainThread();
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Bindings.h"
+#include "GilRelease.h"
 
 namespace py = pybind11;
 
@@ -14,7 +15,7 @@ void BindSerialStream(py::module_& m) {
         // A name holding a NUL byte is refused by the stream itself
         // (std::invalid_argument, which Python receives as ValueError).
         .def(py::init([](const std::string& port) { return new SerialStream(port, true); }),
-             "Initialize the serial stream", py::call_guard<py::gil_scoped_release>());
+             "Initialize the serial stream", py::call_guard<PythonSupport::GilRelease>());
 }
 
 }  // namespace Korvo::HardwareAPI::Bindings

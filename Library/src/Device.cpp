@@ -32,9 +32,17 @@ Device::Use::Use(const Device& device) : device_(device) {
         device_.in_use_.fetch_sub(1);
         throw DeviceLent(borrower);
     }
+    if (device_.stream == nullptr) return;
+    if (const char* driver = device_.stream->EnterOperation()) {
+        device_.in_use_.fetch_sub(1);
+        throw PortDriven(driver);
+    }
 }
 
-Device::Use::~Use() { device_.in_use_.fetch_sub(1); }
+Device::Use::~Use() {
+    if (device_.stream != nullptr) device_.stream->LeaveOperation();
+    device_.in_use_.fetch_sub(1);
+}
 
 bool Device::Lend(const void* borrower, const char* what) noexcept {
     const char* none = nullptr;

@@ -32,8 +32,42 @@ char SerialStream::OpenPort() {
         port_buffer_->SetDTR();
         return 1;
     }
-    LogError(ErrorSource::kSerialStream, 39, ErrorKind::kFailedCall, port_name_.c_str(), "unable to open port '%s'", port_name_.c_str());
+    if (const char* driver = port_buffer_->RefusedBy()) {
+        // Busy because of this very program: say what holds the port.
+        LogError(ErrorSource::kSerialStream, 39, ErrorKind::kFailedCall, port_name_.c_str(),
+                 "unable to open port '%s' (driven by %s of this process)", port_name_.c_str(), driver);
+    } else {
+        LogError(ErrorSource::kSerialStream, 39, ErrorKind::kFailedCall, port_name_.c_str(), "unable to open port '%s'",
+                 port_name_.c_str());
+    }
     return -2;
+}
+
+bool SerialStream::Refuse() {
+    if (!port_buffer_ || port_buffer_->MayUse()) return false;
+    if (good()) Fail(EBUSY);
+    RecallFailure();
+    return true;
+}
+
+std::string SerialStream::Drive(const char* what) {
+    return port_buffer_ ? port_buffer_->Drive(what) : std::string("is not open");
+}
+
+void SerialStream::StopDriving() noexcept {
+    if (port_buffer_) port_buffer_->StopDriving();
+}
+
+const char* SerialStream::Driver() const noexcept { return port_buffer_ ? port_buffer_->Driver() : nullptr; }
+
+bool SerialStream::Inherited() const noexcept { return port_buffer_ && port_buffer_->Inherited(); }
+
+const char* SerialStream::EnterOperation() noexcept {
+    return port_buffer_ ? port_buffer_->EnterOperation() : nullptr;
+}
+
+void SerialStream::LeaveOperation() noexcept {
+    if (port_buffer_) port_buffer_->LeaveOperation();
 }
 
 void SerialStream::Close() {
@@ -42,7 +76,7 @@ void SerialStream::Close() {
 
 int SerialStream::BytesAvailable() {
     counted_ = 0;
-    if (!port_buffer_ || port_buffer_->Descriptor() < 0) return 0;
+    if (Refuse() || !port_buffer_ || port_buffer_->Descriptor() < 0) return 0;
     int count = 0;
     if (::ioctl(port_buffer_->Descriptor(), FIONREAD, &count) == -1) return 0;
     counted_ = count > 0 ? static_cast<std::size_t>(count) : 0;
@@ -58,6 +92,7 @@ std::size_t SerialStream::KnownAvailable() const noexcept {
 
 WaitResult SerialStream::AwaitBytes(std::size_t n, const Deadline& deadline, bool interruptible,
                                     std::chrono::nanoseconds spin) {
+    if (Refuse()) return WaitResult::Ready;  // the read that follows fails at once
     if (KnownAvailable() >= n) return WaitResult::Ready;
     // A failed stream fails its next read at once; waiting for bytes it will
     // never read would only delay that. The read's error line then names
@@ -111,6 +146,7 @@ void SerialStream::Fail(int err) {
 }
 
 bool SerialStream::WriteWhole(const char* data, std::size_t n, const Deadline& deadline, bool interruptible) {
+    if (port_buffer_ && !port_buffer_->MayUse()) return false;  // errno EBUSY
     if (!port_buffer_ || port_buffer_->Descriptor() < 0) {
         errno = EBADF;
         return false;
@@ -146,7 +182,7 @@ bool SerialStream::WriteWhole(const char* data, std::size_t n, const Deadline& d
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {
-    if (n > 0 && good() && port_buffer_ && port_buffer_->Descriptor() >= 0) {
+    if (n > 0 && !Refuse() && good() && port_buffer_ && port_buffer_->Descriptor() >= 0) {
         if (!WriteWhole(data, n, Deadline(write_limit_))) Fail(errno);
     } else {
         // A failed stream sends nothing, and a port that never opened fails

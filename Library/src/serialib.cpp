@@ -35,19 +35,16 @@ long ElapsedMs(const timeval& start, const timeval& now) {
 serialib::~serialib() { Close(); }
 
 char serialib::Open(const char* path) {
-    // Close-on-exec: a program this process starts must not inherit the port,
-    // nor the lock on it.
-    fd_ = ::open(path, O_RDWR | O_NOCTTY | O_NDELAY | O_CLOEXEC);
-    if (fd_ == -1) return -2;
-    // Nothing else happens to the port until it is ours: configuring or
-    // flushing a port another program holds would disturb that program.
-    if (!PortOwnership::Acquire(fd_)) {
-        const int err = errno;
-        ::close(fd_);
-        fd_ = -1;
-        errno = err;
-        return -2;
-    }
+    // Nothing happens to the port until it is ours: configuring or flushing
+    // a port another program holds would disturb that program. The
+    // descriptor is close-on-exec: a program this process starts must not
+    // inherit the port, nor the lock on it.
+    const PortOwnership::Opened opened = PortOwnership::Open(path);
+    refused_by_ = opened.driver;
+    if (opened.fd < 0) return -2;
+    fd_ = opened.fd;
+    port_ = opened.port;
+    generation_ = opened.generation;
 
     // From here on the descriptor never blocks: waits are bounded in
     // userspace instead.
@@ -75,6 +72,7 @@ char serialib::Open(const char* path) {
 }
 
 void serialib::SetDTR() {
+    if (!MayUse()) return;
     int status = 0;
     ::ioctl(fd_, TIOCMGET, &status);
     status |= TIOCM_DTR;
@@ -82,11 +80,57 @@ void serialib::SetDTR() {
 }
 
 void serialib::Close() {
-    if (fd_ >= 0) {
-        PortOwnership::Release(fd_);
-        ::close(fd_);
-        fd_ = -1;
+    if (fd_ < 0) return;
+    if (Inherited()) {
+        ::close(fd_);  // the child's own descriptor, which no longer leads to the port
+    } else {
+        StopDriving();
+        PortOwnership::Close(fd_, port_);
     }
+    fd_ = -1;
+    port_ = nullptr;
+}
+
+bool serialib::Inherited() const noexcept { return fd_ >= 0 && generation_ != PortOwnership::Generation(); }
+
+bool serialib::MayUse() const noexcept {
+    if (fd_ < 0) return true;
+    if (Inherited() || (port_ != nullptr && PortOwnership::DrivenElsewhere(*port_, this))) {
+        errno = EBUSY;
+        return false;
+    }
+    return true;
+}
+
+std::string serialib::Drive(const char* what) {
+    if (Inherited()) return "was opened by the parent of this process (a fork): it is the parent's";
+    if (fd_ < 0 || port_ == nullptr) return "is not open";
+    return PortOwnership::Drive(*port_, this, what);
+}
+
+void serialib::StopDriving() noexcept {
+    if (fd_ >= 0 && port_ != nullptr && !Inherited()) PortOwnership::StopDriving(*port_, this);
+}
+
+const char* serialib::Driver() const noexcept {
+    if (fd_ < 0 || port_ == nullptr || Inherited()) return nullptr;
+    return port_->driver.load();
+}
+
+const char* serialib::EnterOperation() noexcept {
+    // An inherited port refuses at its first use instead, with the stream's
+    // failure.
+    if (fd_ < 0 || port_ == nullptr || Inherited()) return nullptr;
+    port_->operations.fetch_add(1);
+    if (const char* driver = port_->driver.load()) {
+        port_->operations.fetch_sub(1);
+        return driver;
+    }
+    return nullptr;
+}
+
+void serialib::LeaveOperation() noexcept {
+    if (fd_ >= 0 && port_ != nullptr && !Inherited()) port_->operations.fetch_sub(1);
 }
 
 ssize_t serialib::WriteSome(const char* source, std::size_t n) {
@@ -94,14 +138,16 @@ ssize_t serialib::WriteSome(const char* source, std::size_t n) {
         errno = EBADF;
         return -1;
     }
+    if (!MayUse()) return -1;
     return ::write(fd_, source, n);
 }
 
 void serialib::DiscardUnsentOutput() {
-    if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
+    if (fd_ >= 0 && MayUse()) ::tcflush(fd_, TCOFLUSH);
 }
 
 int serialib::TimedRead(unsigned char* destination, unsigned n) {
+    if (!MayUse()) return -2;
     unsigned count = 0;
     timeval start;
     ::gettimeofday(&start, nullptr);
@@ -138,7 +184,7 @@ int serialib::TimedRead(unsigned char* destination, unsigned n) {
 
 void serialib::SetReadableThreshold(std::size_t count) {
     const auto wanted = static_cast<unsigned char>(count < 1 ? 1 : (count > kMaxReadableThreshold ? kMaxReadableThreshold : count));
-    if (fd_ < 0 || wanted == readable_threshold_) return;
+    if (fd_ < 0 || wanted == readable_threshold_ || !MayUse()) return;
     termios options;
     if (::tcgetattr(fd_, &options) != 0) return;  // not a terminal: poll counts every byte anyway
     options.c_cc[VMIN] = wanted;
@@ -150,6 +196,7 @@ std::basic_streambuf<char>* serialib::setbuf(char_type*, std::streamsize) { retu
 std::streamsize serialib::showmanyc() {
     if (fd_ == -1) return 0;
     if (has_cached_byte_) return 1;
+    if (!MayUse()) return -1;
 
     const int flags = ::fcntl(fd_, F_GETFL);
     if (::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
@@ -205,7 +252,7 @@ serialib::int_type serialib::pbackfail(int_type c) {
 }
 
 std::streamsize serialib::xsputn(const char_type* source, std::streamsize n) {
-    if (n <= 0 || fd_ == -1) return 0;
+    if (n <= 0 || fd_ == -1 || !MayUse()) return 0;
     // One write for the whole block: a partial write is a failure, and the
     // caller decides what to do about it.
     const ssize_t written = ::write(fd_, source, static_cast<size_t>(n));
@@ -213,7 +260,7 @@ std::streamsize serialib::xsputn(const char_type* source, std::streamsize n) {
 }
 
 serialib::int_type serialib::overflow(int_type c) {
-    if (Traits::eq_int_type(c, Traits::eof()) || fd_ == -1) return Traits::eof();
+    if (Traits::eq_int_type(c, Traits::eof()) || fd_ == -1 || !MayUse()) return Traits::eof();
     const char byte = Traits::to_char_type(c);
     return ::write(fd_, &byte, 1) == 1 ? c : Traits::eof();
 }

@@ -91,7 +91,7 @@ void BindEffects(py::module_& m) {
     py::class_<Effect, std::shared_ptr<Effect>>(
         m, "Effect", "A force law evaluated on the servo thread every tick (see Servo.add).");
 
-    py::class_<Constant, Effect, std::shared_ptr<Constant>>(m, "Constant", "A constant force (N).")
+    auto constant = py::class_<Constant, Effect, std::shared_ptr<Constant>>(m, "Constant", "A constant force (N).")
         .def(py::init([](const py::object& force) { return std::make_shared<Constant>(Constant::Params{VectorFrom(force, "force")}); }),
              "force"_a = py::make_tuple(0.0, 0.0, 0.0))
         .KORVO_VECTOR(Constant, force)
@@ -104,8 +104,9 @@ void BindEffects(py::module_& m) {
             },
             kSetDoc)
         .def("__repr__", [](const Constant& e) { return py::str("Constant(force={})").format(Tuple(e.GetParams().force)); });
+    RefuseMismatches(constant);
 
-    py::class_<Damper, Effect, std::shared_ptr<Damper>>(m, "Damper", "Viscosity: F = -viscosity * v (N s/m).")
+    auto damper = py::class_<Damper, Effect, std::shared_ptr<Damper>>(m, "Damper", "Viscosity: F = -viscosity * v (N s/m).")
         .def(py::init([](double viscosity) { return std::make_shared<Damper>(Damper::Params{viscosity}); }),
              "viscosity"_a = 0.0)
         .KORVO_NUMBER(Damper, viscosity)
@@ -118,8 +119,9 @@ void BindEffects(py::module_& m) {
             },
             kSetDoc)
         .def("__repr__", [](const Damper& e) { return py::str("Damper(viscosity={})").format(e.GetParams().viscosity); });
+    RefuseMismatches(damper);
 
-    py::class_<Spring, Effect, std::shared_ptr<Spring>>(
+    auto spring = py::class_<Spring, Effect, std::shared_ptr<Spring>>(
         m, "Spring",
         "A spring to a target point: F = stiffness (anchor - p) - damping v. The anchor starts where the arm is "
         "and moves toward the target at no more than max_speed (m/s), so a new target never makes the force jump.")
@@ -148,8 +150,9 @@ void BindEffects(py::module_& m) {
             return py::str("Spring(target={}, stiffness={}, damping={}, max_speed={})")
                 .format(Tuple(p.target), p.stiffness, p.damping, p.max_speed);
         });
+    RefuseMismatches(spring);
 
-    py::class_<Plane, Effect, std::shared_ptr<Plane>>(
+    auto plane = py::class_<Plane, Effect, std::shared_ptr<Plane>>(
         m, "Plane",
         "A one-sided wall through `point`; `normal` points out of it into free space (any non-zero length). "
         "Inside at depth d: F = max(0, stiffness d - damping (v . n)) n.")
@@ -177,8 +180,9 @@ void BindEffects(py::module_& m) {
             return py::str("Plane(point={}, normal={}, stiffness={}, damping={})")
                 .format(Tuple(p.point), Tuple(p.normal), p.stiffness, p.damping);
         });
+    RefuseMismatches(plane);
 
-    py::class_<Sphere, Effect, std::shared_ptr<Sphere>>(
+    auto sphere = py::class_<Sphere, Effect, std::shared_ptr<Sphere>>(
         m, "Sphere", "Keeps the end effector inside (inside=True) or outside a sphere, with a spring along the radius.")
         .def(py::init([](const py::object& center, double radius, double stiffness, double damping, bool inside) {
                  return std::make_shared<Sphere>(
@@ -201,8 +205,9 @@ void BindEffects(py::module_& m) {
                 });
             },
             kSetDoc);
+    RefuseMismatches(sphere);
 
-    py::class_<Box, Effect, std::shared_ptr<Box>>(
+    auto box = py::class_<Box, Effect, std::shared_ptr<Box>>(
         m, "Box", "Keeps the end effector inside (inside=True) or outside an axis-aligned box from `min` to `max`.")
         .def(py::init([](const py::object& lo, const py::object& hi, double stiffness, double damping, bool inside) {
                  return std::make_shared<Box>(Box::Params{VectorFrom(lo, "min"), VectorFrom(hi, "max"), stiffness, damping, inside});
@@ -224,6 +229,7 @@ void BindEffects(py::module_& m) {
                 });
             },
             kSetDoc);
+    RefuseMismatches(box);
 }
 
 }  // namespace Korvo::Haptics::Python

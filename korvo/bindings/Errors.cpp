@@ -103,7 +103,7 @@ void BindErrors(py::module_& m) {
         "_wait_errors",
         [](double timeout) {
             if (!(std::isfinite(timeout) && timeout >= 0.0)) throw py::value_error("timeout must be finite and >= 0");
-            py::gil_scoped_release release;
+            const GilRelease release;
             return Queue().Wait(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(timeout)));
         },
         "timeout"_a, "Waits, without the interpreter lock, until reports are queued, _wake_errors() or the timeout.");

@@ -15,4 +15,5 @@ PYBIND11_MODULE(_native, m) {
     Korvo::Haptics::Python::BindErrors(m);
     // After the servo and the monitor, whose classes it adds a method to.
     Korvo::Haptics::Python::BindTaps(m);
+    Korvo::PythonSupport::RememberMainThread();
 }

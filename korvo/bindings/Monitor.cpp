@@ -59,13 +59,23 @@ void BindMonitor(py::module_& m) {
             return py::str("ButtonEvent(time={:.4f}, button={}, pressed={})").format(e.time, e.button, e.pressed);
         });
 
-    py::class_<HandleMonitor>(m, "HandleMonitor", kMonitorDoc)
-        .def(py::init(&MakeMonitor), "handle"_a, py::keep_alive<1, 2>())
-        .def("start", &HandleMonitor::Start, py::call_guard<py::gil_scoped_release>())
-        .def("stop", &HandleMonitor::Stop, py::call_guard<py::gil_scoped_release>())
+    auto monitor_class = py::class_<HandleMonitor>(m, "HandleMonitor", kMonitorDoc)
+        .def(py::init([](const py::object& handle, double frame_timeout) {
+                 auto monitor = MakeMonitor(handle);
+                 monitor->SetFrameTimeout(frame_timeout);
+                 return monitor;
+             }),
+             "handle"_a, py::kw_only(), "frame_timeout"_a = 1.0, py::keep_alive<1, 2>())
+        .def("start", &HandleMonitor::Start, py::call_guard<GilRelease>())
+        .def("stop", &HandleMonitor::Stop, py::call_guard<GilRelease>())
         .def_property_readonly("running", &HandleMonitor::Running)
         .def_property_readonly("started_at", &HandleMonitor::StartedAt,
                                "time.monotonic() when start() began: event and status times count from there.")
+        .def_property_readonly("fault", &HandleMonitor::Fault,
+                               "What is wrong, in words, or '': the port hung up, or no good status frame for longer "
+                               "than frame_timeout (a port where no handle streams, a handle that stopped).")
+        .def_property("frame_timeout", &HandleMonitor::FrameTimeout, &HandleMonitor::SetFrameTimeout,
+                      "Seconds without a good frame before `fault` says so.")
         .def_property_readonly("disconnected", &HandleMonitor::Disconnected,
                                "Whether the port hung up (the monitor then ends; what it read stays readable).")
         .def_property_readonly(
@@ -86,15 +96,16 @@ void BindMonitor(py::module_& m) {
              [](const py::object& self) {
                  auto& monitor = self.cast<HandleMonitor&>();
                  {
-                     py::gil_scoped_release release;
+                     const GilRelease release;
                      monitor.Start();
                  }
                  return self;
              })
         .def("__exit__", [](HandleMonitor& h, const py::args&) {
-            py::gil_scoped_release release;
+            const GilRelease release;
             h.Stop();
         });
+    RefuseMismatches(monitor_class);
 }
 
 }  // namespace Korvo::Haptics::Python

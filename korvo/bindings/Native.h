@@ -4,15 +4,20 @@
 #include <pybind11/pybind11.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
 
+#include "../../bindings/GilRelease.h"
 #include "Korvo/Haptics/Servo.h"
 #include "Korvo/Haptics/Vector.h"
+#include "Korvo/HardwareAPI/IO/PortHolder.h"
 
 namespace Korvo::Haptics::Python {
+
+using PythonSupport::GilRelease;
 
 inline pybind11::tuple Tuple(const Vector3d& v) { return pybind11::make_tuple(v[0], v[1], v[2]); }
 
@@ -41,7 +46,8 @@ inline Vector3d VectorFrom(const pybind11::handle& value, const char* name) {
 
 // A T made on the port that `target` names (a str, bytes or path-like
 // object), without the interpreter lock while the port opens; OSError naming
-// the path when it cannot be opened. Null when `target` names no port.
+// the path when it cannot be opened, and what of this process drives it when
+// that is why. Null when `target` names no port.
 template <class T, class... Args>
 std::unique_ptr<T> OpenOnPort(const pybind11::object& target, const Args&... args) {
     namespace py = pybind11;
@@ -50,11 +56,18 @@ std::unique_ptr<T> OpenOnPort(const pybind11::object& target, const Args&... arg
     }
     const std::string path = py::module_::import("os").attr("fsdecode")(target).cast<std::string>();
     try {
-        py::gil_scoped_release release;
+        const GilRelease release;
         return std::make_unique<T>(path, args...);
     } catch (const std::system_error& e) {
         errno = e.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+        const char* driver = errno == EBUSY ? HardwareAPI::IO::PortDriver(path) : nullptr;
+        if (driver == nullptr) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
+        } else {
+            // Busy because of this very program: say what holds the port.
+            const std::string reason = std::string(std::strerror(errno)) + " (driven by " + driver + " of this process)";
+            PyErr_SetObject(PyExc_OSError, py::make_tuple(errno, reason, path).ptr());
+        }
         throw py::error_already_set();
     }
 }
@@ -67,12 +80,16 @@ inline constexpr const char* kServoDoc = R"(The arm's force loop, run natively a
     recording = servo.recording()       # every tick, as numpy arrays
 
 `arm` is a port path (opened here; OSError when it cannot be) or a
-KorvoHardwareAPI.Arvena, borrowed from start() to stop(): meanwhile its own
-methods raise RuntimeError. Every limit is a keyword argument and can be
-changed while running with set_limits(); values that are zero, negative, NaN
-or out of range raise ValueError naming the argument. Whatever ends the loop
-(stop(), leaving the with block, an exception, Ctrl+C, garbage collection,
-interpreter exit), the last thing sent to the arm is a zero force.)";
+KorvoHardwareAPI.Arvena, borrowed from start() to stop(). While the loop runs
+it alone drives the port: the methods of every device on it raise
+RuntimeError, and another SerialStream, Servo or HandleMonitor of the program
+on it is refused. Every limit is a keyword argument and can be changed while
+running with set_limits(); values that are zero, negative, NaN or out of
+range raise ValueError naming the argument. Whatever ends the loop (stop(),
+leaving the with block, an exception, Ctrl+C, SIGTERM or SIGHUP, garbage
+collection, interpreter exit), the last thing sent to the arm is a zero
+force. In a child made by os.fork() the loop does not run: `running` is
+False there and start() raises RuntimeError.)";
 
 inline constexpr const char* kMonitorDoc = R"(A handle's status frames, read on a native thread that sleeps until bytes come.
 
@@ -82,12 +99,28 @@ inline constexpr const char* kMonitorDoc = R"(A handle's status frames, read on 
             print(event.button, event.pressed, event.time)
 
 `handle` is a port path or a KorvoHardwareAPI.Handle, borrowed from start()
-to stop() (its own methods raise RuntimeError meanwhile). Corrupt frames are
-counted and skipped; a port that hangs up ends the monitor (`disconnected`).)";
+to stop(): meanwhile the monitor alone drives the port (the methods of every
+device on it raise RuntimeError; another SerialStream, Servo or
+HandleMonitor of the program on it is refused). Corrupt frames are counted
+and skipped; a port that hangs up ends the monitor (`disconnected`).)";
 
 // Ticks as numpy arrays, one pass over the records: the dict korvo.Recording
 // is made from (servo.recording(), a tap's drain()).
 pybind11::dict RecordingArrays(const Recording& rec);
+
+// A last constructor overload: pybind11 tries it only when the real one
+// refused the arguments, and it says why in words (the keyword it does not
+// know, and the one meant) instead of listing signatures.
+template <class Class>
+void RefuseMismatches(Class& cls) {
+    namespace py = pybind11;
+    using Holder = typename Class::holder_type;
+    const py::object type = cls;
+    cls.def(py::init([type](const py::args& args, const py::kwargs& kwargs) -> Holder {
+        py::module_::import("korvo._options").attr("refuse")(type, args, kwargs);
+        throw py::type_error("the arguments do not match");  // refuse() has raised already
+    }));
+}
 
 void BindEffects(pybind11::module_& m);
 void BindTeleop(pybind11::module_& m);

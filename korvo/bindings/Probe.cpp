@@ -24,7 +24,7 @@ void BindProbe(py::module_& m) {
             using HardwareAPI::ProbeResult;
             ProbeResult r;
             {
-                py::gil_scoped_release release;
+                const GilRelease release;
                 r = HardwareAPI::ProbePort(path, timeout);
             }
             static constexpr const char* kKinds[] = {"nothing", "arm", "handle", "busy", "unopenable"};

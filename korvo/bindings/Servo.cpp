@@ -246,10 +246,10 @@ void BindServo(py::module_& m) {
              "effect_fade_time"_a = ServoOptions{}.effect_fade_time, "flight_record"_a = ServoOptions{}.flight_record,
              // A borrowed Arvena (and its stream) must outlive the loop.
              py::keep_alive<1, 2>())
-        .def("start", &Servo::Start, py::call_guard<py::gil_scoped_release>(),
+        .def("start", &Servo::Start, py::call_guard<GilRelease>(),
              "Starts the loop: one zero-force exchange first (RuntimeError when the arm does not answer), then the "
              "thread.")
-        .def("stop", &Servo::Stop, py::call_guard<py::gil_scoped_release>(),
+        .def("stop", &Servo::Stop, py::call_guard<GilRelease>(),
              "Ends the loop; the last thing sent to the arm is a zero force.")
         .def_property_readonly("running", &Servo::Running)
         .def_property(
@@ -299,7 +299,7 @@ void BindServo(py::module_& m) {
             [](Servo& s, double timeout) {
                 std::vector<ServoEvent> events;
                 {
-                    py::gil_scoped_release release;
+                    const GilRelease release;
                     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
                     // The servo thread makes no system calls to wake anyone:
                     // this thread looks every few milliseconds.
@@ -350,17 +350,17 @@ void BindServo(py::module_& m) {
              [](const py::object& self) {
                  Servo& servo = self.cast<Servo&>();
                  {
-                     py::gil_scoped_release release;
+                     const GilRelease release;
                      servo.Start();
                  }
                  return self;
              })
         .def("__exit__", [](Servo& s, const py::args&) {
-            py::gil_scoped_release release;
+            const GilRelease release;
             s.Stop();
         });
 
-    m.def("stop_all", &Servo::StopAll, py::call_guard<py::gil_scoped_release>(),
+    m.def("stop_all", &Servo::StopAll, py::call_guard<GilRelease>(),
           "Ends every running servo loop of the process, each with a zero force.");
 }
 

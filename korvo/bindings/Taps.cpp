@@ -58,7 +58,7 @@ void BindTap(py::module_& m, const char* name, const char* doc, Convert convert)
         .def(
             "drain", [convert](Tap<T>& tap) { return convert(tap.Drain()); },
             "Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused.")
-        .def("close", &Tap<T>::Close, py::call_guard<py::gil_scoped_release>(),
+        .def("close", &Tap<T>::Close, py::call_guard<GilRelease>(),
              "Stops receiving (what the tap holds stays drainable).")
         .def_property_readonly("open", &Tap<T>::IsOpen)
         .def_property_readonly("capacity", &Tap<T>::Capacity);

@@ -122,7 +122,7 @@ void BindTeleop(py::module_& m) {
                 return ReportArrays(batch.items, batch.refused);
             },
             "Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused.")
-        .def("close", &Tap::Close, py::call_guard<py::gil_scoped_release>());
+        .def("close", &Tap::Close, py::call_guard<GilRelease>());
 
     py::class_<Report>(m, "TeleopReport", "One tick of a teleoperation coupling, as it saw it (see TeleopCoupling).")
         .def_readonly("tick", &Report::tick)
@@ -232,7 +232,7 @@ void BindTeleop(py::module_& m) {
         .def(
             "_wait",
             [](const TeleopCoupling& c, std::uint64_t after, double not_before, double timeout) {
-                py::gil_scoped_release release;
+                const GilRelease release;
                 // Timed waits on this thread end when they are due (the
                 // default slack is 50 us, a twentieth of a tick).
                 ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

@@ -36,7 +36,7 @@ namespace Korvo::Haptics {
 
 class ReplyMatcher {
 public:
-    static constexpr std::size_t kMaxOutstanding = 16;
+    static constexpr std::size_t kMaxOutstanding = 32;
     static constexpr std::size_t kMaxAnswer = 32;
     // Answers cut short or corrupted that a route may assume among those
     // outstanding at once. A flaky line spoils an answer now and then; a
@@ -94,8 +94,8 @@ public:
     static bool IsProtocolCode(std::uint8_t byte) noexcept;
 
 private:
-    using Mask = std::uint16_t;  // one bit per outstanding request
-    static_assert(kMaxOutstanding <= 16);
+    using Mask = std::uint32_t;  // one bit per outstanding request
+    static_assert(kMaxOutstanding <= 32);
     static constexpr std::uint8_t kNone = 0xFF;
     // Notification progress: the two bytes after its code, then its body.
     static constexpr std::size_t kNoteHeader = 256;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "ArmLink.h"
 #include "Checks.h"
 #include "Envelope.h"
+#include "ExitSignals.h"
 #include "Histogram.h"
 #include "Korvo/Haptics/Effects.h"
 #include "Korvo/Haptics/Mailbox.h"
@@ -35,6 +37,7 @@
 #include "Korvo/HardwareAPI/Devices/Device.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "LoopGuards.h"
 #include "Rings.h"
 #include "Taps.h"
 
@@ -73,10 +76,63 @@ std::array<float, 3> ToWire(const Vector3d& v) {
 }
 Vector3d FromWire(const std::array<float, 3>& v) { return {v[0], v[1], v[2]}; }
 
-// Every running loop, for StopAll.
+// Every running loop, for StopAll. While there is one, termination signals
+// end the loops first (ExitSignals).
 std::mutex g_running_mutex;
 std::vector<Servo::Impl*> g_running;
 std::once_flag g_exit_hook;
+// Start() calls under way, and whether the process is ending: then no loop
+// starts any more, and the last StopAll waits for those that are starting
+// (on other threads, which exit does not wait for).
+int g_starting = 0;
+bool g_ending = false;
+std::condition_variable g_starts_done;
+
+// The process is ending (exit, a termination signal): every loop stops, none
+// starts after.
+void StopForGood() noexcept {
+    {
+        std::unique_lock<std::mutex> lock(g_running_mutex);
+        g_ending = true;
+        g_starts_done.wait(lock, [] { return g_starting == 0; });
+    }
+    Servo::StopAll();
+}
+
+// Counts a Start() under way, refused once the process is ending.
+class Starting {
+public:
+    Starting() {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        if (g_ending) throw std::runtime_error("the process is ending: no servo loop starts now");
+        ++g_starting;
+    }
+    ~Starting() {
+        const std::lock_guard<std::mutex> lock(g_running_mutex);
+        --g_starting;
+        g_starts_done.notify_all();
+    }
+    Starting(const Starting&) = delete;
+    Starting& operator=(const Starting&) = delete;
+};
+
+// A fork's child runs none of its parent's loops: it forgets them, so that
+// StopAll there neither joins nor sends anything.
+void BeforeFork() noexcept {
+    g_running_mutex.lock();
+    ExitSignals::BeforeFork();
+}
+void AfterForkInParent() noexcept {
+    ExitSignals::AfterForkInParent();
+    g_running_mutex.unlock();
+}
+void AfterForkInChild() noexcept {
+    g_running.clear();
+    g_starting = 0;  // the starts were the parent's threads'
+    g_ending = false;
+    ExitSignals::AfterForkInChild();
+    g_running_mutex.unlock();
+}
 
 }  // namespace
 
@@ -142,7 +198,7 @@ public:
     void Stop() noexcept;
     // Ends the loop and lends the arm back (StopAll holds the registry).
     void EndLoop() noexcept;
-    bool Running() const noexcept { return running_.load(); }
+    bool Running() const noexcept { return running_.load() && !origin_.Forked(); }
 
     void SetForce(const Vector3d& force) {
         RequireFinite(force, "force");
@@ -214,6 +270,8 @@ private:
 
     std::thread thread_;
     std::mutex stop_mutex_;
+    Origin origin_;
+    PortClaim claim_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
     std::unique_ptr<ArmLink> link_;
@@ -286,7 +344,9 @@ Servo::Impl::Setup Servo::Impl::AskForRealTime() noexcept {
 }
 
 void Servo::Impl::Start() {
+    origin_.RequireHere("this servo loop");
     if (running_.load()) return;
+    const Starting starting;
     Stop();  // a loop that ended by itself is joined, and its arm lent back
     if (stream_ == nullptr || stream_->Descriptor() < 0) {
         throw std::runtime_error("the arm's port is not open");
@@ -309,6 +369,7 @@ void Servo::Impl::Start() {
         if (options_.realtime == RealTimePolicy::Require && !(setup.realtime && setup.memory_locked)) {
             throw std::runtime_error("the loop requires real-time scheduling: " + setup.refused);
         }
+        claim_.Take(*stream_, "a servo loop", "the arm's port");
         link_ = std::make_unique<ArmLink>(*stream_);
         // A short look only: a real-time thread that spins keeps its core
         // from the threads that carry the reply to it (the kernel's tty
@@ -319,6 +380,7 @@ void Servo::Impl::Start() {
         FirstExchange();
     } catch (...) {
         Abandon(go);
+        claim_.Release();
         device_->Return(this);
         lent_ = false;
         throw;
@@ -334,11 +396,10 @@ void Servo::Impl::Start() {
     flight_end_.store(0, std::memory_order_relaxed);
     ResetStats();
     running_ = true;
-    {
-        const std::lock_guard<std::mutex> lock(g_running_mutex);
-        g_running.push_back(this);
-    }
-    std::call_once(g_exit_hook, [] { std::atexit([] { Servo::StopAll(); }); });
+    std::call_once(g_exit_hook, [] {
+        std::atexit([] { StopForGood(); });
+        ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+    });
     effects_.SetLive(true);
     if (options_.realtime != RealTimePolicy::Off) {
         // Asks the CPUs to stay out of deep idle states while the loop runs:
@@ -354,6 +415,12 @@ void Servo::Impl::Start() {
         cpu_latency_fd_ = fd;
     }
     go.set_value(true);
+    // Only a loop whose thread runs is registered: a StopAll that came
+    // sooner could not have stopped it (the last one, at exit, waits for
+    // every Start under way).
+    const std::lock_guard<std::mutex> lock(g_running_mutex);
+    g_running.push_back(this);
+    if (g_running.size() == 1) ExitSignals::Arm(&StopForGood);
 }
 
 void Servo::Impl::Abandon(std::promise<bool>& go) noexcept {
@@ -395,14 +462,21 @@ void Servo::Impl::FirstExchange() {
 }
 
 void Servo::Impl::Stop() noexcept {
-    {
-        const std::lock_guard<std::mutex> lock(g_running_mutex);
-        g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
-    }
+    // Ended before it leaves the registry: a termination signal meanwhile
+    // still waits for its zero force.
     EndLoop();
+    if (origin_.Forked()) return;  // the child's registry does not hold the parent's loops
+    const std::lock_guard<std::mutex> lock(g_running_mutex);
+    g_running.erase(std::remove(g_running.begin(), g_running.end(), this), g_running.end());
+    if (g_running.empty()) ExitSignals::Disarm();
 }
 
 void Servo::Impl::EndLoop() noexcept {
+    if (origin_.Forked()) {
+        // The loop runs in the parent, which sends its zero force.
+        Origin::Forget(thread_);
+        return;
+    }
     const std::lock_guard<std::mutex> lock(stop_mutex_);
     if (thread_.joinable()) {
         stop_ = true;
@@ -410,6 +484,7 @@ void Servo::Impl::EndLoop() noexcept {
         effects_.SetLive(false);
     }
     if (const int fd = cpu_latency_fd_.exchange(-1); fd >= 0) ::close(fd);
+    claim_.Release();
     if (lent_) {
         device_->Return(this);
         lent_ = false;
@@ -572,6 +647,7 @@ void Servo::Impl::Run(std::promise<Setup>& ready, std::future<bool> go) noexcept
         end_time_.store(state.time, std::memory_order_relaxed);
     }
     Event(ServoEvent::Kind::Ended, state, ended_by);
+    claim_.Release();  // a new stream may take the port over now
     running_ = false;  // Stop() still joins the thread and lends the arm back
 }
 
@@ -715,6 +791,7 @@ void Servo::StopAll() noexcept {
     const std::lock_guard<std::mutex> lock(g_running_mutex);
     for (Impl* impl : g_running) impl->EndLoop();
     g_running.clear();
+    ExitSignals::Disarm();
 }
 
 }  // namespace Korvo::Haptics

@@ -1,14 +1,12 @@
-// The taps there are: every tick of a servo loop, every good frame of a
-// handle monitor.
+// The servo loop's tap: every tick. (The handle monitor's, every good frame,
+// is made beside the monitor, a device tool the haptics do not include.)
 
 #include "Taps.h"
 
-#include "Korvo/DeviceTools/HandleMonitor.h"
 #include "Korvo/Haptics/Servo.h"
 
 namespace Korvo::Haptics {
 
 template class Tap<TickRecord>;
-template class Tap<DeviceTools::HandleMonitor::Status>;
 
 }  // namespace Korvo::Haptics

@@ -41,8 +41,10 @@ def _stop_children():
             child.wait(5)
 
 def sim(*arguments):
-    \"\"\"Starts korvo-sim; returns the slave path of each device it serves.\"\"\"
-    _sims.append(Simulator(*arguments))
+    \"\"\"Starts korvo-sim, at real-time priority (so it answers as a device
+    does, whatever else the machine runs); returns the slave path of each
+    device it serves.\"\"\"
+    _sims.append(Simulator("--realtime", "50", *arguments))
     return [path for _, path in _sims[-1].ports]
 
 def peer(reply=b"", delay=0.0):
@@ -52,10 +54,20 @@ def peer(reply=b"", delay=0.0):
     _children.append(child)
     return child, child.stdout.readline().strip()
 
+def _heard(child):
+    if not hasattr(child, "heard"):
+        child.terminate()
+        child.heard = (child.stdout.read().split() + [""])[:2]
+    return child.heard
+
 def received(child):
     \"\"\"Everything a peer process was sent.\"\"\"
-    child.terminate()
-    return bytes.fromhex(child.stdout.read().strip())
+    return bytes.fromhex(_heard(child)[1])
+
+def first_heard(child):
+    \"\"\"When a peer process read its first byte (time.monotonic()), None if never.\"\"\"
+    first = _heard(child)[0]
+    return None if first == "-" else float(first)
 
 def link(name, target):
     os.symlink(target, "/dev/" + name)

@@ -35,6 +35,16 @@ from dataclasses import dataclass
 SHORT = 0.02  # s: the read limit of an arm on a PtyPeer, so that a silent one fails quickly
 
 
+def answer_at_once() -> None:
+    """A device answers at once whatever the host does: the thread that plays
+    one (this one) takes real-time priority where it may, so that a loaded
+    machine does not make its answers late."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(50))
+    except OSError:
+        pass
+
+
 def floats(*values: float) -> bytes:
     """Little-endian float32 values, as they travel on the wire."""
     return struct.pack(f"<{len(values)}f", *values)
@@ -131,7 +141,7 @@ class PtyPeer:
 
     def _start(self, target) -> None:
         self.join()
-        self._worker = threading.Thread(target=target, daemon=True)
+        self._worker = threading.Thread(target=lambda: (answer_at_once(), target()), daemon=True)
         self._worker.start()
 
     # -- the library's side of the port ------------------------------------------
@@ -172,10 +182,12 @@ def wait_until(predicate, limit: float = 10.0, describe=None):
     return value
 
 
-def ticks_during(call, at_least: float = 0.0) -> int:
+def ticks_during(call, at_least: float = 0.0, enough: int | None = None) -> int:
     """How often a second Python thread ran while `call` ran: none when the
     call kept the interpreter lock. A call that returns at once is repeated
-    until `at_least` seconds have passed.
+    until `at_least` seconds have passed, or, given `enough`, until the thread
+    has run that often (or 5 s have passed: a loaded machine may keep it
+    waiting, but not for ever).
 
     Meanwhile the interpreter is told not to take the lock from a thread on
     its own (a switch interval far longer than any call here), so the second
@@ -193,10 +205,19 @@ def ticks_during(call, at_least: float = 0.0) -> int:
     ticker.start()
     time.sleep(0.01)
     sys.setswitchinterval(60.0)
+    # A wait for the lock that began under the old interval ends here, in a
+    # sleep, and not inside the call.
+    time.sleep(0.01)
     try:
         start = time.monotonic()
+
+        def more() -> bool:
+            if enough is None:
+                return time.monotonic() - start < at_least
+            return sum(t > start for t in stamps) < enough and time.monotonic() - start < 5.0
+
         call()
-        while time.monotonic() - start < at_least:
+        while more():
             call()
         end = time.monotonic()
     finally:
@@ -252,7 +273,9 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
 #
 #   peer [--reply HEX] [--delay S]  answers the first byte it reads with the
 #                                   reply (after the delay), keeps reading;
-#                                   prints everything received as hex
+#                                   prints when the first byte came (the
+#                                   monotonic clock, - for never) and
+#                                   everything received as hex
 #   arm [--mute-after N] [--sway X,Y,Z,HZ | --drift VX,VY,VZ]
 #                                   answers force requests with a fixed state
 #                                   (or one swaying, X, Y, Z metres either
@@ -268,6 +291,7 @@ ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
 def _serve(play) -> None:
     import signal
 
+    answer_at_once()
     peer = PtyPeer()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -278,15 +302,17 @@ def _serve(play) -> None:
 def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float) -> str:
     received = bytearray()
     answered = False
+    first = "-"
     while not stop.is_set():
         chunk = peer.read(4096, 0.01)
         received += chunk
         if received and not answered:
+            first = repr(time.monotonic())
             answered = True
             if delay:
                 stop.wait(delay)
             peer.send(reply)
-    return received.hex()
+    return f"{first} {received.hex()}"
 
 
 def _arm_state(sway: tuple[float, ...] | None, drift: tuple[float, ...] | None, started: float) -> bytes:

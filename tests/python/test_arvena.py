@@ -106,14 +106,14 @@ def test_silent_arm_gives_the_failure_values(arm, capfd, name, args, result):
 
 
 def test_wrong_reply_code_is_rejected_and_its_payload_left(peer, arm, capfd):
-    peer.send(b"\x1b" + STATE)
+    peer.deliver(b"\x1b" + STATE)
     assert arm.end_effector_position([1, 1, 1]) == ZERO_PAIR
     assert [line[1] for line in error_lines(capfd)] == [153]
     assert peer.pending_for_library() == 24
 
 
 def test_notification_before_the_reply_is_skipped(peer, arm):
-    peer.send(b"\xba\x00\x03abc\xbb\x00\x00\x2b" + STATE)
+    peer.deliver(b"\xba\x00\x03abc\xbb\x00\x00\x2b" + STATE)
     assert arm.end_effector_force([0, 0, 0]) == STATE_PAIR
 
 
@@ -125,10 +125,10 @@ def test_reply_that_comes_while_the_arm_waits(peer, arm):
 
 
 def test_identity_query_reads_two_codes_and_checks_the_length(peer, arm, capfd):
-    peer.send(b"\x0d\xd1\x0f" + bytes(16))
+    peer.deliver(b"\x0d\xd1\x0f" + bytes(16))
     assert arm.get_device_id() == uuid.UUID(int=0)
     assert peer.pending_for_library() == 0  # all 17 payload bytes consumed
-    peer.send(b"\x0d\xd2\x10" + bytes(16))
+    peer.deliver(b"\x0d\xd2\x10" + bytes(16))
     assert arm.get_device_id() == uuid.UUID(int=0)
     assert peer.pending_for_library() == 17
     assert [line[1] for line in error_lines(capfd)] == [153]
@@ -174,7 +174,7 @@ SHORT_VECTORS = [
 
 @pytest.mark.parametrize("name, args", SHORT_VECTORS, ids=[m[0] for m in SHORT_VECTORS])
 def test_vector_of_fewer_than_three_is_refused_before_anything_is_written(peer, arm, name, args):
-    peer.send(b"\x2b" + STATE)
+    peer.deliver(b"\x2b" + STATE)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(ValueError, match="at least 3 values"):
@@ -192,7 +192,7 @@ def test_non_numeric_vector_is_a_type_error(arm, vector):
 def test_request_vector_cannot_be_passed_by_keyword(peer, arm):
     with pytest.raises(TypeError):
         arm.end_effector_force(force=[1, 2, 3])
-    peer.send(b"\x2b" + STATE)
+    peer.deliver(b"\x2b" + STATE)
     assert arm.end_effector_force([1, 2, 3]) == STATE_PAIR
 
 
@@ -243,7 +243,7 @@ def test_warning_turned_into_an_error_still_leaves_the_exchange_done(peer, arm, 
 
 
 def test_receive_state_under_an_error_filter_still_reads_the_reply(peer, arm):
-    peer.send(b"\x2b" + STATE)
+    peer.deliver(b"\x2b" + STATE)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning):
@@ -261,14 +261,14 @@ def test_receive_state_under_an_error_filter_still_reads_the_reply(peer, arm):
     ],
 )
 def test_older_entry_points_that_do_not_warn(peer, arm, name, args, reply):
-    peer.send(reply)
+    peer.deliver(reply)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         getattr(arm, name)(*args)
 
 
 def test_receive_device_info_returns_a_module_uuid(peer, arm):
-    peer.send(WAKEUP_REPLY)
+    peer.deliver(WAKEUP_REPLY)
     device_id, model, hardware, firmware, ext = arm.ReceiveDeviceInfo()
     assert (device_id, model, hardware, firmware) == (0x1234, 5, 2, 7)
     assert isinstance(ext, korvo.UUID)
@@ -276,7 +276,7 @@ def test_receive_device_info_returns_a_module_uuid(peer, arm):
 
 
 def test_send_angle_reads_nothing(peer, arm):
-    peer.send(b"\x1b" + STATE)
+    peer.deliver(b"\x1b" + STATE)
     arm.SendAngle([10, 20, 30])
     assert peer.drain() == b"\x1c" + floats(10, 20, 30)
     assert peer.pending_for_library() == 25
@@ -372,7 +372,7 @@ def test_arm_keeps_its_stream_alive(peer):
     import gc
 
     gc.collect()
-    peer.send(b"\xac\x01")
+    peer.deliver(b"\xac\x01")
     assert arm.get_power_status() is True
 
 
@@ -394,7 +394,7 @@ def test_device_and_uuid_classes(capfd):
 
 
 def answer_joint_state(peer, *angles):
-    peer.send(b"\x1b" + floats(*angles, 0, 0, 0))
+    peer.deliver(b"\x1b" + floats(*angles, 0, 0, 0))
 
 
 def test_host_side_position(peer, arm):
@@ -531,6 +531,6 @@ def test_negative_extension_is_stored_as_its_magnitude(peer, arm):
 def test_decoded_floats_are_the_wire_values(peer, arm):
     # Values that need all 32 bits: the result is the float32 widened.
     values = [1 / 3, -2e-38, 3.4e38, 1e-45, -0.0, 123456.789]
-    peer.send(b"\x2b" + floats(*values))
+    peer.deliver(b"\x2b" + floats(*values))
     position, velocity = arm.end_effector_force([0, 0, 0])
     assert position + velocity == unpack_floats(floats(*values))

@@ -6,6 +6,7 @@ misses no button edge and loses no good frame to a bad one."""
 from __future__ import annotations
 
 import math
+import os
 import threading
 import time
 
@@ -22,11 +23,20 @@ FADE = 0.02  # s: 20 ticks at 1 kHz
 
 @pytest.fixture
 def servo():
-    with Simulator("arm") as sim:
+    # The simulator and the loop at real-time priority where they may, and
+    # deadlines far above a reply's time on a loaded machine: no tick fails
+    # on its own.
+    with Simulator("arm", "--realtime", "50") as sim:
         # No ramp and no change limit to speak of: what the recording shows is
         # what the effects asked for.
         with korvo.Servo(
-            sim.port("arm"), max_force=50.0, max_force_step=50.0, ramp_time=1e-6, effect_fade_time=FADE, realtime=False
+            sim.port("arm"),
+            max_force=50.0,
+            max_force_step=50.0,
+            ramp_time=1e-6,
+            effect_fade_time=FADE,
+            realtime=True,
+            exchange_timeout=0.5,
         ) as s:
             yield s
 
@@ -61,12 +71,17 @@ def test_a_new_spring_target_is_approached_at_its_speed_limit(servo):
     servo.add(spring)
     ticks(servo, 50)
     spring.target = (rest[0], rest[1], rest[2] + 0.02)  # 2 cm away, at 5 cm/s: 400 ticks
-    anchors = []
+    # The anchor a reading shows was placed by a tick from the last one
+    # published before it to the one after the last published after it.
+    readings = []
     for _ in range(20):
-        anchors.append((time.monotonic(), spring.anchor[2]))
+        first = servo.state.tick
+        anchor = spring.anchor[2]
+        readings.append((first, anchor, servo.state.tick + 1))
         time.sleep(0.01)
-    speeds = [(b - a) / (tb - ta) for (ta, a), (tb, b) in zip(anchors, anchors[1:])]
-    assert max(speeds) <= 0.05 * 1.5  # sampling jitter aside, never faster than allowed
+    # Never faster than allowed: 50 um a tick, by the loop's own count.
+    for (first, a, _), (_, b, last) in zip(readings, readings[1:]):
+        assert b - a <= 0.05 * 0.001 * (last - first) + 1e-12
     rec = servo.recording()
     # The anchor moves 50 um a tick; the force follows by k times that.
     assert np.abs(np.diff(rec.commanded[60:, 2])).max() <= 100.0 * 0.05 * 0.001 * 1.5 + 0.05
@@ -147,28 +162,36 @@ def test_an_effect_belongs_to_a_loop_once(servo):
 # -- the handle monitor --------------------------------------------------------------------------
 
 
+@pytest.mark.serial
 def test_the_monitor_misses_no_button_edge_of_a_handle_toggling_at_50_hz():
-    with Simulator("handle", "--rate", "200", "--buttons-hz", "50", "--buttons", "toggle") as sim:
+    # The simulator at real-time priority where it may: a simulator that
+    # falls 40 ms behind toggles twice between two frames.
+    with Simulator("handle", "--realtime", "50", "--rate", "200", "--buttons-hz", "50", "--buttons", "toggle") as sim:
         with korvo.HandleMonitor(sim.port("handle")) as monitor:
             events = []
             deadline = time.monotonic() + 2.0
             while time.monotonic() < deadline:  # a program polling at 60 Hz
                 events += monitor.events()
                 time.sleep(1 / 60)
-            events += monitor.events()
-            counts = monitor.counts
+        events += monitor.events()
+        counts = monitor.counts
     assert counts["events_dropped"] == 0
     assert all(e.button == 1 for e in events)
-    # Presses and releases in turn, one every 20 ms: none missing.
+    # Presses and releases in turn: none missing alone.
     assert all(a.pressed != b.pressed for a, b in zip(events, events[1:]))
+    # One every fourth frame (200 frames/s, an edge every 20 ms), counted by
+    # the monitor's own frames: no pair missing either.
+    assert counts["frames"] > 200
+    assert abs(len(events) - (counts["frames"] - 1) / 4) <= 1, f"{len(events)} events in {counts['frames']} frames"
+    # Timed as the monitor saw them: a frame late by up to 35 ms (a loaded
+    # machine) passes, a pair missing (60 ms) does not.
     gaps = np.diff([e.time for e in events])
-    assert 90 <= len(events) <= 110
-    assert gaps.max() < 0.03
+    assert gaps.max() < 0.055, f"longest gap {gaps.max() * 1e3:.1f} ms (load average {os.getloadavg()[0]:.1f})"
 
 
 def test_the_monitor_counts_bad_frames_and_keeps_every_good_one():
     rate, every, seconds = 400, 5, 1.5
-    with Simulator("handle", "--rate", str(rate), "--bad-frames-every", str(every)) as sim:
+    with Simulator("handle", "--realtime", "50", "--rate", str(rate), "--bad-frames-every", str(every)) as sim:
         with korvo.HandleMonitor(sim.port("handle")) as monitor:
             time.sleep(seconds)
             counts = monitor.counts

@@ -500,6 +500,7 @@ def at_fraction_of_a_second(fraction: float) -> None:
     time.sleep((fraction - time.monotonic() % 1.0) % 1.0)
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("phase", [0.05, 0.85], ids=["early-in-a-second", "late-in-a-second"])
 def test_stylar_status_without_traffic_fails_with_99_after_one_to_two_seconds(handle, phase):
     # The first wait counts whole seconds of the monotonic clock, so where in

@@ -6,6 +6,7 @@ Python's headers stay in the bindings."""
 
 from __future__ import annotations
 
+import posixpath
 import re
 from collections import defaultdict
 from pathlib import Path
@@ -34,7 +35,8 @@ BELOW = {
     "korvo haptics": LIBRARY,
     "korvo device tools": LIBRARY | {"korvo haptics"},
     "bindings": LIBRARY,
-    "korvo bindings": LIBRARY | {"korvo haptics", "korvo device tools"},
+    # The two modules release the interpreter lock with one guard.
+    "korvo bindings": LIBRARY | {"korvo haptics", "korvo device tools", "bindings"},
     "sim": set(),
 }
 PYTHON_HEADERS = re.compile(r'^\s*#\s*include\s*[<"](pybind11/|Python\.h)', re.M)
@@ -84,7 +86,7 @@ def include_graph() -> dict[tuple[str, str], list[str]]:
         layer = layer_of(path)
         here = path.rsplit("/", 1)[0]
         for header in QUOTED.findall(f.read_text()):
-            candidates = [f"{here}/{header}"] + [f"{r}/{header}" for r in INCLUDE_ROOTS]
+            candidates = [posixpath.normpath(f"{here}/{header}")] + [f"{r}/{header}" for r in INCLUDE_ROOTS]
             if layer is not None and layer.startswith(("Library", "korvo haptics", "korvo device")):
                 candidates += [f"Library/src/{header}", f"korvo/src/{header}"]
             target = next((c for c in candidates if c in files), None)

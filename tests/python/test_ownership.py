@@ -13,6 +13,10 @@ from korvo_sim import Simulator
 from private_dev import run
 from rig import Step, error_lines, floats
 
+# Its tests start interpreters and simulators, or draw with Matplotlib: far
+# slower on a loaded machine than the default bound allows for.
+pytestmark = pytest.mark.timeout(60)
+
 # Process A: a paced control loop of 1000 exchanges on an arm; it counts the
 # exchanges that failed (all-zero state) and those that came back with an
 # implausible position (a reply taken out of step).

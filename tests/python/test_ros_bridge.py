@@ -288,6 +288,32 @@ def test_stale_commands_after_fresh_ones_fade_the_force(bridged):
 
 
 @pytest.mark.timeout(40)
+def test_state_command_disables_the_loop_and_enabling_ramps_forces_back_in(bridged):
+    servo, bridge, listener, sender = bridged
+    state = data_key(0, "/arm/state_command", "std_msgs/msg/String")
+    push = Repeater(lambda: sender.put(CF, Commander.wrench(PUSH)))
+    try:
+        listener.wait(lambda: any(f[2] > 0.9 for _, f in forces(listener)[-20:]), 10, "the pushed force")
+        sender.put(state, Commander.string("disable"))
+        listener.wait(lambda: not servo.enabled, 10, "the loop disabled")
+        disabled = time.time()
+        listener.wait(lambda: forces(listener)[-1][0] > disabled + 0.3, 10, "ticks while disabled")
+        assert all(f == (0.0, 0.0, 0.0) for stamp, f in forces(listener) if stamp > disabled + 0.05)
+        states = [{kv.key: kv.value for kv in m.values} for m in listener.topic("/arm/operating_state")]
+        # (a loaded machine may fail exchanges meanwhile: a fault outranks the switch)
+        assert any(s["state"] == "DISABLED" for s in states[-5:]), states[-5:]
+        sender.put(state, Commander.string("enable"))
+        listener.wait(lambda: servo.enabled, 10, "the loop enabled")
+        listener.wait(lambda: forces(listener)[-1][1][2] > 0.9, 10, "the force back")
+        enabled = [f[2] for stamp, f in forces(listener) if stamp > disabled + 0.3]
+        # Back through the ramp, never a step to the full force.
+        assert enabled[0] < 0.5
+    finally:
+        push.stop()
+    assert bridge.counts["applied"] >= 2
+
+
+@pytest.mark.timeout(40)
 def test_remote_forces_pass_the_safety_envelope(bridged):
     servo, bridge, listener, sender = bridged
     push = Repeater(lambda: sender.put(CF, Commander.wrench((0.0, 0.0, 40.0))))

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import gc
 import math
+import os
 import signal
 import subprocess
 import sys
@@ -24,11 +25,17 @@ from korvo_sim import Simulator
 from rig import ArmPeerProcess, wait_until
 
 ZERO = [0.0, 0.0, 0.0]
+# Tests that are not about deadlines give each exchange far more time than a
+# reply takes on a loaded machine, and the loop real-time priority where it
+# may have it: no tick fails on its own there.
+PATIENT = dict(realtime=True, exchange_timeout=0.5)
 
 
 @pytest.fixture
 def sim_arm():
-    with Simulator("arm") as sim:
+    # At real-time priority where it may: it answers at once, as an arm does,
+    # whatever else the machine runs.
+    with Simulator("arm", "--realtime", "50") as sim:
         yield sim.port("arm")
 
 
@@ -39,9 +46,20 @@ def peer_arm():
     peer.close()
 
 
+def load(servo) -> str:
+    """What the loop says of its own timing, and the machine's load: the
+    context of a failure that timing could explain."""
+    s = servo.stats
+    return (
+        f"(the loop: {s.ticks} ticks, {s.overruns} over 1.5 periods, period p99 {s.period_p99 * 1e3:.2f} ms, "
+        f"max {s.period_max * 1e3:.2f} ms, exchange max {s.exchange_max * 1e3:.2f} ms, {s.failed_exchanges} failed; "
+        f"load average {os.getloadavg()[0]:.1f})"
+    )
+
+
 def run_until(servo, ticks, limit=10.0):
     wait_until(
-        lambda: servo.state.tick >= ticks or not servo.running, limit, lambda: f"only {servo.state.tick} ticks"
+        lambda: servo.state.tick >= ticks or not servo.running, limit, lambda: f"only {servo.state.tick} ticks {load(servo)}"
     )
 
 
@@ -49,7 +67,7 @@ def run_until(servo, ticks, limit=10.0):
 
 
 def test_force_is_clamped_with_its_direction_kept(sim_arm):
-    with korvo.Servo(sim_arm, max_force=2.0, max_force_step=10.0, ramp_time=0.01, realtime=False) as servo:
+    with korvo.Servo(sim_arm, max_force=2.0, max_force_step=10.0, ramp_time=0.01, **PATIENT) as servo:
         servo.force = (3.0, 0.0, -4.0)
         run_until(servo, 100)
         force = servo.state.force
@@ -59,7 +77,7 @@ def test_force_is_clamped_with_its_direction_kept(sim_arm):
 
 def test_force_ramps_in_grows_by_at_most_the_step_and_never_waits_to_shrink(sim_arm):
     step, ramp = 0.01, 0.2
-    with korvo.Servo(sim_arm, max_force=4.0, max_force_step=step, ramp_time=ramp, realtime=False) as servo:
+    with korvo.Servo(sim_arm, max_force=4.0, max_force_step=step, ramp_time=ramp, **PATIENT) as servo:
         servo.force = (0.0, 0.0, 1.0)
         run_until(servo, 400)
         servo.force = (0.0, 0.0, -1.0)
@@ -80,7 +98,7 @@ def test_force_ramps_in_grows_by_at_most_the_step_and_never_waits_to_shrink(sim_
 
 def test_speed_above_the_limit_takes_the_force_away(sim_arm):
     # A push the simulated arm follows at a few cm/s, against a limit of 1 cm/s.
-    with korvo.Servo(sim_arm, max_speed=0.01, max_force_step=1.0, ramp_time=0.01, realtime=False) as servo:
+    with korvo.Servo(sim_arm, max_speed=0.01, max_force_step=1.0, ramp_time=0.01, **PATIENT) as servo:
         servo.force = (0.0, 0.0, 2.0)
         wait_until(lambda: "speed" in servo.state.faults, 5)
         state = servo.state
@@ -94,8 +112,9 @@ def test_speed_above_the_limit_takes_the_force_away(sim_arm):
 
 
 def test_heartbeat_lapse_fades_the_force_and_calling_in_brings_it_back(sim_arm):
+    heartbeat = 0.25
     with korvo.Servo(
-        sim_arm, heartbeat=0.25, fade_time=0.02, max_force_step=1.0, ramp_time=0.01, realtime=False
+        sim_arm, heartbeat=heartbeat, fade_time=0.02, max_force_step=1.0, ramp_time=0.01, **PATIENT
     ) as servo:
         servo.force = (0.0, 1.0, 0.0)
         wait_until(lambda: servo.state.faults == ("heartbeat",) and servo.state.force == (0.0, 0.0, 0.0))
@@ -103,17 +122,17 @@ def test_heartbeat_lapse_fades_the_force_and_calling_in_brings_it_back(sim_arm):
         # sooner would cut short.
         run_until(servo, servo.state.tick + 10)
         lapsed = servo.state
+        before = time.monotonic() - servo.started_at
         servo.heartbeat()
-        called_in = time.monotonic()
-        # Back within the ramp's 10 ms when all is well; judged well before
-        # the heartbeat lapses again.
-        back = servo.state
-        while (back.faults or back.force[1] < 1.0) and time.monotonic() - called_in < 0.15:
-            time.sleep(0.005)
-            back = servo.state
+        after = time.monotonic() - servo.started_at
+        # By the loop's own clock: past the ramp's 10 ms after calling in,
+        # and before the heartbeat can lapse again.
+        wait_until(lambda: servo.state.time > after + 0.1, describe=lambda: f"the loop stands still {load(servo)}")
     assert lapsed.faults == ("heartbeat",) and lapsed.force == (0.0, 0.0, 0.0)
-    assert back.faults == () and back.force == pytest.approx((0.0, 1.0, 0.0))
     rec = servo.recording()
+    back = (rec.time > after + 0.02) & (rec.time < before + heartbeat)
+    assert np.count_nonzero(back) > 0, f"no tick between {after + 0.02:.3f} s and {before + heartbeat:.3f} s {load(servo)}"
+    assert np.all(rec.faults[back] == 0) and np.all(rec.force[back] == (0.0, 1.0, 0.0))
     fading = np.flatnonzero(rec.faults & 2)
     # Linear to zero over fade_time: 20 ticks at 1 kHz, each 1/20 of 1 N.
     steps = -np.diff(rec.force[fading[0] - 1 : fading[0] + 25, 1])
@@ -124,7 +143,11 @@ def test_heartbeat_lapse_fades_the_force_and_calling_in_brings_it_back(sim_arm):
 def test_failed_exchanges_raise_the_fault_and_may_stop_the_loop():
     peer = ArmPeerProcess("--mute-after", "200")
     try:
-        servo = korvo.Servo(peer.path, max_failed_exchanges=5, stop_on_failure=True, realtime=False)
+        # Deadlines that the peer meets on a loaded machine until it falls
+        # silent: the failures are its silence's.
+        servo = korvo.Servo(
+            peer.path, max_failed_exchanges=5, stop_on_failure=True, realtime=True, exchange_timeout=0.1
+        )
         servo.start()
         servo.force = (1.0, 0.0, 0.0)
         wait_until(lambda: not servo.running, 5)
@@ -141,35 +164,40 @@ def test_failed_exchanges_raise_the_fault_and_may_stop_the_loop():
 
 # -- a zero force last, however the loop ends ---------------------------------------------------
 
+# Each program ends its loop once the loop has sent the force it was given
+# (`pushed()`), however long that takes the machine.
 ENDINGS = {
-    "stop": "servo.start(); servo.force = (0.0, 0.0, 1.0); time.sleep(0.3); servo.stop()",
+    "stop": "servo.start(); servo.force = (0.0, 0.0, 1.0); pushed(); servo.stop()",
     "exception in with": textwrap.dedent(
         """
         try:
             with servo:
                 servo.force = (0.0, 0.0, 1.0)
-                time.sleep(0.3)
+                pushed()
                 raise ValueError("the program fails")
         except ValueError:
             pass
         """
     ),
-    "garbage collection": "servo.start(); servo.force = (0.0, 0.0, 1.0); time.sleep(0.3); del servo; gc.collect()",
-    "interpreter exit": "servo.start(); servo.force = (0.0, 0.0, 1.0); time.sleep(0.3); sys.exit(0)",
-    "Ctrl+C": "servo.start(); servo.force = (0.0, 0.0, 1.0); print('running', flush=True); time.sleep(30)",
+    "garbage collection": "servo.start(); servo.force = (0.0, 0.0, 1.0); pushed(); del servo; gc.collect()",
+    "interpreter exit": "servo.start(); servo.force = (0.0, 0.0, 1.0); pushed(); sys.exit(0)",
+    "Ctrl+C": "servo.start(); servo.force = (0.0, 0.0, 1.0); pushed(); print('running', flush=True); time.sleep(30)",
 }
 
 
 @pytest.mark.parametrize("ending", list(ENDINGS))
 def test_zero_force_is_the_last_thing_sent(ending, peer_arm):
     program = (
-        f"import gc, sys, time, korvo\nservo = korvo.Servo({peer_arm.path!r}, realtime=False, ramp_time=0.01, "
-        f"max_force_step=1.0)\n{ENDINGS[ending]}\n"
+        f"import gc, sys, time, korvo\nservo = korvo.Servo({peer_arm.path!r}, ramp_time=0.01, max_force_step=1.0, "
+        f"**{PATIENT!r})\n"
+        "def pushed():\n"
+        "    while servo.state.force != (0.0, 0.0, 1.0):\n"
+        "        time.sleep(0.001)\n"
+        f"{ENDINGS[ending]}\n"
     )
     child = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if ending == "Ctrl+C":
         assert child.stdout.readline().strip() == "running"
-        time.sleep(0.2)
         child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=20)
     if ending == "Ctrl+C":
@@ -186,16 +214,18 @@ def test_zero_force_is_the_last_thing_sent(ending, peer_arm):
 
 @pytest.mark.parametrize("fault", ["--drop-every", "--corrupt-every"])
 def test_a_bad_reply_costs_one_tick(fault):
-    with Simulator("arm", fault, "100") as sim:
-        with korvo.Servo(sim.port("arm"), realtime=False, exchange_timeout=0.02) as servo:
+    with Simulator("arm", "--realtime", "50", fault, "100") as sim:
+        # A deadline that a reply misses only when it never comes, even on a
+        # machine that stalls for tenths of a second.
+        with korvo.Servo(sim.port("arm"), **PATIENT) as servo:
             run_until(servo, 500)
         rec = servo.recording()
     bad = np.flatnonzero(~rec.exchange_ok)
     # Every 100th reply of the simulator's count is bad (the first exchange
     # and the markers of resynchronising ticks are replies too): one tick
     # each, none in a row.
-    assert 3 <= len(bad) <= 6
-    assert np.all(np.diff(bad) > 1)
+    assert 3 <= len(bad) <= 6, load(servo)
+    assert np.all(np.diff(bad) > 1), load(servo)
     assert servo.stats.failed_exchanges == len(bad)
 
 
@@ -208,26 +238,30 @@ def test_a_pulled_cable_is_a_fault_and_a_clean_stop_and_a_new_port_works(tmp_pat
         assert "disconnected" in servo.state.faults
         assert servo.end_reason.startswith("disconnected")
         servo.stop()
-    with Simulator("arm") as sim:
-        with korvo.Servo(sim.port("arm"), realtime=False, exchange_timeout=0.02) as fresh:
+    with Simulator("arm", "--realtime", "50") as sim:
+        with korvo.Servo(sim.port("arm"), **PATIENT) as fresh:
             run_until(fresh, 50)
-        assert fresh.stats.failed_exchanges == 0
+        assert fresh.stats.failed_exchanges == 0, load(fresh)
 
 
 # -- state, recording, sharing ----------------------------------------------------------------------
 
 
+@pytest.mark.serial
 @pytest.mark.timeout(30)  # runs the loop for 10 s by design
-def test_recording_has_no_gap_at_1_khz_for_10_s(sim_arm):
-    with korvo.Servo(sim_arm, rate=1000) as servo:
+def test_recording_has_every_tick_of_10_s_at_1_khz(sim_arm):
+    with korvo.Servo(sim_arm, rate=1000, exchange_timeout=0.5) as servo:
         time.sleep(10.0)
     rec = servo.recording()
     assert rec.dropped == 0 and rec.gaps() == 0
-    # Every tick the loop ran is recorded; a loop that falls behind (under a
-    # sanitizer, on a loaded machine) starts again from now, so a few are
-    # never run at all.
-    assert len(rec) >= 9700 and rec.time[-1] >= 9.9
+    # Every tick the loop ran is recorded. A loop that falls behind (under a
+    # sanitizer, on a loaded machine) starts again from now and never runs
+    # the ticks it missed, so how many there are is the machine's business;
+    # but none is early, and the run lasted its 10 s by the loop's own clock.
     assert np.array_equal(rec.tick, np.arange(len(rec)))
+    assert len(rec) == servo.stats.ticks
+    assert np.all(rec.time >= rec.tick / 1000)
+    assert rec.time[-1] >= 9.0, load(servo)
 
 
 def test_recording_saves_a_file_numpy_reads_back(sim_arm, tmp_path):
@@ -291,7 +325,7 @@ def test_a_borrowed_arm_is_refused_to_others_while_the_loop_runs(sim_arm):
 
 def test_a_stopped_loop_starts_again_and_each_run_ends_at_zero_force(peer_arm):
     arm = hardware.Arvena(hardware.SerialStream(peer_arm.path), 0.5)
-    servo = korvo.Servo(arm, realtime=False, ramp_time=0.01, max_force_step=1.0)
+    servo = korvo.Servo(arm, ramp_time=0.01, max_force_step=1.0, **PATIENT)
     for _ in range(3):
         servo.start()
         servo.force = (0.0, 0.0, 1.0)
@@ -300,7 +334,7 @@ def test_a_stopped_loop_starts_again_and_each_run_ends_at_zero_force(peer_arm):
         # Statistics count this run only, not on from (or back below) the last.
         stats = servo.stats
         assert 50 <= stats.ticks <= servo.state.tick + 1
-        assert stats.failed_exchanges == 0
+        assert stats.failed_exchanges == 0, load(servo)
         # Lent back between runs; the marker splits the peer's log by run.
         position, _ = arm.end_effector_force([0.0, 0.0, 0.5])
         assert position == pytest.approx([0.0, 0.02, 0.2])
@@ -327,17 +361,45 @@ def test_gaps_count_missing_ticks_within_each_run():
     assert korvo.Recording(arrays).gaps() == 3
 
 
-def test_stats_describe_the_loop_and_reset(sim_arm):
-    with korvo.Servo(sim_arm, rate=500, realtime=False, exchange_timeout=0.02) as servo:
-        run_until(servo, 200)
-        stats = servo.stats
+@pytest.mark.serial
+def test_stats_agree_with_the_recording_and_reset(sim_arm):
+    rate = 500
+    began = time.monotonic()
+    with korvo.Servo(sim_arm, rate=rate, **PATIENT) as servo:
+        run_until(servo, 300)
+    stats, rec, ended = servo.stats, servo.recording(), time.monotonic()
+    assert stats.ticks == len(rec) and rec.dropped == 0
+    periods, exchanges = np.sort(rec.period[1:]), np.sort(rec.exchange)
+    # A percentile is the upper edge of the 1 us bin that holds it.
+    for name, value, recorded, fraction in [
+        ("period_p50", stats.period_p50, periods, 0.5),
+        ("period_p99", stats.period_p99, periods, 0.99),
+        ("period_p999", stats.period_p999, periods, 0.999),
+        ("exchange_p50", stats.exchange_p50, exchanges, 0.5),
+        ("exchange_p99", stats.exchange_p99, exchanges, 0.99),
+    ]:
+        held = recorded[round(fraction * len(recorded)) - 1]
+        assert 0 < value - held <= 1.000001e-6, f"{name} {value} for a recorded {held}"
+    assert stats.period_max == pytest.approx(periods[-1], abs=1e-9)
+    assert stats.exchange_max == pytest.approx(exchanges[-1], abs=1e-9)
+    assert stats.overruns == np.count_nonzero(rec.period > 1.5 / rate)
+    assert stats.failed_exchanges == np.count_nonzero(~rec.exchange_ok) == 0, load(servo)
+    # The rate is the ticks over the time the statistics cover, which holds
+    # the recorded ticks and lies within this test's own view of the run.
+    assert rec.time[-1] - rec.time[0] < stats.seconds < ended - began
+    assert stats.rate * stats.seconds == pytest.approx(stats.ticks)
+    # Ticks come at the rate asked: never early; and on time, as far as the
+    # machine let the loop keep its time by its own account.
+    assert np.all(rec.time >= rec.tick / rate)
+    if stats.overruns <= 0.05 * stats.ticks:
+        assert np.median(rec.period[1:]) == pytest.approx(1 / rate, rel=0.1), load(servo)
+    # A reset starts the statistics over, also while the loop runs.
+    with servo:
+        run_until(servo, 300)
+        first = servo.state.tick
         servo.reset_stats()
-        assert servo.stats.ticks < stats.ticks
-    assert 400 < stats.rate < 520
-    assert 0.0019 < stats.period_p50 < 0.0021
-    assert stats.period_p50 <= stats.period_p99 <= stats.period_max
-    assert 0 < stats.exchange_p50 <= stats.exchange_p99 < 0.02
-    assert stats.failed_exchanges == 0
+        fresh = servo.stats
+        assert fresh.ticks <= servo.state.tick - first + 1
 
 
 # -- bad input -------------------------------------------------------------------------------------------

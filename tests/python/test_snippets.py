@@ -12,6 +12,10 @@ import pytest
 from private_dev import run
 from snippets import snippets
 
+# Its tests start interpreters and simulators, or draw with Matplotlib: far
+# slower on a loaded machine than the default bound allows for.
+pytestmark = pytest.mark.timeout(60)
+
 SNIPPETS = snippets()
 
 

@@ -188,12 +188,14 @@ def test_over_fifty_milliseconds_the_controller_keeps_the_pair_stable(network, t
         assert s["dissipated_j"] > 0.0, s
     else:
         # Unstable: the delayed channel pumps energy in without end (it
-        # keeps growing), the coupled arms swing from one limit of the
-        # envelope to the other, far from each other.
+        # keeps growing: 10 to 17 J in 6 to 9 s, twice as much at the end as
+        # by half time), the coupled arms swing from one limit of the
+        # envelope to the other (60 % of the ticks), far from each other
+        # (about 22 mm RMS, less when a loaded machine interrupts a swing).
         assert s["made_j"] > 0.5, s
         assert s["follower_made_j"] > 1.5 * s["follower_made_by_half_j"], s
         assert s["saturated"] > 0.1, s
-        assert s["error_rms_mm"] > 12.0, s
+        assert s["error_rms_mm"] > 8.0, s
 
 
 # -- ends ------------------------------------------------------------------------------------------
@@ -443,11 +445,12 @@ def test_teleop_checks_its_arguments_before_it_opens_anything():
 @pytest.mark.parametrize(
     ("arguments", "status", "line"),
     [
-        (["--delay-ms", "-1"], 1, "--delay-ms must be from 0 to 5000 ms"),
-        (["--jitter-ms", "nan"], 1, "--jitter-ms must be from 0 to 5000 ms"),
+        (["--delay-ms", "-1"], 2, "argument --delay-ms: must be at least 0 ms and at most 5000 ms, not '-1'"),
+        (["--jitter-ms", "nan"], 2, "argument --jitter-ms: must be at least 0 ms and at most 5000 ms, not 'nan'"),
+        (["--stiffness", "-5"], 2, "argument --stiffness: must be at least 0 N/m and at most 100000 N/m, not '-5'"),
+        (["--force-scale", "0"], 2, "argument --force-scale: must be above 0 and at most 100, not '0'"),
         (["--peer", "2x"], 1, "namespace '2x' is not a valid ROS 2 name"),
         (["--peer", "leader", "--namespace", "leader"], 1, "the peer needs a namespace of its own"),
-        (["--stiffness", "-5"], 1, "stiffness must be from 0 to 100000 N/m"),
         (["--connect", "tcp/127.0.0.1:PORT"], 1, "no Zenoh router answers at tcp/127.0.0.1:PORT"),
     ],
 )
@@ -462,4 +465,5 @@ def test_bad_options_are_one_line_without_a_force(free_port, arguments, status, 
         forces = arm.forces()
     assert done.returncode == status
     assert line.replace("PORT", str(free_port)) in done.stderr and "Traceback" not in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1
     assert all(f == [0.0, 0.0, 0.0] for f in forces)

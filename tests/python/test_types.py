@@ -18,12 +18,13 @@ ALLOWLIST = Path(__file__).resolve().parent / "stubtest-allowlist.txt"
 
 pytest.importorskip("mypy")
 
-# A cold mypy takes 5 to 20 s on this machine.
-pytestmark = pytest.mark.timeout(90)
+# A cold mypy takes 5 to 20 s on this machine, and minutes when the machine
+# is busy with builds.
+pytestmark = [pytest.mark.timeout(400), pytest.mark.no_library]
 
 
 def mypy(*arguments: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", *arguments], capture_output=True, text=True, cwd=cwd, timeout=80)
+    return subprocess.run([sys.executable, "-m", *arguments], capture_output=True, text=True, cwd=cwd, timeout=360)
 
 
 def test_stubtest_finds_the_stubs_consistent_with_the_modules(tmp_path):

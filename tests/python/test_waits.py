@@ -20,6 +20,9 @@ import KorvoHardwareAPI as korvo
 from private_dev import run
 from rig import error_lines
 
+# Each test times how long a wait lasts.
+pytestmark = pytest.mark.serial
+
 TESTS = str(Path(__file__).resolve().parent)
 
 # The child opens a silent pty, starts one waiting call, and says so; the

@@ -512,7 +512,9 @@ class ButtonEvent:
         """Every button's state after the change."""
 
 class HandleMonitor:
-    def __init__(self, handle: str | bytes | os.PathLike[str] | KorvoHardwareAPI.Handle) -> None: ...
+    def __init__(
+        self, handle: str | bytes | os.PathLike[str] | KorvoHardwareAPI.Handle, *, frame_timeout: float = 1.0
+    ) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
     @property
@@ -520,6 +522,14 @@ class HandleMonitor:
     @property
     def started_at(self) -> float:
         """time.monotonic() when start() began: event and status times count from there."""
+    @property
+    def fault(self) -> str:
+        """What is wrong, in words, or '': the port hung up, or no good status frame for longer than frame_timeout (a port where no handle streams, a handle that stopped)."""
+    @property
+    def frame_timeout(self) -> float:
+        """Seconds without a good frame before `fault` says so."""
+    @frame_timeout.setter
+    def frame_timeout(self, seconds: float) -> None: ...
     @property
     def disconnected(self) -> bool:
         """Whether the port hung up (the monitor then ends; what it read stays readable)."""

@@ -12,7 +12,9 @@
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
-status.
+status: 2 for a bad command line (checked before anything is opened), 1 for
+the rest. Output to a pipe that closes early (korvo list | head -1) ends the
+command quietly, with status 141, as for a program ended by SIGPIPE.
 """
 
 from __future__ import annotations
@@ -35,6 +37,7 @@ from pathlib import Path
 from typing import Any
 
 from . import _native
+from .arguments import TIMEOUT, Parser, number, usb_id
 
 NAME_PATTERN = re.compile(r"ttyACM|ttyUSB|rfcomm")
 RULES_FILE = "60-korvo.rules"
@@ -259,7 +262,7 @@ def command_monitor(args: argparse.Namespace) -> int:
         else:
             fail(f"{port}: a second {kind}; monitor shows one arm and one handle")
     in_place = sys.stdout.isatty()
-    end = time.monotonic() + args.seconds if args.seconds else float("inf")
+    end = time.monotonic() + args.seconds if args.seconds is not None else float("inf")
     reported: set[str] = set()
     try:
         while time.monotonic() < end:
@@ -444,13 +447,9 @@ def udev_rule(group: str, vendor: str | None, product: str | None) -> str:
 
 
 def command_udev(args: argparse.Namespace) -> int:
-    hex4 = re.compile(r"^[0-9a-fA-F]{4}$")
     if (args.vendor is None) != (args.product is None):
         fail("give both --vendor and --product, or neither")
-    for name, value in (("vendor", args.vendor), ("product", args.product)):
-        if value is not None and not hex4.match(value):
-            fail(f"--{name} is four hexadecimal digits (as lsusb shows it), not {value!r}")
-    rule = udev_rule(args.group, args.vendor and args.vendor.lower(), args.product and args.product.lower())
+    rule = udev_rule(args.group, args.vendor, args.product)
     if not args.install:
         print(rule, end="")
         return 0
@@ -634,12 +633,6 @@ def command_teleop(args: argparse.Namespace) -> int:
     from ._native import TeleopCoupling
     from .servo import Servo
 
-    for name in ("delay_ms", "jitter_ms"):
-        value = getattr(args, name)
-        if not (math.isfinite(value) and 0.0 <= value <= 5000.0):
-            fail(f"--{name.replace('_', '-')} must be from 0 to 5000 ms, not {value}")
-    if args.seconds is not None and not args.seconds > 0:
-        fail(f"--seconds must be above 0, not {args.seconds}")
     if args.output is not None or args.data is not None:
         for path in (args.output, args.data):
             if path is not None and not Path(path).resolve().parent.is_dir():
@@ -743,29 +736,30 @@ def command_teleop(args: argparse.Namespace) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="korvo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = Parser(prog="korvo", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = top.add_subparsers(dest="command", required=True)
     p = sub.add_parser("list", help="every arm and handle on this machine")
     p.add_argument("--json", action="store_true", help="machine-readable output")
-    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer (all at once)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0, help="seconds each port has to answer (all at once)")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
     p.set_defaults(run=command_list)
     p = sub.add_parser("info", help="what the device on a port says about itself")
     p.add_argument("port")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_info)
     p = sub.add_parser("monitor", help="a live view of an arm and/or a handle, until Ctrl+C")
     p.add_argument("ports", nargs="+", metavar="PORT")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--seconds", type=number("s", above=0), default=None,
+                   help="stop after this long (left out: until Ctrl+C)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_monitor)
     p = sub.add_parser("record", help="every tick (and handle frame) to a rosbag2 recording with MCAP storage")
     p.add_argument("arm", metavar="ARM_PORT")
     p.add_argument("handle", metavar="HANDLE_PORT", nargs="?")
     p.add_argument("--output", "-o", required=True, help="the recording's directory (must not exist)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: at Ctrl+C)")
-    p.add_argument("--rate", type=float, default=1000.0, help="ticks per second")
-    p.add_argument("--timeout", type=float, default=1.0)
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: at Ctrl+C)")
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="ticks per second")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0)
     p.set_defaults(run=command_record)
     p = sub.add_parser("reindex", help="finish a recording whose writer was killed; write its metadata.yaml")
     p.add_argument("path", help="a recording's directory or .mcap file")
@@ -777,8 +771,8 @@ def parser() -> argparse.ArgumentParser:
     p = sub.add_parser("udev", help="a udev rule: access for a group, ModemManager kept away")
     p.add_argument("--install", action="store_true", help="write it and reload udev (as root)")
     p.add_argument("--group", default="dialout")
-    p.add_argument("--vendor", help="USB vendor id, 4 hex digits")
-    p.add_argument("--product", help="USB product id, 4 hex digits")
+    p.add_argument("--vendor", type=usb_id, help="USB vendor id, 4 hex digits")
+    p.add_argument("--product", type=usb_id, help="USB product id, 4 hex digits")
     p.add_argument("--rules-dir", default="/etc/udev/rules.d", help=argparse.SUPPRESS)
     p.set_defaults(run=command_udev)
     p = sub.add_parser("bridge", help="the devices as ROS 2 nodes on Zenoh, in rmw_zenoh's wire form")
@@ -792,18 +786,20 @@ def parser() -> argparse.ArgumentParser:
     where.add_argument("--connect", metavar="ENDPOINT",
                        help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
     where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here (e.g. tcp/0.0.0.0:7447)")
-    p.add_argument("--rate", type=float, default=1000.0, help="the arm's servo rate, Hz")
-    p.add_argument("--publish-rate", type=float, default=None, metavar="HZ", help="state messages per second (default: every tick)")
-    p.add_argument("--max-force", type=float, default=4.0, help="N, the safety envelope's limit")
-    p.add_argument("--command-timeout", type=float, default=0.05, metavar="S",
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="the arm's servo rate, Hz")
+    p.add_argument("--publish-rate", type=number("Hz", above=0), default=None, metavar="HZ",
+                   help="state messages per second (default: every tick)")
+    p.add_argument("--max-force", type=number("N", above=0, at_most=1000), default=4.0, help="N, the safety envelope's limit")
+    p.add_argument("--command-timeout", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
                    help="older or silent commands fade out (default 0.05 s)")
-    p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05 s)")
+    p.add_argument("--fade-time", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
+                   help="how long they take to fade (default 0.05 s)")
     p.add_argument("--spring-stiffness", type=float, default=150.0, metavar="N/M", help="servo_cp's spring (default 150)")
     p.add_argument("--spring-damping", type=float, default=4.0, metavar="NS/M", help="its damping (default 4)")
     p.add_argument("--spring-speed", type=float, default=0.1, metavar="M/S",
                    help="how fast its anchor follows the target (default 0.1)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
-    p.add_argument("--timeout", type=float, default=1.0, help="seconds each port has to answer the probe")
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--timeout", type=TIMEOUT, default=1.0, help="seconds each port has to answer the probe")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
     p.set_defaults(run=command_bridge)
     p = sub.add_parser("teleop", help="one end of a teleoperation pair: a leader arm, or a follower arm, over ROS 2",
@@ -820,51 +816,66 @@ def parser() -> argparse.ArgumentParser:
     where.add_argument("--connect", metavar="ENDPOINT",
                        help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
     where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here")
-    p.add_argument("--rate", type=float, default=1000.0, help="the servo rate, Hz")
-    p.add_argument("--max-force", type=float, default=4.0, help="N, the safety envelope's limit")
-    p.add_argument("--stiffness", type=float, default=150.0, metavar="N/M", help="the follower's spring (default 150)")
-    p.add_argument("--damping", type=float, default=3.0, metavar="NS/M",
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="the servo rate, Hz")
+    p.add_argument("--max-force", type=number("N", above=0, at_most=1000), default=4.0,
+                   help="N, the safety envelope's limit")
+    p.add_argument("--stiffness", type=number("N/m", at_least=0, at_most=1e5), default=150.0, metavar="N/M",
+                   help="the follower's spring (default 150)")
+    p.add_argument("--damping", type=number("N s/m", at_least=0, at_most=1e4), default=3.0, metavar="NS/M",
                    help="its damping of the velocity difference (default 3)")
-    p.add_argument("--local-damping", type=float, default=0.5, metavar="NS/M",
+    p.add_argument("--local-damping", type=number("N s/m", at_least=0, at_most=1e4), default=0.5, metavar="NS/M",
                    help="damping of this arm's own motion (default 0.5)")
-    p.add_argument("--position-scale", type=float, default=1.0, metavar="K",
+    p.add_argument("--position-scale", type=number("", above=0, at_most=100), default=1.0, metavar="K",
                    help="leader: the follower moves K times the leader's motion (default 1)")
-    p.add_argument("--force-scale", type=float, default=1.0, metavar="K",
+    p.add_argument("--force-scale", type=number("", above=0, at_most=100), default=1.0, metavar="K",
                    help="leader: it renders K times the follower's force (default 1)")
-    p.add_argument("--max-speed", type=float, default=0.25, metavar="M/S",
+    p.add_argument("--max-speed", type=number("m/s", above=0, at_most=10), default=0.25, metavar="M/S",
                    help="follower: how fast its spring's anchor may travel to the leader (default 0.25)")
-    p.add_argument("--ramp-time", type=float, default=0.5, metavar="S",
+    p.add_argument("--ramp-time", type=number("s", above=0, at_most=60), default=0.5, metavar="S",
                    help="how long forces take to come back when the peer does (default 0.5)")
     p.add_argument("--no-passivity", action="store_true",
                    help="the passivity controller off (the observer still counts): for trying, unsafe with delay")
-    p.add_argument("--delay-ms", type=float, default=0.0, metavar="MS",
+    p.add_argument("--delay-ms", type=number("ms", at_least=0, at_most=5000), default=0.0, metavar="MS",
                    help="one-way delay added to everything this end receives (default 0)")
-    p.add_argument("--jitter-ms", type=float, default=0.0, metavar="MS",
+    p.add_argument("--jitter-ms", type=number("ms", at_least=0, at_most=5000), default=0.0, metavar="MS",
                    help="and up to this much more, at random, order kept (default 0)")
-    p.add_argument("--command-timeout", type=float, default=None, metavar="S",
+    p.add_argument("--command-timeout", type=number("s", above=0, at_most=10), default=None, metavar="S",
                    help="older or silent peers fade out (default 0.05 s more than the delay and jitter)")
-    p.add_argument("--fade-time", type=float, default=0.05, metavar="S", help="how long they take to fade (default 0.05)")
-    p.add_argument("--publish-rate", type=float, default=100.0, metavar="HZ",
+    p.add_argument("--fade-time", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
+                   help="how long they take to fade (default 0.05)")
+    p.add_argument("--publish-rate", type=number("Hz", above=0), default=100.0, metavar="HZ",
                    help="the arm's ROS 2 state topics per second (the teleop topics go every tick; default 100)")
-    p.add_argument("--seconds", type=float, default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: until Ctrl+C)")
     p.add_argument("--output", "-o", metavar="PNG", help="at the end, a picture of the run")
     p.add_argument("--data", metavar="NPZ", help="at the end, the run's arrays (numpy .npz)")
-    p.add_argument("--history", type=float, default=120.0, metavar="S",
+    p.add_argument("--history", type=number("s", above=0, at_most=3600), default=120.0, metavar="S",
                    help="how much of the run the picture and the data keep (default: the last 120 s)")
     p.set_defaults(run=command_teleop)
     return top
+
+
+def output_closed() -> int:
+    """The reader of our output has gone: the rest goes nowhere, and Python's
+    own flush at exit must not complain about it either."""
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(nowhere, sys.stdout.fileno())
+    os.close(nowhere)
+    return 141
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         result: int = args.run(args)
+        sys.stdout.flush()  # a closed pipe shows here, while it can still be handled
         return result
     except Failure as e:
         print(f"korvo: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        return output_closed()
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 from typing import Any
 
@@ -65,26 +66,54 @@ class Recording:
         return int(np.sum(steps[steps > 1] - 1))
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes the ticks to `path`: comma-separated values with a header
-        line (numpy.loadtxt, pandas and spreadsheets open it), a numpy
-        archive when the name ends in .npz, or, when it ends in .mcap, the
-        ROS 2 messages a recorder writes (korvo.ros.messages: ros2 bag,
-        Foxglove and PlotJuggler open it; needs the ros extra)."""
+        """Writes the ticks to `path`: comma-separated values, a numpy archive
+        when the name ends in .npz (``dropped`` is one of its arrays), or,
+        when it ends in .mcap, the ROS 2 messages a recorder writes
+        (korvo.ros.messages: ros2 bag, Foxglove and PlotJuggler open it;
+        needs the ros extra).
+
+        The CSV has a header line of column names, then a comment line
+        ``# dropped: N``, then one line per tick:
+        ``numpy.loadtxt(path, delimiter=",", skiprows=1)`` reads the numbers
+        (it passes over the comment), ``pandas.read_csv(path, comment="#")``
+        the table.
+
+        The file is written whole or not at all: into a new file beside it,
+        which then replaces `path` in one step. If writing fails (a full
+        disk, say), the error is raised, a file that was at `path` is left
+        as it was, and nothing of the attempt remains."""
         path = os.fspath(path)
         if path.endswith(".mcap"):
             try:
                 from .ros.bag import save_ticks
             except ImportError as e:
                 raise ImportError(f"saving .mcap needs the ros extra (pip install 'KorvoHardwareAPI[ros]'): {e}") from e
-            save_ticks(self, path, self.started_at, self.rate)
-            return
-        if path.endswith(".npz"):
-            arrays: dict[str, Any] = {name: getattr(self, name) for name, _ in COLUMNS}
-            arrays["dropped"] = self.dropped
-            if self.rate is not None:
-                arrays["rate"] = self.rate
-            np.savez(path, **arrays)
-            return
+        fd, partial = _new_file_beside(path)
+        try:
+            if path.endswith(".mcap"):
+                os.close(fd)
+                save_ticks(self, partial, self.started_at, self.rate)
+            else:
+                with os.fdopen(fd, "wb") as out:
+                    if path.endswith(".npz"):
+                        arrays: dict[str, Any] = {name: getattr(self, name) for name, _ in COLUMNS}
+                        arrays["dropped"] = self.dropped
+                        if self.rate is not None:
+                            arrays["rate"] = self.rate
+                        np.savez(out, **arrays)
+                    else:
+                        self._write_csv(out)
+                    out.flush()
+                    os.fsync(out.fileno())
+            os.replace(partial, path)
+        except BaseException:
+            try:
+                os.unlink(partial)
+            except OSError:
+                pass
+            raise
+
+    def _write_csv(self, out: Any) -> None:
         header: list[str] = []
         columns: list[np.ndarray] = []
         formats: list[str] = []
@@ -100,4 +129,19 @@ class Recording:
                 # Counts and flags as integers, times to the nanosecond.
                 formats.append("%.9f" if values.dtype.kind == "f" else "%d")
         table = np.column_stack([np.asarray(c, dtype=np.float64) for c in columns]) if len(self) else np.empty((0, len(header)))
-        np.savetxt(path, table, delimiter=",", header=",".join(header), comments="", fmt=formats)
+        out.write((",".join(header) + f"\n# dropped: {self.dropped}\n").encode())
+        np.savetxt(out, table, delimiter=",", fmt=formats)
+
+
+def _new_file_beside(path: str) -> tuple[int, str]:
+    """A new, empty file in the directory of `path` (the same file system, so
+    that it can replace `path` in one step), created as any new file is (the
+    umask applies) and never over another; its descriptor and path."""
+    directory, name = os.path.split(os.path.abspath(path))
+    for attempt in itertools.count():
+        partial = os.path.join(directory, f".{name}.{os.getpid()}.{attempt}.partial")
+        try:
+            return os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), partial
+        except FileExistsError:
+            continue
+    raise AssertionError("unreachable")

@@ -8,7 +8,7 @@ import weakref
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from . import _native
+from . import _native, _options
 
 log = logging.getLogger("korvo")
 
@@ -39,11 +39,37 @@ class Servo(_native.Servo):
     __doc__ = _native.Servo.__doc__
 
     def __init__(self, *args: object, **kwargs: object) -> None:
+        # The keyword a program misspelt, named (the native constructor
+        # would list every signature instead).
+        known = _options.parameters(_native.Servo)
+        if any(key not in known for key in kwargs):
+            _options.refuse(Servo, args, kwargs, known)
         super().__init__(*args, **kwargs)  # type: ignore[arg-type]
         self._on_fault: list[Callback] = []
         self._on_end: list[Callback] = []
         self._dispatcher: threading.Thread | None = None
         self._dispatch_lock = threading.Lock()
+        self._started = False
+
+    @property
+    def state(self) -> _native.State:
+        """The latest tick (never torn). RuntimeError before the loop was
+        ever started: there is no tick to tell of yet."""
+        self._require_started("state")
+        return super().state
+
+    @property
+    def stats(self) -> _native.Stats:
+        """Statistics since start() or reset_stats(). RuntimeError before the
+        loop was ever started."""
+        self._require_started("stats")
+        return super().stats
+
+    def _require_started(self, what: str) -> None:
+        if not self._started:
+            raise RuntimeError(
+                f"korvo.Servo.{what}: the loop has not been started; call start(), or use it in a with block"
+            )
 
     def on_fault(self, callback: Callback) -> Callback:
         """Calls ``callback(event)`` whenever faults are raised or cleared
@@ -66,6 +92,7 @@ class Servo(_native.Servo):
 
     def start(self) -> None:
         super().start()
+        self._started = True
         self._dispatch()
 
     def __enter__(self) -> Servo:

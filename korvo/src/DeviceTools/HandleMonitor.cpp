@@ -1,6 +1,8 @@
 #include "Korvo/DeviceTools/HandleMonitor.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
+#include "LoopGuards.h"
 #include "Rings.h"
 #include "Taps.h"
 
@@ -24,6 +27,8 @@ namespace Korvo::DeviceTools {
 namespace {
 
 using Haptics::DropRing;
+using Haptics::Origin;
+using Haptics::PortClaim;
 using Haptics::SeqLock;
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::IO::CancelScope;
@@ -48,14 +53,23 @@ public:
     ~Impl() { Stop(); }
 
     void Start() {
+        origin_.RequireHere("this handle monitor");
         if (running_.load()) return;
         Stop();
-        if (stream_ == nullptr || stream_->Descriptor() < 0) throw std::runtime_error("the handle's port is not open");
+        if (stream_ == nullptr) throw std::runtime_error("the handle's port is not open");
         if (!handle_->Lend(this, "a handle monitor")) {
             throw std::runtime_error("the handle is lent elsewhere, or in use on another thread");
         }
         lent_ = true;
-        token_ = std::make_unique<CancelToken>();
+        try {
+            claim_.Take(*stream_, "a handle monitor", "the handle's port");
+            token_ = std::make_unique<CancelToken>();
+        } catch (...) {
+            claim_.Release();
+            handle_->Return(this);
+            lent_ = false;
+            throw;
+        }
         disconnected_ = false;
         epoch_ = Clock::now();
         started_at_ = std::chrono::duration<double>(epoch_.time_since_epoch()).count();
@@ -64,11 +78,18 @@ public:
     }
 
     void Stop() noexcept {
+        if (origin_.Forked()) {
+            // The thread, and the token it waits on (which the child shares),
+            // are the parent's.
+            Origin::Forget(thread_);
+            return;
+        }
         const std::lock_guard<std::mutex> lock(stop_mutex_);
         if (thread_.joinable()) {
             token_->Cancel();
             thread_.join();
         }
+        claim_.Release();
         if (lent_) {
             handle_->Return(this);
             lent_ = false;
@@ -76,9 +97,17 @@ public:
         running_ = false;
     }
 
-    bool Running() const noexcept { return running_.load(); }
+    bool Running() const noexcept { return running_.load() && !origin_.Forked(); }
     double StartedAt() const noexcept { return started_at_.load(); }
     bool Disconnected() const noexcept { return disconnected_.load(); }
+    std::string Fault() const;
+    void SetFrameTimeout(double seconds) {
+        if (!(std::isfinite(seconds) && seconds > 0.0)) {
+            throw std::invalid_argument("frame_timeout must be above 0 s, got " + std::to_string(seconds));
+        }
+        frame_timeout_.store(seconds);
+    }
+    double FrameTimeout() const noexcept { return frame_timeout_.load(); }
     Status Latest() const noexcept { return latest_.Load(); }
 
     std::vector<ButtonEvent> TakeEvents() {
@@ -112,12 +141,15 @@ private:
     SerialStream* stream_;
     std::thread thread_;
     std::mutex stop_mutex_;
+    Origin origin_;
+    PortClaim claim_;
     std::unique_ptr<CancelToken> token_;
     std::atomic<bool> running_{false};
     std::atomic<bool> disconnected_{false};
     bool lent_ = false;
     Clock::time_point epoch_{};
     std::atomic<double> started_at_{0.0};
+    std::atomic<double> frame_timeout_{1.0};
 
     SeqLock<Status> latest_;
     std::uint8_t buttons_ = 0;  // the monitor thread's
@@ -205,7 +237,21 @@ void HandleMonitor::Impl::Run() noexcept {
     } catch (const WaitCancelled&) {
         // Stop() asked.
     }
+    claim_.Release();
     running_ = false;
+}
+
+std::string HandleMonitor::Impl::Fault() const {
+    if (disconnected_.load()) return "disconnected: the handle's port hung up";
+    if (!running_.load()) return "";
+    const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count() - started_at_.load();
+    const Status latest = latest_.Load();
+    const double silent = now - (latest.frame > 0 ? latest.time : 0.0);
+    if (silent <= frame_timeout_.load()) return "";
+    char words[200];
+    std::snprintf(words, sizeof words, "no status frames for %.1f s on %s: is a handle streaming there?", silent,
+                  stream_ != nullptr ? stream_->PortName().c_str() : "its port");
+    return words;
 }
 
 // -- the facade -------------------------------------------------------------------------------
@@ -226,10 +272,19 @@ void HandleMonitor::Start() { impl_->Start(); }
 void HandleMonitor::Stop() noexcept { impl_->Stop(); }
 bool HandleMonitor::Running() const noexcept { return impl_->Running(); }
 bool HandleMonitor::Disconnected() const noexcept { return impl_->Disconnected(); }
+std::string HandleMonitor::Fault() const { return impl_->Fault(); }
+void HandleMonitor::SetFrameTimeout(double seconds) { impl_->SetFrameTimeout(seconds); }
+double HandleMonitor::FrameTimeout() const noexcept { return impl_->FrameTimeout(); }
 double HandleMonitor::StartedAt() const noexcept { return impl_->StartedAt(); }
 HandleMonitor::Status HandleMonitor::Latest() const noexcept { return impl_->Latest(); }
 std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return impl_->TakeEvents(); }
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
+}  // namespace Korvo::DeviceTools
+
+template class Korvo::Haptics::Tap<Korvo::DeviceTools::HandleMonitor::Status>;
+
+namespace Korvo::DeviceTools {
+
 std::shared_ptr<Haptics::Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
     return impl_->OpenTap(capacity);
 }

@@ -52,6 +52,7 @@ bool ArmPeer::AwaitForces(std::size_t n, std::chrono::milliseconds limit) const 
 }
 
 void ArmPeer::Serve() {
+    AnswerAtOnce();
     Bytes pending;
     std::vector<std::pair<std::chrono::steady_clock::time_point, Bytes>> late;
     while (!stop_) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,12 @@
 #include <stdexcept>
 
 namespace Korvo::Testing {
+
+void AnswerAtOnce() {
+    sched_param param{};
+    param.sched_priority = 50;
+    static_cast<void>(::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param));
+}
 
 namespace {
 
@@ -109,6 +117,7 @@ void PtyPeer::Deliver(const Bytes& bytes) {
 void PtyPeer::SendAfter(std::chrono::microseconds delay, Bytes bytes) {
     JoinWorker();
     worker_ = std::thread([this, delay, bytes = std::move(bytes)] {
+        AnswerAtOnce();
         std::this_thread::sleep_for(delay);
         WriteAll(master_, bytes);
     });
@@ -118,6 +127,7 @@ void PtyPeer::Script(std::vector<Step> steps, std::chrono::milliseconds step_lim
     JoinWorker();
     received_.clear();
     worker_ = std::thread([this, steps = std::move(steps), step_limit] {
+        AnswerAtOnce();
         for (const Step& step : steps) {
             Bytes got = Read(step.expect.size(), step_limit);
             const bool complete = got.size() == step.expect.size();

@@ -22,6 +22,11 @@ namespace Korvo::Testing {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
+// A device answers at once whatever the host does: the thread that plays one
+// takes real-time priority where the process may have it, so that a loaded
+// machine does not make its answers late.
+void AnswerAtOnce();
+
 // Little helpers to write replies as data.
 Bytes FloatBytes(std::initializer_list<float> values);
 Bytes Concat(std::initializer_list<Bytes> parts);

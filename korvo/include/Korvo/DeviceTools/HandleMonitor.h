@@ -27,9 +27,15 @@
 //   thread at once (it is woken, not waited out) and lends a borrowed Handle
 //   back, its stream in step: the handle's own operations work again.
 //
+// From Start() until it ends, the monitor drives its port (see
+// SerialStream::Drive): no other stream, loop or device of the process gets
+// to it. In a child made by fork() it is not running, Start() throws, and
+// Stop() joins and lends back nothing: the thread is the parent's.
+//
 // Errors: a port that cannot be opened throws std::system_error with the
-// path; a Handle lent elsewhere, or in use on another thread, throws
-// std::runtime_error at Start().
+// path (EBUSY while a loop of this process drives it); a Handle lent
+// elsewhere, or in use on another thread, or on a port another loop drives,
+// throws std::runtime_error at Start().
 
 #include <array>
 #include <cstdint>
@@ -85,6 +91,16 @@ public:
     void Stop() noexcept;
     bool Running() const noexcept;
     bool Disconnected() const noexcept;
+
+    // What is wrong, in words, or empty: the port hung up, or no good frame
+    // has come for longer than the frame timeout (since Start(), or since
+    // the last one): a port where no handle streams (an arm's, say), or a
+    // handle that stopped. Reading it waits for nothing.
+    std::string Fault() const;
+    // Seconds without a good frame before Fault() says so (default 1;
+    // above 0).
+    void SetFrameTimeout(double seconds);
+    double FrameTimeout() const noexcept;
 
     // When Start() began, in seconds of the monotonic clock (what Python's
     // time.monotonic() reads): event and status times count from there.

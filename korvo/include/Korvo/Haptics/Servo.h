@@ -100,6 +100,35 @@
 //   the next Start(). Events (a fault raised or cleared, the loop's end)
 //   queue up for TakeEvents().
 //
+//   SIGTERM, SIGHUP and SIGINT end every loop the same way too, while any runs, where the program
+//   has left them at their default (which would end the process at once):
+//   a handler of this layer wakes a thread of its own, which ends every loop
+//   (StopAll), then gives the signal its default disposition again and
+//   raises it, so that the process ends as it would have, with the signal's
+//   status. A handler the program installed, before or meanwhile, is never
+//   replaced: it decides (Python's SIGINT handler raises KeyboardInterrupt,
+//   and the interpreter's exit stops the loops).
+//
+//   What cannot be handled on the host: SIGKILL, a crash of the process, a
+//   kernel panic or power loss leave the arm applying its last force until
+//   its own protection acts (what that is, is the firmware's). Keep
+//   max_force as low as the task allows.
+//
+// One loop per port
+//
+//   From Start() until the loop ends (Stop(), or by itself: disconnect,
+//   failures), it drives its port (SerialStream::Drive): no other stream of
+//   the process may open or use the port, no device on it may run an
+//   operation, and a second Servo or a HandleMonitor on it is refused,
+//   each naming "a servo loop".
+//
+// Processes
+//
+//   A child made by fork() has a copy of a Servo but not its thread, nor
+//   its port: there Running() is false, Start() throws std::runtime_error,
+//   and Stop() and the destructor join, send and lend back nothing. The
+//   parent's loop runs on. Descriptors the loop opens are close-on-exec.
+//
 // Live state, statistics, recording
 //
 //   State() is the latest tick, whole (never position of one tick and force
@@ -134,7 +163,9 @@
 //   std::system_error (with the path and errno). A borrowed Arvena that is
 //   lent already, or in use on another thread at that moment, throws
 //   std::runtime_error. Start() throws std::runtime_error when the arm does
-//   not answer a first exchange within max(exchange_timeout, 0.2 s).
+//   not answer a first exchange within max(exchange_timeout, 0.2 s), when
+//   another loop of the process drives the port ("the arm's port is driven
+//   by a servo loop of this process"), and in the child of a fork.
 //
 // Other arms: a Servo never touches the process-wide kinematic model of
 // KorvoHardwareAPI's Arvena (calibrations of other arms stay as they are).
@@ -339,7 +370,7 @@ public:
     EffectStack& Effects() noexcept;
 
     // Ends every running loop of the process (each sends its zero force); run
-    // at process exit by itself.
+    // at process exit, and on a termination signal (see Ending), by itself.
     static void StopAll() noexcept;
 
     // Throws std::invalid_argument naming the first option out of range.

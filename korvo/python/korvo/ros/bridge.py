@@ -656,9 +656,8 @@ class Bridge:
         """operating_state says what the remote commands do, and whether the
         loop is enabled."""
         self._reported = command = self.command_state
-        enabled = getattr(self.servo, "enabled", True)
         values = {kv.key: kv for kv in status.values}
-        if not enabled and values["state"].value == "ENABLED":
+        if not self.servo.enabled and values["state"].value == "ENABLED":
             values["state"].value = "DISABLED"
             status.message = "DISABLED"
         status.values.append(messages.TYPESTORE.types["diagnostic_msgs/msg/KeyValue"]("command", command))

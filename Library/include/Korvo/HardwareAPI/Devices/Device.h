@@ -45,6 +45,16 @@ public:
                              ": stop it before using the device directly") {}
 };
 
+// Thrown by every operation of a device whose port a loop of this process
+// drives (see SerialStream::Drive), whichever stream the device talks
+// through; the message names the loop.
+class PortDriven : public std::runtime_error {
+public:
+    explicit PortDriven(const char* driver)
+        : std::runtime_error(std::string("the device's port is driven by ") + driver +
+                             " of this process: stop it before using the device directly") {}
+};
+
 class Device {
 public:
     static constexpr std::size_t kBufferSize = 1024;
@@ -96,6 +106,8 @@ public:
     // error ("a servo loop") and must outlive the loan (a string literal).
     // Lend is false when the device is lent already, or when an operation is
     // running at that moment (on another thread); Return ends the loan.
+    // A loop also drives the port (SerialStream::Drive): then every device
+    // on it refuses its operations (PortDriven), not only the lent one.
     bool Lend(const void* borrower, const char* what) noexcept;
     void Return(const void* borrower) noexcept;
 
@@ -131,7 +143,8 @@ protected:
     int ReadBytesIn(std::size_t n, const ReadMode& mode);
 
     // Held for the duration of each operation: refuses it while the device
-    // is lent, and keeps a loan from starting meanwhile.
+    // is lent (DeviceLent) or its port is driven (PortDriven), and keeps a
+    // loan, or a driver, from starting meanwhile.
     class Use {
     public:
         explicit Use(const Device& device);

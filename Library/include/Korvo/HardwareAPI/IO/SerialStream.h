@@ -7,6 +7,11 @@
 // the library clears it, every later read fails at once and every later write
 // sends nothing. A caller recovers by opening a new stream.
 //
+// A stream that may not use its port fails at its first use, with errno
+// EBUSY: in the child of a fork, a stream its parent opened (the port is the
+// parent's; see Inherited), and any stream on a port that a loop of this
+// process drives through another stream (see Drive).
+//
 // Thread safety: none. A stream, and the device using it, belong to one thread
 // at a time.
 
@@ -40,6 +45,9 @@ public:
     // Attaches a new serialib and opens the port: 1 when open and configured
     // (DTR raised), -2 when the node cannot be opened (line 39 logged; the
     // buffer stays attached without a descriptor). Call once per stream.
+    // A port that a loop of this process drives is refused (EBUSY), and line
+    // 39 names the loop: "unable to open port '...' (driven by a servo loop
+    // of this process)".
     char OpenPort();
 
     // Closes the descriptor; later reads find end of file, writes fail.
@@ -93,11 +101,48 @@ public:
 
     const std::string& PortName() const noexcept { return port_name_; }
 
-    // Descriptor of the open port, -1 when none.
+    // Descriptor of the open port, -1 when none (also in the child of a
+    // fork, for a port the parent opened).
     int Descriptor() const noexcept { return port_buffer_ ? port_buffer_->Descriptor() : -1; }
+
+    // Whether this stream was opened by the parent of this process, before
+    // a fork: its port is the parent's, and every operation fails (EBUSY)
+    // without touching it. Closing or destroying the stream closes the
+    // child's descriptor only.
+    bool Inherited() const noexcept;
+
+    // -- one driver per port --------------------------------------------------------
+    // A loop that talks to its port on threads of its own (a servo loop, a
+    // handle monitor) drives the port through this stream while it runs:
+    // meanwhile no other stream of the process may open the port or use it
+    // (EBUSY, see above), and no device on the port may run an operation
+    // (Device throws PortDriven), this stream's own devices included; the
+    // loop talks through the stream itself, from any of its threads. `what`
+    // names the loop in those refusals ("a servo loop") and must outlive the
+    // driving (a string literal). Returns an empty string when this stream
+    // drives its port now; otherwise why it does not, as the rest of a
+    // sentence beginning "the port": "is driven by a servo loop of this
+    // process", "is in use on another thread" (a device operation is
+    // running), "is not open", or that it is the parent's (Inherited).
+    std::string Drive(const char* what);
+    // Ends Drive's hold; nothing when this stream does not drive its port.
+    void StopDriving() noexcept;
+    // What drives this stream's port, through this stream or another; null
+    // when nothing does.
+    const char* Driver() const noexcept;
+
+    // For devices, around each operation: null when it may go on, else what
+    // drives the port (the operation must then not touch the port, and not
+    // call LeaveOperation). Drive refuses while operations run.
+    const char* EnterOperation() noexcept;
+    void LeaveOperation() noexcept;
 
 private:
     static const char* CheckedName(const std::string& port);
+    // Fails the stream (EBUSY) when its port may not be used from here
+    // (inherited, or driven through another stream), and sets errno to what
+    // failed it; false when it may.
+    bool Refuse();
 
     // A copy: callers (the Python binding among them) hand over temporaries.
     std::string port_name_;

@@ -12,9 +12,15 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <streambuf>
+#include <string>
 
 namespace Korvo::HardwareAPI::IO {
+
+namespace PortOwnership {
+struct Port;
+}
 
 class serialib : public std::basic_streambuf<char> {
 public:
@@ -36,15 +42,21 @@ public:
     // control, raw, reads that return at once (VMIN = VTIME = 0); then
     // discards input that was already waiting: the port starts empty.
     // Returns 1 on success, -2 when the node cannot be opened or is held
-    // elsewhere (errno tells why). A node that opens but is not a terminal
-    // still counts as opened.
+    // elsewhere (errno tells why; RefusedBy names a loop of this process that
+    // drives it). A node that opens but is not a terminal still counts as
+    // opened.
     char Open(const char* path);
+
+    // The loop of this process ("a servo loop") that drives the port the
+    // last Open was refused, or null.
+    const char* RefusedBy() const noexcept { return refused_by_; }
 
     // Raises the DTR modem line; other lines are left as they are.
     void SetDTR();
 
     // Closes the descriptor if one is open (and gives up this stream's hold
-    // on the port). The cached byte survives.
+    // on the port). The cached byte survives. In the child of a fork it
+    // closes only the child's descriptor, and touches no port.
     void Close();
 
     // One write() of up to n bytes: the count written, or -1 with errno
@@ -71,8 +83,27 @@ public:
     // setting is changed only when it differs from the last one.
     void SetReadableThreshold(std::size_t count);
 
-    // Descriptor of the open port, -1 while closed.
-    int Descriptor() const noexcept { return fd_; }
+    // Descriptor of the open port, -1 while closed, and in the child of a
+    // fork when the port was opened by its parent (Inherited).
+    int Descriptor() const noexcept { return Inherited() ? -1 : fd_; }
+
+    // Whether the port was opened in the parent of this process, before a
+    // fork: it is the parent's, and every operation here fails (EBUSY).
+    bool Inherited() const noexcept;
+
+    // False, with errno EBUSY, when this buffer may not use its port: it is
+    // inherited, or a loop of this process drives the port through another
+    // stream (see SerialStream::Drive). Every operation here that touches
+    // the port asks first; a closed port is not refused (its operations
+    // fail as they always do).
+    bool MayUse() const noexcept;
+
+    // See SerialStream::Drive and the device operations.
+    std::string Drive(const char* what);
+    void StopDriving() noexcept;
+    const char* Driver() const noexcept;
+    const char* EnterOperation() noexcept;
+    void LeaveOperation() noexcept;
 
     // Bytes taken from the descriptor so far (by any read).
     unsigned long long BytesRead() const noexcept { return bytes_read_; }
@@ -95,6 +126,11 @@ private:
     char cached_byte_ = 0;
     bool has_cached_byte_ = false;
     int fd_ = -1;
+    // The port as this process holds it, and the fork generation it was
+    // opened in (see PortOwnership).
+    PortOwnership::Port* port_ = nullptr;
+    std::uint64_t generation_ = 0;
+    const char* refused_by_ = nullptr;
     unsigned long long bytes_read_ = 0;
     // VMIN as last set on the port (Open sets 0).
     unsigned char readable_threshold_ = 0;
