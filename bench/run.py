@@ -1,7 +1,7 @@
 """Runs every benchmark and keeps the figures.
 
     ./dev.sh bench                 all of them
-    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list, recorder, bridge)
+    ./dev.sh bench arm handle      some of them (arm, handle, detect, paced, servo, effects, handoff, list, recorder, bridge, teleop)
 
 Results are printed and written to bench/results/<name>.json. Run on an
 otherwise idle machine: the figures are latencies of a few microseconds.
@@ -27,6 +27,7 @@ import paced_loop  # noqa: E402
 import recorder  # noqa: E402
 import ros_bridge  # noqa: E402
 import servo_loop  # noqa: E402
+import teleop  # noqa: E402
 
 BENCHMARKS = {
     "arm": arm_exchange.main,
@@ -39,6 +40,7 @@ BENCHMARKS = {
     "list": cli_list.main,
     "recorder": recorder.main,
     "bridge": ros_bridge.main,
+    "teleop": teleop.main,
 }
 
 

@@ -8,6 +8,7 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "The native part of korvo: the servo loop and what runs on its thread.";
     // Effects before the servo, whose methods take them.
     Korvo::Haptics::Python::BindEffects(m);
+    Korvo::Haptics::Python::BindTeleop(m);
     Korvo::Haptics::Python::BindServo(m);
     Korvo::Haptics::Python::BindMonitor(m);
     Korvo::Haptics::Python::BindProbe(m);

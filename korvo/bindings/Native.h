@@ -148,6 +148,7 @@ void Constructor(Class& cls, Factory factory, const Parameters&... parameters) {
 }
 
 void BindEffects(pybind11::module_& m);
+void BindTeleop(pybind11::module_& m);
 void BindServo(pybind11::module_& m);
 void BindMonitor(pybind11::module_& m);
 void BindProbe(pybind11::module_& m);

@@ -37,11 +37,12 @@ double ClampSigned(double v, double limit) noexcept { return std::clamp(v, -limi
 
 }  // namespace
 
-ArmPhysics::ArmPhysics(double now)
+ArmPhysics::ArmPhysics(double now, const HandOptions& hand)
     : q_{kStartDeg[0] * kRadPerDeg, kStartDeg[1] * kRadPerDeg, kStartDeg[2] * kRadPerDeg},
       sim_time_(now),
       last_request_(now),
-      temperature_(kIdleTemperature)
+      temperature_(kIdleTemperature),
+      hand_(hand, Kinematics::Position(kStartDeg), now)
 {
 }
 
@@ -162,6 +163,26 @@ void ArmPhysics::Step(const Vec3& torque)
     EnforceLimits();
 }
 
+Vec3 ArmPhysics::HandTorque() const
+{
+    if (!hand_.Holds(sim_time_)) {
+        return {};
+    }
+    const Vec3 deg = Degrees(q_);
+    const Vec3 x = Kinematics::Position(deg);
+    const auto j = Kinematics::JacobianForward(deg, x);
+    Vec3 v{};
+    for (int r = 0; r < 3; ++r) {
+        v[r] = j[r][0] * qd_[0] + j[r][1] * qd_[1] + j[r][2] * qd_[2];
+    }
+    const Vec3 f = hand_.Force(sim_time_, x, v);
+    Vec3 tau{};
+    for (int c = 0; c < 3; ++c) {
+        tau[c] = j[0][c] * f[0] + j[1][c] * f[1] + j[2][c] * f[2];
+    }
+    return tau;
+}
+
 void ArmPhysics::Coast(double duration)
 {
     if (duration <= 0.0 || (qd_[0] == 0.0 && qd_[1] == 0.0 && qd_[2] == 0.0)) {
@@ -209,19 +230,20 @@ void ArmPhysics::AdvanceTo(double now)
     Heat(active_end - sim_time_, ElectricalPower());
     Heat(now - active_end, 0.0);
 
-    while (mode_ != Mode::Idle && sim_time_ + kStep <= now) {
-        if (sim_time_ >= expiry) {
+    while ((mode_ != Mode::Idle || hand_.Holds(sim_time_)) && sim_time_ + kStep <= now) {
+        if (mode_ != Mode::Idle && sim_time_ >= expiry) {
             mode_ = Mode::Idle;
             torque_ = {};
-            break;
+            continue;
         }
-        if (tick_++ % 2 == 0) {  // the controller runs at half the step rate
+        if (mode_ != Mode::Idle && tick_++ % 2 == 0) {  // the controller runs at half the step rate
             torque_ = ControlTorque();
         }
-        Step(torque_);
+        const Vec3 hand = HandTorque();
+        Step({torque_[0] + hand[0], torque_[1] + hand[1], torque_[2] + hand[2]});
         sim_time_ += kStep;
     }
-    if (mode_ == Mode::Idle) {
+    if (mode_ == Mode::Idle && !hand_.Holds(sim_time_)) {
         Coast(now - sim_time_);
         sim_time_ = now;
     }

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "Hand.h"
 #include "Kinematics.h"
 
 namespace Korvo::Sim {
@@ -32,11 +33,13 @@ public:
     static constexpr double kMaxTorque = 0.5;       // N·m per joint
     static constexpr double kTorqueConstant = 0.1;  // N·m/A
 
-    explicit ArmPhysics(double now = 0.0);
+    explicit ArmPhysics(double now = 0.0, const HandOptions& hand = {});
 
     // Runs the model up to `now`, then holds `mode`/`value` from `now` on.
     void Command(Mode mode, const Vec3& value, double now);
     // Runs the model up to `now` and restarts the watchdog (any request does).
+    // While a hand holds the arm, the model runs in steps whatever the
+    // commands, so that catching up after a pause costs a step per 0.5 ms.
     void Touch(double now);
 
     // Joint angles and velocities in radians, radians/s.
@@ -62,6 +65,8 @@ public:
 private:
     void AdvanceTo(double now);
     void Step(const Vec3& torque);
+    // The hand's force on the end effector, as joint torques (zero when none holds it).
+    [[nodiscard]] Vec3 HandTorque() const;
     void Coast(double duration);
     void Heat(double duration, double power);
     [[nodiscard]] double ElectricalPower() const noexcept;
@@ -77,6 +82,7 @@ private:
     double last_request_;   // watchdog reference
     long tick_ = 0;
     double temperature_;
+    Hand hand_;
 };
 
 }  // namespace Korvo::Sim

@@ -90,6 +90,25 @@ Options for the DEVICE they follow (every kind):
 Arm options:
   --model N             device_model_number in the wakeup reply (default 4)
   --device-id N         device_id in the wakeup reply (default 0x0104)
+  --hand-path AX,AY,AZ[,BX,BY,BZ]
+                        a hand holds the arm (a stand-in for its operator): a
+                        spring and damper from the end effector to a point
+                        that moves along the path p(t) = p0 + A sin(w t) +
+                        B (1 - cos(w t)), w = 2 pi --hand-hz, where p0 is
+                        where the arm starts and A, B are in metres (B = 0
+                        when left out: a line back and forth through p0;
+                        A = (0, r, 0), B = (0, 0, r): a circle of radius r).
+                        t counts from --hand-start-ms; before, the hand holds
+                        p0. Its force acts whether or not the host sends
+                        anything, beside the motors and outside their limit
+  --hand-hz F           the path's frequency (default 0.5)
+  --hand-stiffness K    N/m of the hand's spring (default 50)
+  --hand-damping B      N*s/m of its damper, on the end effector's velocity
+                        (default 1)
+  --hand-start-ms MS    when the hand starts along the path, in ms after
+                        korvo-sim starts (default 0)
+  --hand-release-ms MS  when the hand lets go, in ms after korvo-sim starts
+                        (default 0: never)
 
 Handle options:
   --rate HZ             status frames streamed per second (default 100; 0: no
@@ -169,6 +188,8 @@ Examples:
       a quiet handle that answers a wakeup with a status message
   korvo-sim arm --link /tmp/korvo-arm --disconnect-after 20 --reconnect-ms 200
       an arm whose cable is pulled after 20 requests and plugged back 200 ms later
+  korvo-sim arm --hand-path 0,0.02,0 --hand-hz 0.5 --hand-stiffness 30
+      an arm a hand moves 2 cm either way along y, once every two seconds
 )";
 }
 
@@ -204,6 +225,31 @@ double ParseReal(std::string_view name, const std::string& text, double max)
                          + text + "'");
     }
     return v;
+}
+
+// Comma-separated numbers (signed, finite, at most `limit` in size): 3 or 6 of them.
+std::vector<double> ParseNumbers(std::string_view name, const std::string& text, double limit)
+{
+    std::vector<double> values;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', from);
+        const std::string part = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        char* end = nullptr;
+        errno = 0;
+        const double v = std::strtod(part.c_str(), &end);
+        if (part.empty() || end != part.c_str() + part.size() || errno != 0 || !std::isfinite(v)
+            || std::fabs(v) > limit) {
+            throw UsageError(std::string(name) + ": expected numbers from -" + std::to_string(limit) + " to "
+                             + std::to_string(limit) + " separated by commas, got '" + text + "'");
+        }
+        values.push_back(v);
+        if (comma == std::string::npos) {
+            break;
+        }
+        from = comma + 1;
+    }
+    return values;
 }
 
 std::int64_t ParseReconnect(std::string_view name, const std::string& text)
@@ -290,6 +336,38 @@ const std::vector<OptionDef>& OptionTable()
              }
              const auto id = static_cast<std::uint16_t>(ParseUnsigned("--device-id", v, 0xFFFF));
              (d->kind == DeviceKind::Arm ? d->arm.device_id : d->handle.device_id) = id;
+         }},
+        {"--hand-path", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             const auto values = ParseNumbers("--hand-path", v, 1.0);
+             if (values.size() != 3 && values.size() != 6) {
+                 throw UsageError("--hand-path: expected 3 or 6 numbers (AX,AY,AZ[,BX,BY,BZ]), got '" + v + "'");
+             }
+             auto& hand = d->arm.hand;
+             hand.enabled = true;
+             for (std::size_t i = 0; i < 3; ++i) {
+                 hand.a[i] = values[i];
+                 hand.b[i] = values.size() == 6 ? values[3 + i] : 0.0;
+             }
+         }},
+        {"--hand-hz", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) { d->arm.hand.hz = ParseReal("--hand-hz", v, 100.0); }},
+        {"--hand-stiffness", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             d->arm.hand.stiffness = ParseReal("--hand-stiffness", v, 10000.0);
+         }},
+        {"--hand-damping", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             d->arm.hand.damping = ParseReal("--hand-damping", v, 1000.0);
+         }},
+        {"--hand-start-ms", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             d->arm.hand.start_s = static_cast<double>(ParseUnsigned("--hand-start-ms", v, 24ull * 3600 * 1000)) / 1000.0;
+         }},
+        {"--hand-release-ms", Scope::ArmOnly, true,
+         [](Options&, DeviceOptions* d, const std::string& v) {
+             d->arm.hand.release_s
+                 = static_cast<double>(ParseUnsigned("--hand-release-ms", v, 24ull * 3600 * 1000)) / 1000.0;
          }},
         {"--rate", Scope::HandleOnly, true,
          [](Options&, DeviceOptions* d, const std::string& v) { d->handle.rate_hz = ParseReal("--rate", v, 100000.0); }},

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Hand.h"
+
 namespace Korvo::Sim {
 
 enum class DeviceKind { Loopback, Arm, Handle };
@@ -28,6 +30,7 @@ struct FaultOptions {
 struct ArmOptions {
     std::uint8_t model = 4;
     std::uint16_t device_id = 0x0104;
+    HandOptions hand;
 };
 
 enum class WakeupReply { Info, Status };

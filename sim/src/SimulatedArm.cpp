@@ -55,7 +55,7 @@ ArmPhysics::Vec3 Floats(const std::array<std::uint8_t, 12>& p) noexcept
 
 }  // namespace
 
-SimulatedArm::SimulatedArm(const ArmOptions& options, double now) : options_(options), physics_(now) {}
+SimulatedArm::SimulatedArm(const ArmOptions& options, double now) : options_(options), physics_(now, options.hand) {}
 
 std::array<std::uint8_t, 16> SimulatedArm::DeviceUuid() const noexcept
 {

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import fcntl
 import json
+import math
 import os
 import re
 import select
@@ -275,10 +276,13 @@ def error_lines(capfd) -> list[tuple[str, int, str, int, str]]:
 #                                   prints when the first byte came (the
 #                                   monotonic clock, - for never) and
 #                                   everything received as hex
-#   arm [--mute-after N]            answers force requests with a fixed state
-#                                   and the queries a servo loop uses as
-#                                   markers, falls silent after N forces;
-#                                   prints every force received as JSON
+#   arm [--mute-after N] [--sway X,Y,Z,HZ | --drift VX,VY,VZ]
+#                                   answers force requests with a fixed state
+#                                   (or one swaying, X, Y, Z metres either
+#                                   way at HZ, or moving at a steady
+#                                   velocity) and the queries a servo loop
+#                                   uses as markers, falls silent after N
+#                                   forces; prints every force received as JSON
 
 ARM_STATE = struct.pack("<6f", 0.0, 0.02, 0.2, 0.0, 0.0, 0.0)
 ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
@@ -311,8 +315,26 @@ def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float)
     return f"{first} {received.hex()}"
 
 
-def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> str:
+def _arm_state(sway: tuple[float, ...] | None, drift: tuple[float, ...] | None, started: float) -> bytes:
+    """The state reply: at rest, swaying (amplitudes along x, y, z in m, and
+    a frequency in Hz), or drifting (a velocity, m/s)."""
+    rest = struct.unpack("<3f", ARM_STATE[:12])
+    elapsed = time.monotonic() - started
+    if sway is not None:
+        *amplitude, hz = sway
+        phase = 2 * math.pi * hz * elapsed
+        position = [r + a * math.sin(phase) for r, a in zip(rest, amplitude)]
+        velocity = [a * 2 * math.pi * hz * math.cos(phase) for a in amplitude]
+        return struct.pack("<6f", *position, *velocity)
+    if drift is not None:
+        return struct.pack("<6f", *(r + v * elapsed for r, v in zip(rest, drift)), *drift)
+    return ARM_STATE
+
+
+def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
+              sway: tuple[float, ...] | None = None, drift: tuple[float, ...] | None = None) -> str:
     forces: list[list[float]] = []
+    started = time.monotonic()
     while not stop.is_set():
         # Read as much as the request in hand needs: a servo loop waits for
         # each answer, so none may sit behind a read that waits for more.
@@ -328,7 +350,7 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None) -> s
                 continue
             forces.append(unpack_floats(body))
             if mute_after is None or len(forces) <= mute_after:
-                peer.send(b"\x2b" + ARM_STATE)
+                peer.send(b"\x2b" + _arm_state(sway, drift, started))
     return json.dumps(forces)
 
 
@@ -372,8 +394,12 @@ if __name__ == "__main__":
     peer_mode.add_argument("--delay", type=float, default=0.0)
     arm_mode = modes.add_parser("arm")
     arm_mode.add_argument("--mute-after", type=int, default=None)
+    arm_mode.add_argument("--sway", type=lambda s: tuple(float(v) for v in s.split(",")), default=None,
+                          help="X,Y,Z,HZ: the arm reports itself swaying, these amplitudes (m) at HZ")
+    arm_mode.add_argument("--drift", type=lambda s: tuple(float(v) for v in s.split(",")), default=None,
+                          help="VX,VY,VZ: the arm reports itself moving at this velocity (m/s)")
     arguments = parser.parse_args()
     if arguments.mode == "peer":
         _serve(lambda peer, stop: _play_peer(peer, stop, bytes.fromhex(arguments.reply), arguments.delay))
     else:
-        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after))
+        _serve(lambda peer, stop: _play_arm(peer, stop, arguments.mute_after, arguments.sway, arguments.drift))

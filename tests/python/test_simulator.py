@@ -730,6 +730,41 @@ def test_watchdog_drops_the_command_100_ms_after_the_last_request(start_sim, ope
     assert kinds == {"lapsed", "in force"}, f"too few clear-cut gaps: {verdicts}"
 
 
+def test_a_hand_holds_the_arm_like_a_spring(start_sim, open_port):
+    # It holds the arm where it started (its path begins in a minute):
+    # a steady force moves the arm force / stiffness and no further.
+    port = open_port(start_sim("arm", "--hand-path", "0.02,0,0", "--hand-start-ms", "60000",
+                               "--hand-stiffness", "200", "--hand-damping", "2").path())
+    before, _ = end_effector_state(port)
+    samples = hold(port, 0x2A, (1.0, 0.0, 0.0), 1.0)
+    # 1 N against 200 N/m: 5 mm along x, reached within a fraction of a
+    # second (the arm's own damping over the hand's stiffness).
+    moved = [a - b for a, b in zip(samples[-1][1][0], before)]
+    assert moved[0] == pytest.approx(0.005, rel=0.1), moved
+    assert math.hypot(moved[1], moved[2]) < 0.001, moved
+    assert abs(samples[-1][1][1][0]) < 0.002, "still moving"
+
+
+def test_a_hand_moves_the_arm_along_its_path_and_lets_go(start_sim, open_port):
+    sim = start_sim("arm", "--hand-path", "0.01,0,0,0,0,0.004", "--hand-hz", "1", "--hand-stiffness", "200",
+                    "--hand-damping", "2", "--hand-release-ms", "2500")
+    port = open_port(sim.path())
+    start, _ = end_effector_state(port)
+    samples = hold(port, 0x2A, (0.0, 0.0, 0.0), 1.5)
+    offsets = [[p - s for p, s in zip(state[0], start)] for _, state in samples]
+    spans = [max(o[i] for o in offsets) - min(o[i] for o in offsets) for i in range(3)]
+    # p0 + (10 mm sin, 0, 4 mm (1 - cos)): x back and forth, z up to 8 mm,
+    # y held (but for what the linkage couples into it).
+    assert spans[0] > 0.012 and spans[2] > 0.004 and spans[1] < spans[0] / 4, spans
+    assert min(o[2] for o in offsets) > -0.001, "the path's z never goes below where the arm began"
+    # Let go of (2.5 s after korvo-sim started), the arm coasts to a stop
+    # and stays, whatever the path would have done.
+    time.sleep(max(0.0, 3.0 - (time.monotonic() - samples[0][0])))
+    still = hold(port, 0x2A, (0.0, 0.0, 0.0), 0.5)
+    first, last = still[0][1][0], still[-1][1][0]
+    assert math.dist(first, last) < 0.001, (first, last)
+
+
 def time_constant(joint: int) -> float:
     return INERTIA[joint] / DAMPING[joint]
 
@@ -1332,6 +1367,13 @@ def test_link_refuses_to_replace_anything_else(tmp_path, make):
         ["arm", "--frobnicate"],
         ["--seed", "-1", "arm"],
         ["--die-with-parent=1", "arm"],
+        ["arm", "--hand-path", "0.01,0"],
+        ["arm", "--hand-path", "0.01,0,0,0"],
+        ["arm", "--hand-path", "2,0,0"],
+        ["arm", "--hand-path", "0,nan,0"],
+        ["arm", "--hand-stiffness", "-5"],
+        ["handle", "--hand-path", "0.01,0,0"],
+        ["arm", "--hand-release-ms", "-1"],
     ],
 )
 def test_bad_arguments_exit_2_with_usage(args):
@@ -1348,7 +1390,8 @@ def test_help_documents_every_option():
         "loopback", "arm", "handle", "--die-with-parent", "--seed", "--link", "--delay-us", "--drop-every",
         "--corrupt-every", "--truncate-every", "--notify-every", "--notify-flood", "--disconnect-after",
         "--reconnect-ms", "--model", "--device-id", "--rate", "--wakeup-reply", "--bad-frames-every",
-        "--battery", "--drain-per-s", "Examples",
+        "--battery", "--drain-per-s", "--hand-path", "--hand-hz", "--hand-stiffness", "--hand-damping",
+        "--hand-start-ms", "--hand-release-ms", "Examples",
     ]:  # fmt: skip
         assert word in result.stdout, word
     # The constants the closed forms of the arm's physics tests rely on.

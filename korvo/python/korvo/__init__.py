@@ -53,6 +53,8 @@ from ._native import (
     Spring,
     State,
     Stats,
+    TeleopCoupling,
+    TeleopReport,
     stop_all,
 )
 from ._version import __version__ as __version__
@@ -79,6 +81,8 @@ __all__ = [
     "Spring",
     "State",
     "Stats",
+    "TeleopCoupling",
+    "TeleopReport",
     "errors_to_logging",
     "errors_to_stderr",
     "silence_errors",

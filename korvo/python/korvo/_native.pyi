@@ -178,6 +178,124 @@ class Box(Effect):
     def set(self, **kwargs: Any) -> None:
         """Changes several parameters at once: checked together, applied at the same tick."""
 
+class TeleopReport:
+    """One tick of a teleoperation coupling, as it saw it (see TeleopCoupling)."""
+
+    @property
+    def tick(self) -> int: ...
+    @property
+    def time(self) -> float:
+        """Seconds since the loop started."""
+    @property
+    def position(self) -> _Triple: ...
+    @property
+    def velocity(self) -> _Triple: ...
+    @property
+    def port_position(self) -> _Triple:
+        """This end's motion in channel units (a leader's scaled by position_scale)."""
+    @property
+    def port_velocity(self) -> _Triple: ...
+    @property
+    def anchor(self) -> _Triple:
+        """A follower's: where its spring pulls."""
+    @property
+    def peer_position(self) -> _Triple:
+        """The peer's newest motion (what a follower follows)."""
+    @property
+    def peer_force(self) -> _Triple:
+        """The peer's newest force (what a leader renders)."""
+    @property
+    def channel(self) -> _Triple:
+        """The channel's force on this end, weighted by the link, before the passivity controller."""
+    @property
+    def force(self) -> _Triple:
+        """Newtons the coupling asks of this arm."""
+    @property
+    def energy_in(self) -> float:
+        """J that entered the channel at this end."""
+    @property
+    def energy_out(self) -> float:
+        """J that left it here."""
+    @property
+    def dissipated(self) -> float:
+        """J this end's passivity controller took."""
+    @property
+    def observed(self) -> float:
+        """J this end may still give out: the peer's energy in less this end's energy out, since the count began (negative only with passivity off)."""
+    @property
+    def peer_energy(self) -> float:
+        """J the peer reported to have taken in, since the count began."""
+    @property
+    def alpha(self) -> float:
+        """N s/m, this tick's damping of the passivity controller."""
+    @property
+    def link(self) -> float:
+        """0 to 1: the link's weight (0: faded out)."""
+    @property
+    def sample_age(self) -> float:
+        """Seconds: the peer's newest sample's age (-1: none yet)."""
+    @property
+    def sample_latency(self) -> float:
+        """Seconds: that sample's age at the first tick that used it."""
+    @property
+    def sample_sequence(self) -> int: ...
+    @property
+    def fresh(self) -> bool:
+        """Whether the newest sample is younger than the timeout."""
+
+class _TeleopParams(TypedDict):
+    stiffness: float
+    damping: float
+    local_damping: float
+    position_scale: float
+    force_scale: float
+    max_speed: float
+    timeout: float
+    fade_time: float
+    ramp_time: float
+    passivity: bool
+
+class TeleopCoupling(Effect):
+    """One end of a position-force teleoperation pair, on the servo thread: a follower's spring-damper toward the leader's motion, or a leader's rendering of the follower's force, each with damping of its own arm and a time-domain passivity observer and controller that keep a delayed link passive. The peer's samples come in through take_sample and take_energy (korvo.ros.Teleop does that over ROS 2); a sample older than `timeout` fades the coupling out over `fade_time`, a fresh one ramps it back over `ramp_time`."""
+
+    def __init__(self, role: str, **kwargs: float | bool) -> None:
+        """role: 'leader' or 'follower'; keywords: stiffness (N/m), damping, local_damping (N s/m), position_scale, force_scale (a leader's), max_speed (m/s, a follower's anchor), timeout, fade_time, ramp_time (s), passivity (bool)."""
+    @property
+    def role(self) -> str: ...
+    @property
+    def params(self) -> _TeleopParams:
+        """The parameters, as a dict."""
+    def set(self, **kwargs: float | bool) -> None:
+        """Changes parameters by keyword: checked together, applied at the same tick."""
+    def take_sample(
+        self,
+        position: _Vector = (0.0, 0.0, 0.0),
+        velocity: _Vector = (0.0, 0.0, 0.0),
+        force: _Vector = (0.0, 0.0, 0.0),
+        *,
+        stamp: float,
+        sequence: int,
+    ) -> None:
+        """The peer's newest tick: a leader's motion in channel units (position, velocity) for a follower, a follower's force for a leader; `stamp` when that tick began, in seconds on this loop's clock (since its start); `sequence` increasing from 1."""
+    def take_energy(self, energy_in: float, source: int) -> None:
+        """The peer's energy account: the joules that entered the channel at its end (never decreasing), and who counts them (another source starts the count over)."""
+    @property
+    def report(self) -> TeleopReport:
+        """The latest tick, as the coupling saw it."""
+    @property
+    def writes(self) -> int:
+        """Ticks reported so far."""
+    def _wait(self, after: int, not_before: float, timeout: float) -> int:
+        """Waits until more than `after` ticks are reported, or `timeout` s, looking first at `not_before` (time.monotonic()); the count."""
+    def _open_tap(self, capacity: int) -> _TeleopTap:
+        """Every tick's report from now on, `capacity` ticks deep."""
+
+class _TeleopTap:
+    """Every tick's report of a teleoperation coupling."""
+    def drain(self) -> dict[str, Any]:
+        """Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused."""
+    def close(self) -> None: ...
+
 class State:
     """One tick of the servo loop, as its thread saw it."""
 

@@ -20,19 +20,23 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message}\n")
 
 
-def number(unit: str, *, above: float | None = None, at_most: float | None = None) -> Callable[[str], float]:
-    """A type for a finite number in `unit` within the bounds given:
-    ``number("s", above=0, at_most=60)`` for a time limit. NaN and the
-    infinities are refused whatever the bounds."""
-    rules = [f"above {above:g} {unit}" if above is not None else "", f"at most {at_most:g} {unit}" if at_most is not None else ""]
-    wanted = " and ".join(r for r in rules if r) or "a number"
+def number(unit: str, *, above: float | None = None, at_most: float | None = None,
+           at_least: float | None = None) -> Callable[[str], float]:
+    """A type for a finite number in `unit` (or none: "") within the bounds
+    given: ``number("s", above=0, at_most=60)`` for a time limit. NaN and
+    the infinities are refused whatever the bounds."""
+    rules = [f"above {above:g} {unit}" if above is not None else "",
+             f"at least {at_least:g} {unit}" if at_least is not None else "",
+             f"at most {at_most:g} {unit}" if at_most is not None else ""]
+    wanted = " and ".join(r.rstrip() for r in rules if r) or "a number"
 
     def convert(text: str) -> float:
         try:
             value = float(text)
         except ValueError:
             value = math.nan
-        if not math.isfinite(value) or (above is not None and value <= above) or (at_most is not None and value > at_most):
+        if (not math.isfinite(value) or (above is not None and value <= above)
+                or (at_least is not None and value < at_least) or (at_most is not None and value > at_most)):
             raise argparse.ArgumentTypeError(f"must be {wanted}, not {text!r}")
         return value
 

@@ -8,6 +8,7 @@
     korvo plot FILE [--output PNG]         a recording at a glance, as a picture
     korvo udev [--install]                 a udev rule for the devices
     korvo bridge ARM_PORT [HANDLE_PORT]    the devices as ROS 2 nodes on Zenoh (rmw_zenoh's form)
+    korvo teleop leader|follower PORT --peer NS   one end of a teleoperation pair, over the bridge
 
 Expected failures (no such port, no permission, a port another program
 holds, no device) are one line on standard error and a non-zero exit
@@ -22,6 +23,7 @@ import argparse
 import concurrent.futures
 import grp
 import json
+import math
 import os
 import re
 import shutil
@@ -479,9 +481,45 @@ def default_namespaces(kinds: list[str]) -> list[str]:
     return [kind if kinds.count(kind) == 1 else f"{kind}_{kinds[: i + 1].count(kind)}" for i, kind in enumerate(kinds)]
 
 
-def command_bridge(args: argparse.Namespace) -> int:
+def network_checks(connect: str | None, listen: str | None, namespaces: tuple[str | None, ...]) -> None:
+    """The endpoints and namespaces given, before anything is opened."""
+    from .ros import zenoh_wire
+
+    try:
+        zenoh_wire.session_config(connect, listen)
+        for ns in namespaces:
+            if ns is not None:
+                zenoh_wire.namespace(ns)
+    except zenoh_wire.WireError as e:
+        fail(str(e))
+
+
+def ended_by_signals() -> list[int]:
+    """SIGTERM and SIGHUP (service managers, kill, a closed terminal) end a
+    command as Ctrl+C does, by KeyboardInterrupt; the list gets the signal,
+    for `end_by` to end the process by it once the command has cleaned up."""
     import signal
 
+    ending: list[int] = []
+
+    def end(signum: int, _frame: Any) -> None:
+        ending.append(signum)
+        raise KeyboardInterrupt
+
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end)
+    return ending
+
+
+def end_by(ending: list[int]) -> None:
+    import signal
+
+    if ending:
+        signal.signal(ending[0], signal.SIG_DFL)
+        os.kill(os.getpid(), ending[0])
+
+
+def command_bridge(args: argparse.Namespace) -> int:
     try:
         from .ros import zenoh_wire
         from .ros.bridge import Bridge
@@ -491,13 +529,7 @@ def command_bridge(args: argparse.Namespace) -> int:
         fail("give an arm's port (and a handle's), or --all for every device of this machine")
     if args.all and (args.namespace or args.handle_namespace):
         fail("--all names every device's namespace itself (arm, handle; arm_1, arm_2, ... for several)")
-    try:
-        zenoh_wire.session_config(args.connect, args.listen)
-        for ns in (args.namespace, args.handle_namespace):
-            if ns is not None:
-                zenoh_wire.namespace(ns)
-    except zenoh_wire.WireError as e:
-        fail(str(e))
+    network_checks(args.connect, args.listen, (args.namespace, args.handle_namespace))
     if args.all:
         ports = candidate_ports(args.dev)
         probe_all(ports, args.timeout, progress=False)
@@ -513,17 +545,9 @@ def command_bridge(args: argparse.Namespace) -> int:
     if len({zenoh_wire.namespace(ns) for ns in namespaces}) != len(namespaces):
         fail("every device needs a namespace of its own: " + " ".join(namespaces))
 
-    # SIGTERM and SIGHUP (service managers, kill, a closed terminal) end the
-    # bridge as Ctrl+C does: commands withdrawn, each loop's last force zero,
-    # the nodes gone from the graph; then the process ends by the signal.
-    ending: list[int] = []
-
-    def end(signum: int, _frame: Any) -> None:
-        ending.append(signum)
-        raise KeyboardInterrupt
-
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, end)
+    # The bridge ends as at Ctrl+C: commands withdrawn, each loop's last
+    # force zero, the nodes gone from the graph.
+    ending = ended_by_signals()
 
     from ._native import HandleMonitor, Servo
 
@@ -578,9 +602,133 @@ def command_bridge(args: argparse.Namespace) -> int:
             device.stop()
         if session is not None:
             session.close()
-    if ending:
-        signal.signal(ending[0], signal.SIG_DFL)
-        os.kill(os.getpid(), ending[0])
+    end_by(ending)
+    return status
+
+
+# -- teleoperation -----------------------------------------------------------------------------------
+
+
+def teleop_line(role: str, end: Any, servo: Any) -> str:
+    r, stats = end.report, servo.stats
+    peer = "follower" if role == "leader" else "leader"
+    if r.sample_age < 0:
+        link = f"{peer}: none yet"
+    else:
+        link = f"{peer} {r.sample_age * 1e3:5.1f} ms old, {end.status}"
+    if role == "leader":
+        what = "rendering " + " ".join(f"{f:+.2f}" for f in r.force) + " N"
+    else:
+        stretch = math.dist(r.anchor, r.position) * 1e3
+        what = f"spring {stretch:5.1f} mm, force " + " ".join(f"{f:+.2f}" for f in r.force) + " N"
+    return (f"{role} {stats.rate:4.0f} Hz | {link} | {what} | link {r.link:.2f} | "
+            f"passivity: dissipated {r.dissipated * 1e3:7.2f} mJ, budget {r.observed * 1e3:+8.2f} mJ")
+
+
+def command_teleop(args: argparse.Namespace) -> int:
+    try:
+        from .ros import teleop, zenoh_wire
+    except ImportError as e:
+        fail(f"korvo teleop needs the ROS 2 extra ({e.name} is missing): pip install 'KorvoHardwareAPI[ros]'")
+    from ._native import TeleopCoupling
+    from .servo import Servo
+
+    if args.output is not None or args.data is not None:
+        for path in (args.output, args.data):
+            if path is not None and not Path(path).resolve().parent.is_dir():
+                fail(f"cannot write {path}: no such directory")
+    if args.output is not None:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            fail("--output needs matplotlib (pip install 'KorvoHardwareAPI[plot]')")
+    network_checks(args.connect, args.listen, (args.peer, args.namespace))
+    if zenoh_wire.namespace(args.namespace or args.role) == zenoh_wire.namespace(args.peer):
+        fail(f"the peer needs a namespace of its own: both are {zenoh_wire.namespace(args.peer)}")
+    coupling = dict(stiffness=args.stiffness, damping=args.damping, local_damping=args.local_damping,
+                    position_scale=args.position_scale, force_scale=args.force_scale, max_speed=args.max_speed,
+                    ramp_time=args.ramp_time, fade_time=args.fade_time)
+    try:
+        # The coupling's own checks, before anything is opened.
+        TeleopCoupling(args.role, **coupling)
+    except ValueError as e:
+        fail(str(e))
+    open_checks(args.port)
+
+    # As the bridge: the coupling withdrawn, the arm's last force zero.
+    ending = ended_by_signals()
+    # A thread that wakes for a tick takes the interpreter from a busy one
+    # within half a millisecond, not five.
+    sys.setswitchinterval(0.0005)
+
+    servo: Any = None
+    end: Any = None
+    session: Any = None
+    status = 0
+    in_place = sys.stdout.isatty()
+    try:
+        try:
+            session = zenoh_wire.open_session(args.connect, args.listen)
+        except ConnectionError as e:
+            fail(str(e))
+        try:
+            servo = Servo(args.port, rate=args.rate, max_force=args.max_force)
+            end = teleop.Teleop(
+                servo, args.role, args.peer, namespace=args.namespace, session=session, domain=args.domain,
+                passivity=not args.no_passivity, delay=args.delay_ms / 1e3, jitter=args.jitter_ms / 1e3,
+                command_timeout=args.command_timeout, publish_rate=args.publish_rate, history=args.history,
+                **coupling)
+            servo.start()
+        except (OSError, RuntimeError, ValueError) as e:
+            fail(f"arm on {args.port}: {e}")
+        end.start()
+        where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
+        print(f"korvo teleop: {args.role} on {args.port} as {end.namespace}, peer {end.peer}; Zenoh {where}; "
+              f"delay {args.delay_ms:g} ms + up to {args.jitter_ms:g} ms, command timeout {end.command_timeout:g} s, "
+              f"passivity controller {'off' if args.no_passivity else 'on'}", flush=True)
+        end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
+        shown = 0.0
+        while time.monotonic() < end_at:
+            time.sleep(0.05)
+            end.drain()
+            for at, text in end.events():
+                print(("\r\x1b[K" if in_place else "") + f"korvo teleop: {text} (at {at:.3f} s)", flush=True)
+            if not servo.running:
+                fail(f"arm on {args.port}: {servo.end_reason or 'the loop ended'}")
+            if not end.running or not end.bridge.running:
+                fail(f"the teleoperation link ended: {end.error or end.bridge.error!r}")
+            if time.monotonic() - shown >= (0.25 if in_place else 1.0):
+                shown = time.monotonic()
+                line = teleop_line(args.role, end, servo)
+                print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+    except KeyboardInterrupt:
+        status = 130
+    except Failure as e:
+        print(("\n" if in_place else "") + f"korvo: {e}", file=sys.stderr)
+        status = 1
+    finally:
+        if in_place:
+            print()
+        if end is not None:
+            end.stop()
+        if servo is not None:
+            servo.stop()
+        if session is not None:
+            session.close()
+    if end is not None and end.coupling.writes and (args.output or args.data):
+        data = end.data()
+        if args.data:
+            teleop.save(data, args.data)
+            print(f"wrote {args.data}")
+        if args.output:
+            from . import plot
+
+            try:
+                plot.draw_teleop(data, args.output)
+                print(f"wrote {args.output}")
+            except ValueError as e:
+                print(f"korvo: no picture: {e}", file=sys.stderr)
+    end_by(ending)
     return status
 
 
@@ -654,6 +802,55 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--timeout", type=TIMEOUT, default=1.0, help="seconds each port has to answer the probe")
     p.add_argument("--dev", default="/dev", help=argparse.SUPPRESS)
     p.set_defaults(run=command_bridge)
+    p = sub.add_parser("teleop", help="one end of a teleoperation pair: a leader arm, or a follower arm, over ROS 2",
+                       description="One end of a position-force teleoperation pair over the ROS 2 bridge: the "
+                       "follower's arm follows the leader's through a spring, the leader's renders the follower's "
+                       "force; a passivity observer and controller keep a delayed link stable. Start the other end "
+                       "with the other role, the peer's namespace and the same Zenoh router.")
+    p.add_argument("role", choices=("leader", "follower"))
+    p.add_argument("port", metavar="PORT", help="the arm's port")
+    p.add_argument("--peer", required=True, metavar="NS", help="the other end's namespace (e.g. follower)")
+    p.add_argument("--namespace", metavar="NS", help="this end's namespace (default: its role)")
+    p.add_argument("--domain", type=int, default=0, help="ROS 2 domain id (ROS_DOMAIN_ID)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--connect", metavar="ENDPOINT",
+                       help="the Zenoh router to join (default: tcp/localhost:7447, rmw_zenoh's)")
+    where.add_argument("--listen", metavar="ENDPOINT", help="be the Zenoh router, listening here")
+    p.add_argument("--rate", type=number("Hz", above=0, at_most=20000), default=1000.0, help="the servo rate, Hz")
+    p.add_argument("--max-force", type=number("N", above=0, at_most=1000), default=4.0,
+                   help="N, the safety envelope's limit")
+    p.add_argument("--stiffness", type=number("N/m", at_least=0, at_most=1e5), default=150.0, metavar="N/M",
+                   help="the follower's spring (default 150)")
+    p.add_argument("--damping", type=number("N s/m", at_least=0, at_most=1e4), default=3.0, metavar="NS/M",
+                   help="its damping of the velocity difference (default 3)")
+    p.add_argument("--local-damping", type=number("N s/m", at_least=0, at_most=1e4), default=0.5, metavar="NS/M",
+                   help="damping of this arm's own motion (default 0.5)")
+    p.add_argument("--position-scale", type=number("", above=0, at_most=100), default=1.0, metavar="K",
+                   help="leader: the follower moves K times the leader's motion (default 1)")
+    p.add_argument("--force-scale", type=number("", above=0, at_most=100), default=1.0, metavar="K",
+                   help="leader: it renders K times the follower's force (default 1)")
+    p.add_argument("--max-speed", type=number("m/s", above=0, at_most=10), default=0.25, metavar="M/S",
+                   help="follower: how fast its spring's anchor may travel to the leader (default 0.25)")
+    p.add_argument("--ramp-time", type=number("s", above=0, at_most=60), default=0.5, metavar="S",
+                   help="how long forces take to come back when the peer does (default 0.5)")
+    p.add_argument("--no-passivity", action="store_true",
+                   help="the passivity controller off (the observer still counts): for trying, unsafe with delay")
+    p.add_argument("--delay-ms", type=number("ms", at_least=0, at_most=5000), default=0.0, metavar="MS",
+                   help="one-way delay added to everything this end receives (default 0)")
+    p.add_argument("--jitter-ms", type=number("ms", at_least=0, at_most=5000), default=0.0, metavar="MS",
+                   help="and up to this much more, at random, order kept (default 0)")
+    p.add_argument("--command-timeout", type=number("s", above=0, at_most=10), default=None, metavar="S",
+                   help="older or silent peers fade out (default 0.05 s more than the delay and jitter)")
+    p.add_argument("--fade-time", type=number("s", above=0, at_most=10), default=0.05, metavar="S",
+                   help="how long they take to fade (default 0.05)")
+    p.add_argument("--publish-rate", type=number("Hz", above=0), default=100.0, metavar="HZ",
+                   help="the arm's ROS 2 state topics per second (the teleop topics go every tick; default 100)")
+    p.add_argument("--seconds", type=number("s", above=0), default=None, help="stop after this long (default: until Ctrl+C)")
+    p.add_argument("--output", "-o", metavar="PNG", help="at the end, a picture of the run")
+    p.add_argument("--data", metavar="NPZ", help="at the end, the run's arrays (numpy .npz)")
+    p.add_argument("--history", type=number("s", above=0, at_most=3600), default=120.0, metavar="S",
+                   help="how much of the run the picture and the data keep (default: the last 120 s)")
+    p.set_defaults(run=command_teleop)
     return top
 
 

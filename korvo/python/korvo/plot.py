@@ -216,3 +216,115 @@ def draw(run: Run, output: str | os.PathLike[str]) -> Path:
     fig.savefig(output, dpi=100)
     plt.close(fig)
     return output
+
+
+# -- a teleoperation run ----------------------------------------------------------------------------
+
+
+def coupled_since(reports: dict[str, np.ndarray]) -> float | None:
+    """The loop's time (s) of the first tick that used a sample of the peer."""
+    used = np.flatnonzero(np.asarray(reports.get("sample_sequence", [])) != 0)
+    return float(reports["time"][used[0]]) if len(used) else None
+
+
+def draw_teleop(data: dict[str, Any], output: str | os.PathLike[str]) -> Path:
+    """One end's run (korvo.ros.teleop's Teleop.data(), or a file it saved):
+    both arms' paths, the forces on both sides, the energy both passivity
+    controllers dissipated, and the latency of the peer's samples."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    output = Path(output)
+    meta, ticks, reports = data["meta"], data["ticks"], data["reports"]
+    leader = meta["role"] == "leader"
+    peer_name = "follower" if leader else "leader"
+    if not len(ticks.get("time", [])) or not len(reports.get("time", [])):
+        raise ValueError("the run holds no ticks")
+    start = coupled_since(reports)
+    t0 = start if start is not None else float(ticks["time"][0])
+    fig, axes = plt.subplots(4, 1, figsize=(12, 13), gridspec_kw={"height_ratios": [3, 3, 2, 2]})
+    paths, forces, energy, latency = axes
+    colours = ["tab:blue", "tab:orange", "tab:green"]
+    fade = _spans(reports["time"] - t0, reports["link"] < 1.0)
+
+    # Paths: each arm's motion about where it was on average while coupled,
+    # in channel units (a leader's scaled), so that following shows as
+    # overlap whatever the two arms' places.
+    scale = meta["params"]["position_scale"] if leader else 1.0
+    own_t = ticks["time"] - t0
+    own = np.asarray(ticks["position"]) * scale
+    if leader:
+        # The follower's own record of itself, its measured_cp as published.
+        peer = np.asarray(data["peer_motion"]).reshape(-1, 4)
+    else:
+        # The leader's motion as it arrived (in channel units), at the times
+        # the leader measured it.
+        new = np.flatnonzero((np.diff(reports["sample_sequence"], prepend=0) != 0) & (reports["sample_sequence"] != 0))
+        peer = np.column_stack([reports["time"][new] - reports["sample_age"][new], reports["peer_position"][new]])
+    coupled = reports["time"][reports["link"] >= 1.0]
+    span = (float(coupled[0]), float(coupled[-1])) if len(coupled) else (t0, float(ticks["time"][-1]))
+
+    def centre(times: np.ndarray, values: np.ndarray) -> np.ndarray:
+        inside = (times >= span[0]) & (times <= span[1])
+        return np.asarray(values[inside].mean(axis=0) if inside.any() else values.mean(axis=0))
+
+    own0 = centre(ticks["time"], own)
+    p0 = centre(peer[:, 0], peer[:, 1:]) if len(peer) else np.zeros(3)
+    for axis, name in enumerate("xyz"):
+        paths.plot(own_t, (own[:, axis] - own0[axis]) * 1e3, color=colours[axis], lw=1.2,
+                   label=f"{meta['role']} {name}")
+        if len(peer):
+            paths.plot(peer[:, 0] - t0, (peer[:, 1 + axis] - p0[axis]) * 1e3, color=colours[axis], lw=1, ls="--",
+                       label=f"{peer_name} {name}")
+    paths.set_ylabel("motion (mm)")
+    paths.set_title(f"Paths about their means while coupled ({meta['role']} solid, {peer_name} dashed)")
+
+    peer_force = data["peer_force"]
+    for axis, name in enumerate("xyz"):
+        forces.plot(own_t, np.asarray(ticks["force"])[:, axis], color=colours[axis], lw=1.2, label=f"{meta['role']} {name}")
+        if len(peer_force):
+            forces.plot(peer_force[:, 0] - t0, peer_force[:, 1 + axis], color=colours[axis], lw=1, ls="--",
+                        label=f"{peer_name} {name}")
+    forces.set_ylabel("force sent (N)")
+    forces.set_title(f"Forces on both sides ({meta['role']} solid, {peer_name} dashed)")
+
+    rt = reports["time"] - t0
+    energy.plot(rt, reports["dissipated"] * 1e3, color="tab:purple", lw=1.4, label=f"dissipated by the {meta['role']}")
+    peer_energy = data["peer_energy"]
+    if len(peer_energy):
+        energy.plot(peer_energy[:, 0] - t0, peer_energy[:, 3] * 1e3, color="tab:purple", lw=1.2, ls="--",
+                    label=f"dissipated by the {peer_name}")
+    energy.plot(rt, reports["energy_out"] * 1e3, color="tab:gray", lw=1, label=f"given out at the {meta['role']}")
+    energy.set_ylabel("energy (mJ)")
+    energy.set_title("The passivity controllers' account" + ("" if meta["params"]["passivity"] else " (controller off)"))
+    for ax in (paths, forces, energy):
+        for i, (a, b) in enumerate(fade):
+            ax.axvspan(a, b, color="tab:red", alpha=0.12, lw=0, label="link faded" if i == 0 else None)
+        ax.grid(alpha=0.3)
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, borderaxespad=0)
+        ax.set_xlim(0.0, float(own_t[-1]))
+    energy.set_xlabel("time since the coupling began (s)")
+
+    lat = np.asarray(data["latency"]) * 1e3
+    if len(lat):
+        top = float(np.percentile(lat, 99.9)) * 1.2 + 0.5
+        latency.hist(np.minimum(lat, top), bins=np.linspace(min(0.0, float(lat.min())), top, 120), color="tab:blue")
+        latency.set_yscale("log")
+        for q, style in ((50, "-"), (99, ":")):
+            v = float(np.percentile(lat, q))
+            latency.axvline(v, color="tab:orange", lw=1.2, ls=style, label=f"p{q} {v:.2f} ms")
+        latency.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, borderaxespad=0)
+    latency.set_xlabel(f"{peer_name}'s tick to the {meta['role']}'s first tick using it (ms)")
+    latency.set_ylabel("samples")
+    latency.set_title("Latency of the peer's samples")
+    latency.grid(alpha=0.3)
+    delay = meta["delay"] * 1e3
+    fig.suptitle(f"teleoperation, the {meta['role']}'s view: {len(ticks['time'])} ticks, "
+                 f"{delay:g} ms one-way delay added" + (f" (+ up to {meta['jitter'] * 1e3:g} ms)" if meta["jitter"] else "")
+                 + f", passivity controller {'on' if meta['params']['passivity'] else 'off'}")
+    fig.tight_layout()
+    fig.savefig(output, dpi=100)
+    plt.close(fig)
+    return output

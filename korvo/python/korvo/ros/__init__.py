@@ -6,7 +6,9 @@ into ROS 2 messages (types, definitions, hashes and CDR bytes from the
 recordings with MCAP storage. Both need the ``ros`` extra
 (``pip install KorvoHardwareAPI[ros]``); neither imports a middleware.
 ``korvo.ros.Bridge`` (``korvo.ros.bridge``) puts them on Zenoh in rmw_zenoh's
-wire form (``korvo.ros.zenoh_wire``), a ROS 2 node without ROS 2.
+wire form (``korvo.ros.zenoh_wire``), a ROS 2 node without ROS 2;
+``korvo.ros.Teleop`` (``korvo.ros.teleop``) makes a servo loop one end of a
+teleoperation pair through one.
 """
 
 from typing import Any
@@ -18,4 +20,8 @@ def __getattr__(name: str) -> Any:
         from .bridge import Bridge
 
         return Bridge
+    if name == "Teleop":
+        from .teleop import Teleop
+
+        return Teleop
     raise AttributeError(f"module 'korvo.ros' has no attribute {name!r}")

@@ -23,15 +23,27 @@ Remote commands are safe by construction:
   publisher (by sequence number), malformed bytes, wrong types, other frames
   and non-finite values are dropped and counted, never applied;
 - everything passes the servo's safety envelope.
+
+Programs built on a bridge (korvo.ros.teleop) add topics of their own:
+`subscribe` takes samples through the same checks and the same freshness
+rule (each one applied calls in for the heartbeat), `advertise` publishes on
+the device's node. `delay` and `jitter` hold every sample received for that
+long before it is taken, in the order it came: a slow network, to try a
+program against.
 """
 
 from __future__ import annotations
 
 import atexit
+import collections
 import math
+import random
 import threading
 import time
+from collections.abc import Callable
 from typing import Any
+
+import numpy as np
 
 from . import messages
 from . import zenoh_wire as wire
@@ -47,7 +59,7 @@ COMMANDS = {SERVO_CF: messages.WRENCH, SERVO_CP: messages.POSE, STATE_COMMAND: S
 # of state, as ROS 2's default.
 SELDOM = {messages.STATUS, messages.DIAGNOSTICS, messages.BATTERY, STRING}
 
-DROPS = ("malformed", "wrong_type", "out_of_order", "stale", "invalid", "wrong_frame")
+DROPS = ("malformed", "wrong_type", "out_of_order", "stale", "invalid", "wrong_frame", "delay_overflow")
 
 
 def qos(ros_type: str) -> wire.QoS:
@@ -107,9 +119,13 @@ class Publisher:
         self.sequence = 0
 
     def publish(self, message: Any) -> None:
+        self.publish_bytes(messages.serialize(message, self.type))
+
+    def publish_bytes(self, data: bytes) -> None:
+        """A message of the publisher's type, serialised already."""
         self.sequence += 1
         attachment = wire.Attachment(self.sequence, time.time_ns(), self.gid).encode()
-        self._publisher.put(messages.serialize(message, self.type), attachment=attachment)
+        self._publisher.put(data, attachment=attachment)
 
     def close(self) -> None:
         self._publisher.undeclare()
@@ -155,9 +171,13 @@ class Bridge:
         spring_speed: float = 0.1,
         frame_id: str | None = None,
         handle_frame_id: str | None = None,
+        delay: float = 0.0,
+        jitter: float = 0.0,
     ) -> None:
         for name, value, low, high in (("command_timeout", command_timeout, 0.001, 10.0),
                                        ("fade_time", fade_time, 0.001, 10.0),
+                                       ("delay", delay, 0.0, 5.0),
+                                       ("jitter", jitter, 0.0, 5.0),
                                        ("spring_speed", spring_speed, 1e-6, 10.0),
                                        ("spring_stiffness", spring_stiffness, 0.0, 1e5),
                                        ("spring_damping", spring_damping, 0.0, 1e4)):
@@ -183,6 +203,8 @@ class Bridge:
         self.command_timeout = float(command_timeout)
         self.fade_time = float(fade_time)
         self.spring = dict(stiffness=float(spring_stiffness), damping=float(spring_damping), max_speed=float(spring_speed))
+        self.delay = float(delay)
+        self.jitter = float(jitter)
         self.error: BaseException | None = None
         self.counts: dict[str, int] = dict.fromkeys(("received", "applied", *DROPS, "published", "ticks_lost", "frames_lost"), 0)
         self._arm = messages.ArmMessages(self.namespace, frame_id)
@@ -206,6 +228,16 @@ class Bridge:
         # No heartbeat before the loop's tick passes this: see _watch.
         self._quiet_until = 0
         self._reported: tuple[str, bool] = ("none", True)
+        # Topics programs subscribed to: name -> (ros type, handler); those
+        # whose samples act now (until they lapse, as commands do).
+        self._subscriptions: dict[str, tuple[str, Callable[[Any, Any], str]]] = {}
+        self._commands: set[str] = set()
+        self._held: set[str] = set()
+        self._arm_node: Node | None = None
+        self._delayed: collections.deque[tuple[float, Callable[[Any], None], Any]] = collections.deque()
+        self._delay_wake = threading.Condition()
+        self._delay_thread: threading.Thread | None = None
+        self._readers: list[threading.Thread] = []
 
     @property
     def session(self) -> Any:
@@ -219,6 +251,39 @@ class Bridge:
     def keyexprs(self) -> dict[str, str]:
         """Each published topic's data key expression."""
         return {topic: p.keyexpr for topic, p in self._publishers.items()}
+
+    def subscribe(self, topic: str, ros_type: str, handler: Callable[[Any, Any], str], *, command: bool = True) -> None:
+        """Takes samples of `topic` (relative to the arm's namespace, or
+        absolute) of `ros_type` from start() on, through the checks of the
+        commands: the type and its hash, the attachment, the publisher's
+        order, and for a `command` the header's stamp within
+        `command_timeout`. `handler(message, attachment)` is called on a
+        thread of the bridge's with the message and its decoded attachment
+        (sequence, source timestamp, publisher's GID), under the bridge's
+        lock, and says what became of it: "applied" (a command's then acts:
+        the topic counts as a remote command, calling in for the heartbeat
+        until its samples lapse), or "invalid"."""
+        if self._thread is not None:
+            raise RuntimeError("subscribe before start()")
+        if self.servo is None:
+            raise ValueError("a bridge subscribes for an arm: it serves none")
+        name = wire.topic_name(self.namespace, topic)
+        if name in self._subscriptions or name in (messages.topic_name(self.namespace, n) for n in COMMANDS):
+            raise ValueError(f"{name} is taken already")
+        self._subscriptions[name] = (ros_type, handler)
+        if command:
+            self._commands.add(name)
+
+    def advertise(self, topic: str, ros_type: str) -> Publisher:
+        """A publisher of `topic` (relative to the arm's namespace, or absolute)
+        on the arm's node, while the bridge runs."""
+        if self._arm_node is None:
+            raise RuntimeError("advertise after start(), for an arm")
+        name = wire.topic_name(self.namespace, topic)
+        if name in self._publishers:
+            raise ValueError(f"{name} is published already")
+        self._publish_on(self._arm_node, name, ros_type)
+        return self._publishers[name]
 
     # -- starting and stopping ------------------------------------------------------------------------
 
@@ -244,6 +309,9 @@ class Bridge:
             self.servo.heartbeat()
         self.error = None
         self._stop.clear()
+        if self.delay or self.jitter:
+            self._delay_thread = threading.Thread(target=self._deliver, name="korvo-bridge-delay", daemon=True)
+            self._delay_thread.start()
         self._thread = threading.Thread(target=self._run, name="korvo-bridge", daemon=True)
         self._thread.start()
         # A program that ends with its bridge running must still end: Zenoh's
@@ -261,10 +329,17 @@ class Bridge:
         atexit.unregister(self.stop)
         self._stop.set()
         thread.join()
+        if self._delay_thread is not None:
+            with self._delay_wake:
+                self._delay_wake.notify()
+            self._delay_thread.join()
+            self._delay_thread = None
+            self._delayed.clear()
         if self.servo is not None:
             with self._lock:
                 for kind in list(self._effects):
                     self._release(kind)
+                self._held.clear()
             if self.servo.running:
                 self.servo.set_limits(heartbeat=self._limits["heartbeat"], fade_time=self._limits["fade_time"])
             self.servo.effect_fade_time = self._effect_fade_time
@@ -281,13 +356,16 @@ class Bridge:
         session = self._session
         if self.servo is not None:
             arm = Node(session, self.domain, self.namespace, self._node_name)
+            self._arm_node = arm
             self._closers.append(arm)
             for topic, ros_type in self._arm.topics.items():
                 if topic == self._arm.servo_cf:
                     topic = messages.topic_name(self.namespace, SETPOINT_CF)
                 self._publish_on(arm, topic, ros_type)
-            for name, ros_type in COMMANDS.items():
-                entity, keyexpr = arm.endpoint(wire.SUBSCRIPTION, messages.topic_name(self.namespace, name), ros_type)
+            topics = {name: (messages.topic_name(self.namespace, name), ros_type) for name, ros_type in COMMANDS.items()}
+            topics |= {name: (name, ros_type) for name, (ros_type, _) in self._subscriptions.items()}
+            for name, (topic, ros_type) in topics.items():
+                entity, keyexpr = arm.endpoint(wire.SUBSCRIPTION, topic, ros_type)
                 self._expected[name] = (entity.type_name or "", entity.type_hash or "")
                 # Every type under the topic's name comes here, so that a
                 # wrong one is counted, not unseen.
@@ -310,12 +388,16 @@ class Bridge:
 
         subscriber = self._session.declare_subscriber(keyexpr, zenoh.handlers.RingChannel(256))
         receive = self._receiver(name)
+        if self.delay or self.jitter:
+            receive = self._delaying(receive)
 
         def read() -> None:
             for sample in subscriber:
                 receive(sample)
 
-        threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True).start()
+        reader = threading.Thread(target=read, name=f"korvo-bridge-{name}", daemon=True)
+        reader.start()
+        self._readers.append(reader)
         return subscriber
 
     def _publish_on(self, node: Node, topic: str, ros_type: str) -> None:
@@ -335,9 +417,52 @@ class Bridge:
                 pass  # a session that is already closed has nothing left to withdraw
         self._closers.clear()
         self._publishers.clear()
+        self._arm_node = None
+        # Withdrawn, the subscribers end their readers' loops: wait for them,
+        # so that none is still in Zenoh's receive when the program exits
+        # (a thread coming back into an interpreter that is exiting aborts
+        # the process).
+        for reader in self._readers:
+            reader.join(1.0)
+        self._readers.clear()
         if self._own_session and self._session is not None:
             self._session.close()
             self._session = None
+
+    # -- a slow network, on purpose --------------------------------------------------------------------
+
+    DELAY_CAPACITY = 1 << 14
+
+    def _delaying(self, receive: Callable[[Any], None]) -> Callable[[Any], None]:
+        """`receive`, called `delay` (plus up to `jitter`) after each sample
+        arrives, never before an earlier one: one line of samples, in the
+        order they came, as on one network link."""
+
+        def hold(sample: Any) -> None:
+            with self._delay_wake:
+                if len(self._delayed) >= self.DELAY_CAPACITY:
+                    # A bounded line: what does not fit is lost, counted.
+                    with self._lock:
+                        self.counts["received"] += 1
+                        self.counts["delay_overflow"] += 1
+                    return
+                due = time.monotonic() + self.delay + (random.uniform(0.0, self.jitter) if self.jitter else 0.0)
+                if self._delayed:
+                    due = max(due, self._delayed[-1][0])
+                self._delayed.append((due, receive, sample))
+                self._delay_wake.notify()
+
+        return hold
+
+    def _deliver(self) -> None:
+        while not self._stop.is_set():
+            with self._delay_wake:
+                while not self._stop.is_set() and (not self._delayed or self._delayed[0][0] > time.monotonic()):
+                    self._delay_wake.wait(self._delayed[0][0] - time.monotonic() if self._delayed else None)
+                if self._stop.is_set():
+                    return
+                _, receive, sample = self._delayed.popleft()
+            receive(sample)
 
     # -- commands in ------------------------------------------------------------------------------------
 
@@ -364,13 +489,16 @@ class Bridge:
             return "wrong_type"
         try:
             attachment = wire.Attachment.decode(sample.attachment.to_bytes() if sample.attachment is not None else b"")
-            message = messages.deserialize(sample.payload.to_bytes(), COMMANDS[name])
+            ros_type = self._subscriptions[name][0] if name in self._subscriptions else COMMANDS[name]
+            message = messages.deserialize(sample.payload.to_bytes(), ros_type)
         except Exception:
             return "malformed"
         source = (name, attachment.gid)
         if attachment.sequence <= self._newest.get(source, -(1 << 63)):
             return "out_of_order"
         self._newest[source] = attachment.sequence
+        if name in self._subscriptions:
+            return self._take_subscribed(name, message, attachment)
         if name == STATE_COMMAND:
             word = message.data.strip().lower()
             if word not in ("enable", "disable"):
@@ -390,6 +518,27 @@ class Bridge:
         self._apply(name, value, stamp)
         return "applied"
 
+    def _take_subscribed(self, name: str, message: Any, attachment: wire.Attachment) -> str:
+        command = name in self._commands
+        stamp = message.header.stamp
+        if command and abs(time.time() - (stamp.sec + stamp.nanosec * 1e-9)) > self.command_timeout:
+            return "stale"
+        verdict = self._subscriptions[name][1](message, attachment)
+        if verdict == "applied" and command:
+            self._held.add(name)
+            self._called_in(name, stamp.sec + stamp.nanosec * 1e-9)
+        return verdict
+
+    def _called_in(self, name: str, stamp: float) -> None:
+        # A command counts from its stamp, not from when this thread got to
+        # it: on a busy machine that can be much later, and the force must
+        # not outlast the command by the delay.
+        age = max(0.0, time.time() - stamp)
+        self._fresh[name] = time.monotonic() - age
+        self._lapsed = False
+        if age <= self.command_timeout:
+            self.servo.heartbeat()
+
     def _apply(self, name: str, value: tuple[float, float, float], stamp: float) -> None:
         import korvo
 
@@ -404,14 +553,7 @@ class Bridge:
             effect.force = value
         else:
             effect.target = value
-        # A command counts from its stamp, not from when this thread got to
-        # it: on a busy machine that can be much later, and the force must
-        # not outlast the command by the delay.
-        age = max(0.0, time.time() - stamp)
-        self._fresh[name] = time.monotonic() - age
-        self._lapsed = False
-        if age <= self.command_timeout:
-            self.servo.heartbeat()
+        self._called_in(name, stamp)
 
     def _release(self, name: str) -> None:
         effect = self._effects.pop(name, None)
@@ -434,14 +576,18 @@ class Bridge:
                     # (a loop held up by the machine fades late too).
                     fade_ticks = math.ceil(self.fade_time * self.servo.rate)
                     self._quiet_until = self.servo.state.tick + fade_ticks + 2
-            if not self._effects and self.servo.state.tick >= self._quiet_until:
+            for name in list(self._held):
+                if now - self._fresh[name] > self.command_timeout:
+                    self._held.discard(name)
+                    self._lapsed = True
+            if not self._effects and not self._held and self.servo.state.tick >= self._quiet_until:
                 self.servo.heartbeat()
 
     @property
     def command_state(self) -> str:
         """'active' while a remote command acts, 'stale' once the last one
         lapsed, 'none' before any."""
-        if self._effects:
+        if self._effects or self._held:
             return "active"
         return "stale" if self._lapsed else "none"
 
@@ -460,6 +606,7 @@ class Bridge:
         clock = messages.Clock()
         period_ns = round(1e9 / self.rate) if self.rate else 0
         next_state = 0
+        due = (0, -1)
         next_statistics = time.monotonic()
         while not self._stop.wait(0.002):
             now = time.monotonic()
@@ -467,6 +614,8 @@ class Bridge:
                 self._watch(now)
                 ticks = self._ticks.drain()
                 self.counts["ticks_lost"] += int(ticks.pop("dropped"))
+                if period_ns:
+                    ticks, due = self._due(ticks, clock.stamps_ns(servo.started_at + ticks["time"]), period_ns, due)
                 keep = True
                 for item in self._arm.from_ticks(ticks, servo.started_at, clock):
                     if item.topic == self._arm.measured_js and period_ns:
@@ -493,6 +642,27 @@ class Bridge:
                 self.counts["frames_lost"] += int(frames.pop("dropped"))
                 for item in self._handle.from_frames(frames, monitor.started_at, clock):
                     self._send(item.topic, item.message)
+
+    @staticmethod
+    def _due(ticks: dict[str, Any], stamps: Any, period_ns: int, due: tuple[int, int]) -> tuple[dict[str, Any], tuple[int, int]]:
+        """The ticks a bridge publishing at a rate makes messages of: those
+        due by the rate, and those whose faults or exchange changed (for
+        operating_state); building messages for the others only to drop
+        them took most of its time. `due`: when the next tick is due, and the
+        last tick's (faults, exchange) key."""
+        next_due, last = due
+        keys = (ticks["faults"].astype(np.int64) * 2 + ticks["exchange_ok"]).tolist()
+        chosen = []
+        for i, (stamp, key) in enumerate(zip(stamps.tolist(), keys)):
+            if stamp >= next_due:
+                chosen.append(i)
+                next_due = stamp + period_ns
+            elif key != last:
+                chosen.append(i)
+            last = key
+        if len(chosen) == len(keys):
+            return ticks, (next_due, last)
+        return {name: column[chosen] for name, column in ticks.items()}, (next_due, last)
 
     @staticmethod
     def _fault_bits(state: Any) -> int:
