@@ -765,10 +765,20 @@ constexpr bool kThreadSanitizer = false;
 // the arm hears nothing.
 TEST(ServoLoop, RequiredRealTimeThatIsRefusedFailsStartBeforeAnythingIsSent) {
     if (kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer cannot follow a process that forks and starts threads";
-    ArmPeer arm;
+    // The child is made before the peer's thread exists: a fork while
+    // another thread holds the allocator's lock leaves the child waiting on
+    // it for ever. It learns the peer's path through a pipe.
+    int path_pipe[2];
+    ASSERT_EQ(::pipe(path_pipe), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        ::close(path_pipe[1]);
+        ::alarm(8);  // a hang ends the child by a signal, which fails the test
+        std::string path;
+        char c = 0;
+        while (::read(path_pipe[0], &c, 1) == 1 && c != '\n') path += c;
+        if (path.empty()) ::_exit(5);
         // Drop the capability (root has it) and the limit that let a process
         // have the real-time class.
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -781,7 +791,7 @@ TEST(ServoLoop, RequiredRealTimeThatIsRefusedFailsStartBeforeAnythingIsSent) {
         ::setrlimit(RLIMIT_RTPRIO, &none);
         ServoOptions options = Patient();
         options.realtime = RealTimePolicy::Require;
-        Servo servo(arm.Path(), options);
+        Servo servo(path, options);
         try {
             servo.Start();
         } catch (const std::runtime_error& e) {
@@ -790,9 +800,14 @@ TEST(ServoLoop, RequiredRealTimeThatIsRefusedFailsStartBeforeAnythingIsSent) {
         }
         ::_exit(servo.RealTime() ? 3 : 4);
     }
+    ::close(path_pipe[0]);
+    ArmPeer arm;
+    const std::string line = arm.Path() + "\n";
+    EXPECT_EQ(::write(path_pipe[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(path_pipe[1]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "this machine grants real-time priority even so";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(arm.ForceCount(), 0u);
