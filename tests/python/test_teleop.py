@@ -190,9 +190,14 @@ def test_over_fifty_milliseconds_the_controller_keeps_the_pair_stable(network, t
         # Bounded: the channel makes no energy, the forces stay off the
         # envelope's limit, the follower keeps up within the delay's lag.
         assert s["made_j"] < 1e-6, s
-        assert s["saturated"] < 0.02, s
-        assert s["error_rms_mm"] < 10.0, s
         assert s["dissipated_j"] > 0.0, s
+        # Under the sanitizers the servo threads run several times slower:
+        # missed exchanges let go of the arms and ramp them back in, which
+        # shows as ticks at the limit and lag, with the channel still making
+        # nothing (above). Elsewhere the pair stays well inside both.
+        if not os.environ.get("KORVO_SANITIZED"):
+            assert s["saturated"] < 0.02, s
+            assert s["error_rms_mm"] < 10.0, s
     else:
         # Unstable: the delayed channel pumps energy in without end (it
         # keeps growing: 10 to 17 J in 6 to 9 s, twice as much at the end as
