@@ -6,7 +6,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 from types import SimpleNamespace
 
