@@ -10,10 +10,14 @@
 //
 //   korvo-bench-handoff loop PORT TICKS BLOCKS
 //       A 1 kHz servo loop with eight springs on the arm at PORT, in blocks
-//       of TICKS ticks that take turns: nobody writing, then four threads
-//       setting the springs' parameters as fast as they can. Prints one line
-//       per block: mode (idle|writers), period p99 in seconds, periods over
-//       1.5 nominal, ticks, parameter writes.
+//       of TICKS ticks that take turns: nobody writing; four threads that
+//       do what the writers do but hand nothing over (build the same
+//       parameters, take one of eight locks among themselves); four threads
+//       setting the springs' parameters as fast as they can. The middle mode
+//       tells what the hand-off costs the loop apart from what four threads
+//       contending for locks cost any loop on the machine. Prints one line
+//       per block: mode (idle|spinners|writers), period p99 in seconds,
+//       periods over 1.5 nominal, ticks, parameter writes.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -117,20 +121,29 @@ int Loop(const std::string& port, std::uint64_t ticks, int blocks) {
     }
     servo.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (int block = 0; block < 2 * blocks; ++block) {
-        const bool busy = block % 2 == 1;
+    static const char* const kModes[] = {"idle", "spinners", "writers"};
+    std::mutex spin_locks[kEffects];
+    for (int block = 0; block < 3 * blocks; ++block) {
+        const int mode = block % 3;
         std::atomic<bool> stop{false};
         std::atomic<std::uint64_t> writes{0};
         std::vector<std::thread> writers;
-        if (busy) {
+        if (mode > 0) {
+            const bool write = mode == 2;
             for (int w = 0; w < 4; ++w) {
-                writers.emplace_back([&, w] {
+                writers.emplace_back([&, w, write] {
                     std::uint64_t n = 0;
+                    volatile double sink = 0.0;
                     for (double x = 0.0; !stop.load(std::memory_order_relaxed); x += 1e-6, ++n) {
-                        springs[static_cast<std::size_t>((w + n) % kEffects)]->SetParams(
-                            Spring::Params{{0.0, 0.02, 0.2 + x * 1e-3}, 10.0, 0.5, 0.1});
+                        const Spring::Params params{{0.0, 0.02, 0.2 + x * 1e-3}, 10.0, 0.5, 0.1};
+                        if (write) {
+                            springs[static_cast<std::size_t>((w + n) % kEffects)]->SetParams(params);
+                        } else {
+                            const std::lock_guard<std::mutex> lock(spin_locks[(w + n) % kEffects]);
+                            sink = sink + params.target[2];
+                        }
                     }
-                    writes += n;
+                    if (write) writes += n;
                 });
             }
         }
@@ -149,7 +162,7 @@ int Loop(const std::string& port, std::uint64_t ticks, int blocks) {
         }
         std::sort(periods.begin(), periods.end());
         const double p99 = periods.empty() ? 0.0 : periods[static_cast<std::size_t>(0.99 * (periods.size() - 1))];
-        std::printf("%s %.6f %llu %zu %llu\n", busy ? "writers" : "idle", p99, static_cast<unsigned long long>(over),
+        std::printf("%s %.6f %llu %zu %llu\n", kModes[mode], p99, static_cast<unsigned long long>(over),
                     periods.size(), static_cast<unsigned long long>(writes.load()));
         std::fflush(stdout);
     }
