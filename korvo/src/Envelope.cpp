@@ -77,6 +77,10 @@ Vector3d Envelope::Next(const Vector3d& desired, const Tick& tick, const SafetyL
         if (fade_ == 1.0) fade_from_ = previous_;
         fade_ = limits.fade_time > 0.0 ? std::max(0.0, fade_ - tick.dt / limits.fade_time) : 0.0;
         target = fade_ * fade_from_;
+        // Never more than is asked for now: a force that effects bring down
+        // by themselves (a coupling whose peer went stale) is not held up by
+        // the fade of what it was.
+        if (Norm(desired) < Norm(target)) target = desired;
     } else {
         fade_ = 1.0;
         const double ramp = limits.ramp_time > 0.0 ? (tick.now - ramp_start_) / limits.ramp_time : 1.0;

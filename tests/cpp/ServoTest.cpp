@@ -218,6 +218,24 @@ TEST(Envelope, HeartbeatLapseFadesTheForceToZeroLinearly) {
     EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.205, true, 0.0, 0.0), l)[0], 1.0, 1e-9);
 }
 
+// A lapsed heartbeat fades what was sent, but a force asked for that falls
+// below the fade (effects that bring it down themselves) is not held up.
+TEST(Envelope, AHeartbeatFadeNeverSendsMoreThanIsAskedFor) {
+    Envelope e;
+    e.Start(0.0);
+    SafetyLimits l = Loose();
+    l.heartbeat = 0.1;
+    l.fade_time = 0.01;
+    EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.0, true, 0.0, 0.1), l)[0], 2.0, 1e-12);
+    EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.001, true, 0.0, 0.2), l)[0], 1.8, 1e-9);  // fading
+    EXPECT_NEAR(e.Next({0.5, 0.0, 0.0}, At(1.002, true, 0.0, 0.2), l)[0], 0.5, 1e-9);  // asked for less
+    EXPECT_NEAR(e.Next({0.5, 0.0, 0.0}, At(1.003, true, 0.0, 0.2), l)[0], 0.5, 1e-9);  // under the fade: kept
+    EXPECT_EQ(e.Next({0.0, 0.0, 0.0}, At(1.004, true, 0.0, 0.2), l), kZero);           // nothing: nothing
+    EXPECT_EQ(e.Faults(), kHeartbeat);
+    // And never more than the fade allows.
+    EXPECT_NEAR(e.Next({2.0, 0.0, 0.0}, At(1.005, true, 0.0, 0.2), l)[0], 1.0, 1e-9);
+}
+
 class FailedExchangesInARow : public ::testing::TestWithParam<bool> {};
 
 TEST_P(FailedExchangesInARow, RaiseTheFaultAndMayStop) {
