@@ -26,6 +26,10 @@ import signal, sys, time
 import korvo
 
 port, handler = sys.argv[1], sys.argv[2]
+# At their default, as a program started from a terminal or by a service
+# manager has them (a test run under nohup would hand down SIGHUP ignored).
+signal.signal(signal.SIGHUP, signal.SIG_DFL)
+signal.signal(signal.SIGTERM, signal.SIG_DFL)
 servo = korvo.Servo(port, rate=500, realtime=False, max_force_step=1.0, ramp_time=0.01)
 if handler == "own":
     def stop(signum, frame):
