@@ -355,22 +355,27 @@ void Servo::Impl::Start() {
         throw std::runtime_error("the arm is lent to another servo loop, or in use on another thread");
     }
     lent_ = true;
-    // The port first: whether it is open, and this process's, comes before
-    // whether real time is granted.
-    try {
-        claim_.Take(*stream_, "a servo loop", "the arm's port");
-    } catch (...) {
+    // What a start that fails has taken, given back.
+    const auto give_back = [this]() noexcept {
+        claim_.Release();
         device_->Return(this);
         lent_ = false;
-        throw;
-    }
-    // The thread first: it asks for real time and waits at the gate, so that
-    // a loop that requires real time fails before anything is sent.
+    };
     std::promise<Setup> ready;
     std::promise<bool> go;
     auto set_up = ready.get_future();
     stop_ = false;
-    thread_ = std::thread([this, &ready, gate = go.get_future()]() mutable { Run(ready, std::move(gate)); });
+    try {
+        // The port first: whether it is open, and this process's, comes
+        // before whether real time is granted. Then the thread: it asks for
+        // real time and waits at the gate, so that a loop that requires
+        // real time fails before anything is sent.
+        claim_.Take(*stream_, "a servo loop", "the arm's port");
+        thread_ = std::thread([this, &ready, gate = go.get_future()]() mutable { Run(ready, std::move(gate)); });
+    } catch (...) {
+        give_back();
+        throw;
+    }
     const Setup setup = set_up.get();
     realtime_ = setup.realtime;
     memory_locked_ = setup.memory_locked;
@@ -388,9 +393,7 @@ void Servo::Impl::Start() {
         FirstExchange();
     } catch (...) {
         Abandon(go);
-        claim_.Release();
-        device_->Return(this);
-        lent_ = false;
+        give_back();
         throw;
     }
     ending_ = Ending::None;
