@@ -91,7 +91,13 @@ start_step() {
     STEP_STATE[$name]=running
     STEP_BEGAN[$name]=$SECONDS
     log "${STEP_TITLE[$name]} (build/logs/$name.log)"
-    ("${STEP_FUNCTION[$name]}") >"$LOGS/$name.log" 2>&1 </dev/null &
+    # `times` in the step's subshell: the processor time of all it ran.
+    (
+        status=0
+        "${STEP_FUNCTION[$name]}" || status=$?
+        times >"$LOGS/$name.cpu"
+        exit "$status"
+    ) >"$LOGS/$name.log" 2>&1 </dev/null &
     STEP_PID[$name]=$!
 }
 
@@ -107,8 +113,34 @@ end_step() {
         log "${STEP_TITLE[$name]}: the end of build/logs/$name.log"
         tail -n 80 "$LOGS/$name.log"
     fi
-    log "${STEP_TITLE[$name]}: ${STEP_STATE[$name]/passed/done} after $(minutes "$took")"
+    cpu_used "$name"
+    log "${STEP_TITLE[$name]}: ${STEP_STATE[$name]/passed/done} after $(minutes "$took")$STEP_CPU"
 }
+
+# STEP_CPU=", processor 3 min 10 s": user and system time of a step's processes
+# (children's `times`), beside its wall time. Well above the wall time when
+# the step used both cores; the sum of all steps' against the run's wall time
+# says how busy the run kept the machine.
+cpu_used() {
+    local line user sys
+    STEP_CPU=""
+    # Its second line: the children's.
+    line=$(sed -n 2p "$LOGS/$1.cpu" 2>/dev/null) || return 0
+    read -r user sys <<<"$line"
+    user=$(seconds_of "$user")
+    sys=$(seconds_of "$sys")
+    STEP_CPU=", processor $(minutes $((user + sys)))"
+    CPU_TOTAL=$((CPU_TOTAL + user + sys))
+}
+
+# `times` writes 1m2.345s; whole seconds, rounded down.
+seconds_of() {
+    local m=${1%%m*} s=${1#*m}
+    s=${s%%.*}
+    s=${s%s}
+    echo $((m * 60 + 10#$s))
+}
+CPU_TOTAL=0 STEP_CPU=""
 
 report_progress() {
     local name
@@ -248,6 +280,9 @@ ensure_test_packages() {
     dpkg -s libgtest-dev >/dev/null 2>&1 || wanted+=(libgtest-dev)
     # The installed C++ package is tested through pkg-config too.
     command -v pkg-config >/dev/null 2>&1 || wanted+=(pkgconf)
+    # The installed C++ package's test builds the library in Release again,
+    # as the module did: ccache hands it the module's objects.
+    command -v ccache >/dev/null 2>&1 || wanted+=(ccache)
     if [ ${#wanted[@]} -gt 0 ]; then
         log "installing ${wanted[*]}"
         apt_install "${wanted[@]}"
@@ -293,10 +328,22 @@ build_docs() {
         "$ROOT/docs" "$ROOT/build/docs/html"
 }
 
+# The two Release builds of a run (the module's, and the installed C++
+# package's that a Python test makes) compile the library with the same
+# commands: a cache of the tree's own, so a fresh clone starts empty and
+# `clean` empties it. Sanitized trees have flags of their own and no use for
+# it.
+use_ccache() {
+    command -v ccache >/dev/null 2>&1 || return 0
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$ROOT/build/ccache" CCACHE_BASEDIR="$ROOT" \
+        CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+}
+
 # Without build isolation the pinned pybind11 of the venv is the one used,
 # and build/ keeps the compiled objects between runs. Verbose, so that the
 # log shows how far the build is.
 build_module() {
+    use_ccache
     "$VENV/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps "$ROOT"
 }
 
@@ -336,6 +383,10 @@ module_and_wheel() {
     build_wheel
 }
 
+# A sanitizer's report needs file and line, not the variables' debug
+# information, which is a tenth of these builds' time.
+SANITIZED_DEBUG_FLAGS=-g1
+
 # One tree built with AddressSanitizer and UndefinedBehaviorSanitizer holds
 # both the C++ tests and the Python modules of the second Python run, so the
 # library and the servo layer are compiled once for both. The modules are
@@ -346,7 +397,8 @@ build_sanitized() {
     rm -rf "$PY_SANITIZE"
     "$VENV/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps \
         --target "$PY_SANITIZE" -C build-dir="$CPP_BUILD" -C cmake.build-type=Debug \
-        -C cmake.define.KORVO_SANITIZE=ON -C cmake.define.KORVO_BUILD_TESTS=ON "$ROOT"
+        -C cmake.define.KORVO_SANITIZE=ON -C cmake.define.KORVO_BUILD_TESTS=ON \
+        -C cmake.define.CMAKE_CXX_FLAGS_DEBUG="$SANITIZED_DEBUG_FLAGS" "$ROOT"
 }
 
 # The same C++ tests, built again with ThreadSanitizer: the servo loop and
@@ -354,7 +406,8 @@ build_sanitized() {
 # the examples do not run here, so they are not built twice.
 build_tsan() {
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF
+        -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF \
+        -DCMAKE_CXX_FLAGS_DEBUG="$SANITIZED_DEBUG_FLAGS"
     cmake --build "$TSAN_BUILD" -j "$JOBS"
 }
 
@@ -399,6 +452,7 @@ run_pytest() {
 }
 
 run_python_tests() {
+    use_ccache
     run_pytest KORVO_WHEEL="$(cat "$ROOT/build/wheel-path")"
 }
 
@@ -472,6 +526,7 @@ case "$cmd" in
         run_steps || status=$?
         report_space
         report_counts
+        log "the run: $(minutes "$SECONDS"), its steps' processor time $(minutes "$CPU_TOTAL") ($(nproc) cores give $(minutes $(($(nproc) * SECONDS))))"
         exit "$status"
         ;;
     demo)
