@@ -332,11 +332,13 @@ build_docs() {
 # package's that a Python test makes) compile the library with the same
 # commands: a cache of the tree's own, so a fresh clone starts empty and
 # `clean` empties it. Sanitized trees have flags of their own and no use for
-# it.
+# it. The compiler's name is part of what ccache compares, so both builds
+# are told the same one; the sources' absolute paths are the same in both.
 use_ccache() {
     command -v ccache >/dev/null 2>&1 || return 0
-    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$ROOT/build/ccache" CCACHE_BASEDIR="$ROOT" \
-        CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$ROOT/build/ccache" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+    CXX=${CXX:-$(command -v g++)}
+    export CXX
 }
 
 # Without build isolation the pinned pybind11 of the venv is the one used,
