@@ -64,9 +64,11 @@ def test_a_second_user_in_the_process_is_refused_and_named(driver_kind, intruder
     peer = ArmPeerProcess()
     try:
         name, make = DRIVERS[driver_kind]
-        # Made before the loop starts, on the port it will drive.
+        # Made before the loop starts, on the port it will drive. The arm is
+        # refused at once while the loop drives and answered once it is free,
+        # so its limit is one no loaded machine misses.
         stream = hardware.SerialStream(peer.path)
-        earlier = {"arm": hardware.Arvena(stream, 0.05), "servo": korvo.Servo(peer.path, realtime=False),
+        earlier = {"arm": hardware.Arvena(stream, 2.0), "servo": korvo.Servo(peer.path, realtime=False),
                    "handle": hardware.Handle(hardware.SerialStream(peer.path))}
         driving_stream = hardware.SerialStream(peer.path)
         driver = make(hardware.Arvena(driving_stream, 0.05) if driver_kind == "servo" else peer.path)
