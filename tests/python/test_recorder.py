@@ -81,7 +81,12 @@ def test_every_tick_and_frame_is_recorded_equal_to_what_the_loop_reports(devices
     commanded = np.array([vector(m.wrench.force) for _, _, m in got["/arm/servo_cf"]])
     assert np.array_equal(position, loop.position) and np.array_equal(velocity, loop.velocity)
     assert np.array_equal(force, loop.force) and np.array_equal(commanded, loop.commanded)
-    assert force[-1, 2] == pytest.approx(0.3)
+    # The commanded force was sent, and held to the end unless a failed
+    # exchange (a loaded machine's) let go of the arm near it: the ramp back
+    # takes 10 ticks.
+    assert np.isclose(force[:, 2], 0.3).any() and commanded[-1, 2] == pytest.approx(0.3)
+    if loop.exchange_ok[-20:].all():
+        assert force[-1, 2] == pytest.approx(0.3), (force[-20:, 2], loop.faults[-20:])
     # Stamps: one offset from the loop's clock, so their steps are its periods.
     stamps = np.array([t for _, t, _ in got["/arm/measured_cp"]])
     header = got["/arm/measured_cp"][5][2].header
