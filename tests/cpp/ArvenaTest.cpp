@@ -71,9 +71,6 @@ struct ExchangeCase {
     float limit = 2.0f;
 };
 
-const std::string kZeroState = "0 0 0 | 0 0 0";
-const std::string kZeroId(32, '0');
-
 class ArvenaExchange : public ::testing::TestWithParam<ExchangeCase> {
 protected:
     PtyPeer peer;
@@ -90,6 +87,8 @@ TEST_P(ArvenaExchange, RequestBytesAndDecodedResult) {
     EXPECT_EQ(peer.PendingForLibrary(), c.left_in_port);
 }
 
+const std::string kZeroState = "0 0 0 | 0 0 0";
+const std::string kZeroId(32, '0');
 const Bytes kState = FloatBytes({0.5f, -1.25f, 2.0f, 10.0f, -20.0f, 30.5f});
 const std::string kStateText = "0.5 -1.25 2 | 10 -20 30.5";
 
