@@ -9,13 +9,13 @@ namespace Korvo::Sim {
 
 namespace {
 
-namespace Code {
+namespace HandleCode {
 constexpr std::uint8_t kWakeup = 0x0A;
 constexpr std::uint8_t kStatus = 0xDA;
 constexpr std::uint8_t kHandleState = 0xDB;
 constexpr std::uint8_t kInfo = 0xD0;
 constexpr std::uint8_t kError = 0xDF;
-}  // namespace Code
+}  // namespace HandleCode
 
 // Bytes that SLIP must escape, so that hosts meet escapes in most frames rather
 // than once every few hundred.
@@ -46,7 +46,7 @@ std::size_t SimulatedHandle::Consume(const std::uint8_t* data, std::size_t size,
         case Parse::Code: {
             const std::uint8_t c = data[i++];
             out.complete = true;
-            if (c == Code::kWakeup) {
+            if (c == HandleCode::kWakeup) {
                 out.has_reply = true;
                 if (options_.wakeup_reply == WakeupReply::Status) {
                     AppendStatus(now, out.reply);
@@ -55,12 +55,12 @@ std::size_t SimulatedHandle::Consume(const std::uint8_t* data, std::size_t size,
                 }
                 return i;
             }
-            if (c == Code::kStatus) {
+            if (c == HandleCode::kStatus) {
                 out.has_reply = true;
                 AppendStatus(now, out.reply);
                 return i;
             }
-            if (c == Code::kHandleState) {
+            if (c == HandleCode::kHandleState) {
                 out.complete = false;
                 parse_ = Parse::StateHeader;
                 got_ = 0;
@@ -102,7 +102,7 @@ std::size_t SimulatedHandle::Consume(const std::uint8_t* data, std::size_t size,
 
 void SimulatedHandle::AppendInfo(Wire::Bytes& out) const
 {
-    out.push_back(Code::kInfo);
+    out.push_back(HandleCode::kInfo);
     out.push_back(kToolDataRemaining);
     Wire::PutU16(out, options_.device_id);
     out.push_back(kModelNumber);
@@ -113,7 +113,7 @@ void SimulatedHandle::AppendInfo(Wire::Bytes& out) const
 void SimulatedHandle::AppendStatus(double now, Wire::Bytes& out)
 {
     const HandleSnapshot s = motion_.At(now);
-    out.push_back(Code::kStatus);
+    out.push_back(HandleCode::kStatus);
     Wire::PutU16(out, options_.device_id);
     out.push_back(s.error_flag);
     out.push_back(s.hall_level);
@@ -126,7 +126,7 @@ void SimulatedHandle::AppendStatus(double now, Wire::Bytes& out)
 
 void SimulatedHandle::AppendError(Wire::Bytes& out) const
 {
-    out.push_back(Code::kError);
+    out.push_back(HandleCode::kError);
     Wire::PutU16(out, options_.device_id);
     out.push_back(kUnknownRequest);
 }

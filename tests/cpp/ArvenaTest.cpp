@@ -26,7 +26,7 @@ using Korvo::Testing::StderrCapture;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr float kShortLimit = 0.05f;
+constexpr float kShortArmLimit = 0.05f;
 // A wrong answer is waited out too (the resynchronisation), but it has to
 // arrive before the limit, from a peer thread a loaded machine may delay.
 constexpr float kWrongAnswerLimit = 0.5f;
@@ -113,9 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExchangeCase{"WrongReplyCode", [](Arvena& a) { return Text(a.end_effector_position({1, 1, 1})); },
                      Concat({{0x2C}, FloatBytes({1, 1, 1})}), Concat({{0x1B}, kState}), kZeroState, 24, kWrongAnswerLimit},
         ExchangeCase{"NoReply", [](Arvena& a) { return Text(a.end_effector_force({1, 1, 1})); },
-                     Concat({{0x2A}, FloatBytes({1, 1, 1})}), {}, kZeroState, 0, kShortLimit},
+                     Concat({{0x2A}, FloatBytes({1, 1, 1})}), {}, kZeroState, 0, kShortArmLimit},
         ExchangeCase{"PayloadCutShort", [](Arvena& a) { return Text(a.joint_torques({0, 0, 0})); },
-                     Concat({{0x1A}, FloatBytes({0, 0, 0})}), Concat({{0x1B}, Bytes(23, 0)}), kZeroState, 23, kShortLimit},
+                     Concat({{0x1A}, FloatBytes({0, 0, 0})}), Concat({{0x1B}, Bytes(23, 0)}), kZeroState, 23, kShortArmLimit},
         ExchangeCase{"Wakeup", [](Arvena& a) { return Text(a.device_wakeup()); }, {0x0A},
                      Concat({{0x0B, 0x34, 0x12, 0x05, 0x02, 0x07}, Counting(0, 16)}),
                      "4660 5 2 7 000102030405060708090a0b0c0d0e0f"},
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Concat({{0x0C}, FloatBytes({0.0f, 0.5f, -0.25f, 0.75f})}), "0 0.5 -0.25 0.75"},
         ExchangeCase{"PowerOn", [](Arvena& a) { return Text(a.get_power_status()); }, {0xAC}, {0xAC, 0x02}, "true"},
         ExchangeCase{"PowerOff", [](Arvena& a) { return Text(a.get_power_status()); }, {0xAC}, {0xAC, 0x00}, "false"},
-        ExchangeCase{"PowerNoReply", [](Arvena& a) { return Text(a.get_power_status()); }, {0xAC}, {}, "false", 0, kShortLimit},
+        ExchangeCase{"PowerNoReply", [](Arvena& a) { return Text(a.get_power_status()); }, {0xAC}, {}, "false", 0, kShortArmLimit},
         ExchangeCase{"Temperature", [](Arvena& a) { return Text(a.get_temperature()); }, {0xAA},
                      Concat({{0xAA}, FloatBytes({36.5f})}), "36.5"},
         ExchangeCase{"TemperatureWrongCode", [](Arvena& a) { return Text(a.get_temperature()); }, {0xAA},
@@ -147,7 +147,7 @@ class ArvenaTest : public ::testing::Test {
 protected:
     PtyPeer peer;
     SerialStream stream{peer.Path()};
-    Arvena arm{&stream, kShortLimit};
+    Arvena arm{&stream, kShortArmLimit};
 };
 
 TEST_F(ArvenaTest, MissingIdentityReplyCostsThreeLimits) {

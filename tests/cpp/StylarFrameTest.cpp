@@ -15,7 +15,7 @@
 
 namespace {
 
-namespace Frame = Korvo::HardwareAPI::Devices::StylarFrame;
+namespace Stylar = Korvo::HardwareAPI::Devices::StylarFrame;
 using Korvo::HardwareAPI::Devices::StylarStatus;
 using Korvo::Testing::Bytes;
 using Korvo::Testing::FrameFields;
@@ -31,7 +31,7 @@ void PrintTo(const UnstuffCase& c, std::ostream* os) { *os << c.name; }
 
 class Unstuffing : public ::testing::TestWithParam<UnstuffCase> {};
 
-TEST_P(Unstuffing, YieldsTheBody) { EXPECT_EQ(Frame::Unstuff(GetParam().stuffed), GetParam().body); }
+TEST_P(Unstuffing, YieldsTheBody) { EXPECT_EQ(Stylar::Unstuff(GetParam().stuffed), GetParam().body); }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Unstuffing,
@@ -56,7 +56,7 @@ void PrintTo(const ChecksumCase& c, std::ostream* os) { *os << c.name; }
 class Checksum : public ::testing::TestWithParam<ChecksumCase> {};
 
 TEST_P(Checksum, ComparesLastByteWithHeaderPlusSum) {
-    EXPECT_EQ(Frame::ChecksumMatches(GetParam().body), GetParam().matches);
+    EXPECT_EQ(Stylar::ChecksumMatches(GetParam().body), GetParam().matches);
 }
 
 Bytes ZerosThen(std::uint8_t last) {
@@ -81,7 +81,7 @@ TEST(StylarFrame, QuaternionComponentsAreSigned16BitFractions) {
     } cases[] = {{0x0000, 0.0f}, {0x4000, 0.5f},  {0x7FFF, 0.999969482421875f},
                  {0x8000, -1.0f}, {0xC000, -0.5f}, {0xFFFF, -1.0f / 32768.0f}};
     for (const auto& c : cases) {
-        EXPECT_EQ(Frame::QuaternionComponent(c.raw), c.value) << std::hex << c.raw;
+        EXPECT_EQ(Stylar::QuaternionComponent(c.raw), c.value) << std::hex << c.raw;
     }
 }
 
@@ -91,7 +91,7 @@ TEST(StylarFrame, BatteryIsThreeVoltsPlusFiveMillivoltsPerUnit) {
         double volts;
     } cases[] = {{0, 3.0}, {100, 3.5}, {200, 4.0}, {255, 4.275000095367432}, {230, static_cast<float>(4.15)}};
     for (const auto& c : cases) {
-        EXPECT_EQ(static_cast<double>(Frame::BatteryLevel(c.byte)), c.volts) << int(c.byte);
+        EXPECT_EQ(static_cast<double>(Stylar::BatteryLevel(c.byte)), c.volts) << int(c.byte);
     }
 }
 
@@ -109,7 +109,7 @@ class DecodingAFrame : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodingAFrame, TakesEveryField) {
     const auto& c = GetParam();
-    const auto status = Frame::Decode(StuffedBody(c.fields));
+    const auto status = Stylar::Decode(StuffedBody(c.fields));
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->device_id, c.device_id);
     EXPECT_EQ(status->error_flag, c.error_flag);
@@ -159,7 +159,7 @@ void PrintTo(const RejectCase& c, std::ostream* os) { *os << c.name; }
 
 class RejectingAFrame : public ::testing::TestWithParam<RejectCase> {};
 
-TEST_P(RejectingAFrame, GivesNothing) { EXPECT_FALSE(Frame::Decode(GetParam().stuffed).has_value()); }
+TEST_P(RejectingAFrame, GivesNothing) { EXPECT_FALSE(Stylar::Decode(GetParam().stuffed).has_value()); }
 
 Bytes WrongChecksum() {
     Bytes frame = StuffedBody(FrameFields(0, 0, 1, 0, 0, 0, 0, 0));
@@ -184,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StylarFrame, SmallestBodyIsEighteenBytes) {
     const Bytes body = FrameFields(0, 0, 5, 0, 0, 0, 0, 0);
-    ASSERT_EQ(body.size() + 1, Frame::kMinimumBody);
-    const auto status = Frame::Decode(StuffedBody(body));
+    ASSERT_EQ(body.size() + 1, Stylar::kMinimumBody);
+    const auto status = Stylar::Decode(StuffedBody(body));
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(status->device_id, 5);
 }

@@ -44,7 +44,7 @@ TeleopCoupling::Sample Sample(std::uint64_t sequence, double stamp, const Vector
     return TeleopCoupling::Sample{position, velocity, force, stamp, sequence};
 }
 
-void ExpectNear(const Vector3d& got, const Vector3d& want, double tolerance = 1e-9) {
+void ExpectVectorNear(const Vector3d& got, const Vector3d& want, double tolerance = 1e-9) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(got[i], want[i], tolerance) << "component " << i;
 }
 
@@ -65,15 +65,15 @@ TEST(Teleop, TheFollowerIsHeldByASpringTowardTheLeaderIndexedAtItsFirstSample) {
     EXPECT_EQ(follower.Force(At(0, {0.1, 0.2, 0.3})), kZero);  // no sample yet: nothing
     // The first sample maps the leader at (1, 1, 1) onto the arm where it is.
     follower.SetSample(Sample(1, 0.0, {1.0, 1.0, 1.0}));
-    ExpectNear(follower.Force(At(1, {0.1, 0.2, 0.3})), kZero);
+    ExpectVectorNear(follower.Force(At(1, {0.1, 0.2, 0.3})), kZero);
     // The leader moves 5 mm along x at 0.1 m/s; the follower has not moved.
     follower.SetSample(Sample(2, 0.001, {1.005, 1.0, 1.0}, {0.1, 0.0, 0.0}));
     const Vector3d f = follower.Force(At(2, {0.1, 0.2, 0.3}, {0.0, 0.05, 0.0}));
     // 100 N/m * 5 mm + 2 N s/m * 0.1 m/s along x; -2 * 0.05 - 0.5 * 0.05 along y.
-    ExpectNear(f, {0.7, -0.125, 0.0});
+    ExpectVectorNear(f, {0.7, -0.125, 0.0});
     const auto report = follower.Latest();
-    ExpectNear(report.anchor, {0.105, 0.2, 0.3});
-    ExpectNear(report.channel, {0.7, -0.1, 0.0});
+    ExpectVectorNear(report.anchor, {0.105, 0.2, 0.3});
+    ExpectVectorNear(report.channel, {0.7, -0.1, 0.0});
     EXPECT_EQ(report.sample_sequence, 2u);
 }
 
@@ -84,11 +84,11 @@ TEST(Teleop, TheLeaderRendersTheFollowersForceScaledAndShowsItsMotionScaled) {
     TeleopCoupling leader(Role::Leader, p);
     leader.SetSample(Sample(1, 0.0, kZero, kZero, {1.0, -0.5, 0.0}));
     const Vector3d f = leader.Force(At(0, {0.2, 0.0, 0.0}, {0.0, 0.0, 0.1}));
-    ExpectNear(f, {-2.0, 1.0, -0.05});  // the reaction, doubled, and 0.5 N s/m of its own
+    ExpectVectorNear(f, {-2.0, 1.0, -0.05});  // the reaction, doubled, and 0.5 N s/m of its own
     const auto report = leader.Latest();
-    ExpectNear(report.port_position, {0.1, 0.0, 0.0});
-    ExpectNear(report.port_velocity, {0.0, 0.0, 0.05});
-    ExpectNear(report.peer_force, {1.0, -0.5, 0.0});
+    ExpectVectorNear(report.port_position, {0.1, 0.0, 0.0});
+    ExpectVectorNear(report.port_velocity, {0.0, 0.0, 0.05});
+    ExpectVectorNear(report.peer_force, {1.0, -0.5, 0.0});
 }
 
 TEST(Teleop, AStalePeerFadesTheForceAndAFreshOneRampsItBack) {
@@ -152,7 +152,7 @@ TEST(Teleop, AfterALapseTheAnchorTravelsFromTheArmAtMaxSpeed) {
     std::uint64_t tick = 1;
     for (; tick < 200; ++tick) follower.Force(At(tick, {0.0, 0.0, 0.01}));  // lapsed; the arm moved 1 cm
     EXPECT_EQ(follower.Latest().link, 0.0);
-    ExpectNear(follower.Latest().anchor, {0.0, 0.0, 0.01});
+    ExpectVectorNear(follower.Latest().anchor, {0.0, 0.0, 0.01});
     // The leader is back, 5 cm away from where the arm now is.
     for (int i = 0; i < 100; ++i, ++tick) {
         follower.SetSample(Sample(tick, static_cast<double>(tick) * kDt, {0.05, 0.0, 0.0}));
