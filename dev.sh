@@ -433,8 +433,10 @@ run_tsan_tests() {
 # Extra arguments of `./dev.sh test`, for pytest (a marker expression of
 # their own, -m, would replace the one that splits the tests in two parts).
 PYTEST_ARGUMENTS=()
-# Tests with this mark are left out of a run, when set.
+# Tests with these marks are left out of a run, when set.
 PYTEST_LEAVE_OUT=""
+# The order of the two parts.
+PYTEST_PARTS="parallel serial"
 
 # Runs the Python tests with the environment given as NAME=VALUE words: those
 # that judge no duration side by side in several processes (a module's tests
@@ -445,13 +447,13 @@ run_pytest() {
     local other status=0 part
     other=$(find_other_python)
     cd "$ROOT"
-    for part in parallel serial; do
+    for part in $PYTEST_PARTS; do
         local marks=serial options=()
         if [ "$part" = parallel ]; then
             marks="not serial"
             options=(-n "$PYTEST_WORKERS" --dist loadscope)
         fi
-        if [ -n "$PYTEST_LEAVE_OUT" ]; then marks="$marks and not $PYTEST_LEAVE_OUT"; fi
+        if [ -n "$PYTEST_LEAVE_OUT" ]; then marks="$marks and not ($PYTEST_LEAVE_OUT)"; fi
         options+=(-m "$marks")
         env "$@" KORVO_OTHER_PYTHON="${KORVO_OTHER_PYTHON:-$other}" \
             "$VENV/bin/python" -m pytest tests/python "${options[@]}" "${PYTEST_ARGUMENTS[@]}" || {
@@ -468,15 +470,19 @@ run_python_tests() {
 }
 
 # The sanitizer runtimes are preloaded into the (uninstrumented) interpreter
-# and every process it starts; the tests run the venv's simulator. Tests that
-# run no code of the library (the simulator alone, type checkers) are left
-# out: they would only repeat the first run.
+# and every process it starts; the tests run the venv's simulator. Left out,
+# since they would only repeat the first run: tests that run no code of the
+# library (the simulator alone, type checkers), and those that run it for
+# seconds in processes of their own on paths other tests run here in-process
+# (a teleoperated pair of arms). The serial part goes first, beside the C++
+# tests, so that the run ends with both cores busy.
 run_python_tests_sanitized() {
     local runtimes
     runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
     # Leaks are the interpreter's own at exit, not ours to report.
     PYTEST_ARGUMENTS=(-p no:cacheprovider "${PYTEST_ARGUMENTS[@]}")
-    PYTEST_LEAVE_OUT=no_library
+    PYTEST_LEAVE_OUT="no_library or child_processes"
+    PYTEST_PARTS="serial parallel"
     run_pytest LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE" \
         KORVO_SIM="$VENV/bin/korvo-sim"
 }

@@ -124,6 +124,7 @@ def test_every_topic_arrives_under_its_key_type_and_hash(network):
     assert listener.topic("/handle/battery")[-1].voltage > 0.0
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(60)
 def test_one_process_serves_every_device_of_the_machine(network, tmp_path):
     endpoint, session = network
@@ -145,6 +146,7 @@ def test_one_process_serves_every_device_of_the_machine(network, tmp_path):
 # -- commands from another process ----------------------------------------------------------------
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("command", ["servo_cf", "servo_cp"])
 def test_commands_from_another_process_move_a_simulated_arm(network, command):

@@ -126,6 +126,7 @@ def made(end: dict) -> float:
 # -- following -------------------------------------------------------------------------------------
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(120)
 def test_the_follower_tracks_the_leader_that_a_hand_moves(network, tmp_path):
     leader, follower = run_pair(network, tmp_path, 5.0, *STIFF, "--command-timeout", "0.3")
@@ -174,6 +175,7 @@ def stability(leader: dict, follower: dict) -> dict[str, float]:
     }
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(150)
 @pytest.mark.parametrize("passivity", [True, False], ids=["with-controller", "without-controller"])
 def test_over_fifty_milliseconds_the_controller_keeps_the_pair_stable(network, tmp_path, passivity):
@@ -235,6 +237,7 @@ def faded_by(end: dict) -> tuple[float, float, np.ndarray]:
     return stamped, by, ticks["force"][decided + 1:]
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(120)
 @pytest.mark.parametrize(
     ("killed", "how"),
@@ -279,6 +282,7 @@ def test_a_peer_ended_mid_motion_leaves_both_arms_at_zero_force(network, tmp_pat
     assert len(after) > 100 and not np.any(after), f"{np.max(np.abs(after))} N, {by - stamped:.3f} s after the stamp"
 
 
+@pytest.mark.child_processes
 @pytest.mark.timeout(120)
 def test_a_link_that_comes_back_brings_the_follower_back_at_bounded_speed(network, tmp_path):
     # The scripted leader moves along x at 6 mm/s; its end stalls for a
