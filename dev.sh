@@ -419,7 +419,7 @@ build_tsan() {
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF \
         -DCMAKE_CXX_FLAGS_DEBUG="$SANITIZED_DEBUG_FLAGS" -DCMAKE_UNITY_BUILD="$SANITIZED_UNITY_BUILD"
-    cmake --build "$TSAN_BUILD" -j "$JOBS"
+    nice -n 10 cmake --build "$TSAN_BUILD" -j "$JOBS"
 }
 
 run_cpp_tests() {
@@ -525,13 +525,15 @@ case "$cmd" in
         ensure_docs_tools
         PYTEST_ARGUMENTS=("$@")
         rm -f "$LOGS"/*.log
-        # The module first, with the processor to itself: the Python tests,
-        # the longest run, wait for it. The other two builds follow side by
-        # side, while those tests mostly wait for devices. Every test run goes
-        # ahead whatever the others did, so that one hung or failing test does
-        # not hide the state of the rest.
+        # Two chains decide the run's length: the module, then the Python
+        # tests; and the sanitized tree, then the C++ tests and the Python
+        # tests against it. Both start at once. The TSan tree, whose tests
+        # are short, is built at a lower priority once the module is done:
+        # it takes what the test runs leave while they wait for devices.
+        # Every test run goes ahead whatever the others did, so that one hung
+        # or failing test does not hide the state of the rest.
         step module "" failure "building the module and the wheel" module_and_wheel
-        step sanitized "~module" failure "building the C++ tests and the module with ASan + UBSan" build_sanitized
+        step sanitized "" failure "building the C++ tests and the module with ASan + UBSan" build_sanitized
         step tsan "~module" failure "building the C++ tests with TSan" build_tsan
         step python-tests module always "Python tests" run_python_tests
         step cpp-tests sanitized always "C++ tests (ASan + UBSan)" run_cpp_tests
