@@ -419,7 +419,7 @@ build_tsan() {
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DKORVO_BUILD_TESTS=ON -DKORVO_TSAN=ON -DKORVO_BUILD_SIM=OFF -DKORVO_BUILD_EXAMPLES=OFF \
         -DCMAKE_CXX_FLAGS_DEBUG="$SANITIZED_DEBUG_FLAGS" -DCMAKE_UNITY_BUILD="$SANITIZED_UNITY_BUILD"
-    nice -n 10 cmake --build "$TSAN_BUILD" -j "$JOBS"
+    cmake --build "$TSAN_BUILD" -j "$JOBS"
 }
 
 run_cpp_tests() {
@@ -527,9 +527,8 @@ case "$cmd" in
         rm -f "$LOGS"/*.log
         # Two chains decide the run's length: the module, then the Python
         # tests; and the sanitized tree, then the C++ tests and the Python
-        # tests against it. Both start at once. The TSan tree, whose tests
-        # are short, is built at a lower priority once the module is done:
-        # it takes what the test runs leave while they wait for devices.
+        # tests against it. Both start at once; the TSan tree, whose tests
+        # are short, once the module is done.
         # Every test run goes ahead whatever the others did, so that one hung
         # or failing test does not hide the state of the rest.
         step module "" failure "building the module and the wheel" module_and_wheel
