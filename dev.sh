@@ -289,11 +289,25 @@ ensure_test_packages() {
     fi
 }
 
-install_tools() {
-    "$VENV/bin/python" -m pip install --progress-bar off --disable-pip-version-check \
-        "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}"
+# pip installs a list of tools unless the venv's stamp of that name lists
+# them already; the stamp is written once the install succeeded.
+stamp_lists() { [ -f "$VENV/.korvo-$1" ] && [ "$(cat "$VENV/.korvo-$1")" = "${*:2}" ]; }
+install_listed() {
+    stamp_lists "$@" && return 0
+    "$VENV/bin/python" -m pip install --progress-bar off --disable-pip-version-check "${@:2}"
+    echo "${*:2}" >"$VENV/.korvo-$1"
 }
 
+install_build_tools() { install_listed build-requirements "${BUILD_REQUIREMENTS[@]}"; }
+install_test_tools() { install_listed test-requirements "${TEST_REQUIREMENTS[@]}"; }
+install_docs_tools() { install_listed docs-requirements "${DOCS_REQUIREMENTS[@]}"; }
+install_test_and_docs_tools() {
+    install_test_tools
+    install_docs_tools
+}
+
+# The venv with the build tools, and unless told `build-only`, the test
+# tools.
 ensure_venv() {
     if ! is_python313 "$VENV/bin/python"; then
         local py
@@ -302,22 +316,20 @@ ensure_venv() {
         rm -rf "$VENV"
         "$py" -m venv "$VENV"
     fi
-    local stamp="$VENV/.korvo-requirements"
-    local wanted="${BUILD_REQUIREMENTS[*]} ${TEST_REQUIREMENTS[*]}"
-    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
-        step tools "" failure "installing the pinned build and test tools" install_tools
-        run_steps
-        echo "$wanted" >"$stamp"
+    if ! stamp_lists build-requirements "${BUILD_REQUIREMENTS[@]}"; then
+        step build-tools "" failure "installing the pinned build tools" install_build_tools
     fi
+    if [ "${1:-}" != build-only ] && ! stamp_lists test-requirements "${TEST_REQUIREMENTS[@]}"; then
+        step test-tools "" failure "installing the pinned test tools" install_test_tools
+    fi
+    run_steps
     export PATH="$VENV/bin:$PATH"
 }
 
 ensure_docs_tools() {
-    local stamp="$VENV/.korvo-docs-requirements"
-    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "${DOCS_REQUIREMENTS[*]}" ]; then
-        log "installing pinned documentation tools"
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${DOCS_REQUIREMENTS[@]}"
-        echo "${DOCS_REQUIREMENTS[*]}" >"$stamp"
+    if ! stamp_lists docs-requirements "${DOCS_REQUIREMENTS[@]}"; then
+        step docs-tools "" failure "installing the pinned documentation tools" install_docs_tools
+        run_steps
     fi
 }
 
@@ -521,8 +533,7 @@ case "$cmd" in
     test)
         ensure_build_packages
         ensure_test_packages
-        ensure_venv
-        ensure_docs_tools
+        ensure_venv build-only
         PYTEST_ARGUMENTS=("$@")
         rm -f "$LOGS"/*.log
         # Two chains decide the run's length: the module, then the Python
@@ -531,15 +542,20 @@ case "$cmd" in
         # are short, once the module is done.
         # Every test run goes ahead whatever the others did, so that one hung
         # or failing test does not hide the state of the rest.
+        # The builds need only the build tools: the test and documentation
+        # tools install meanwhile. What they share with the build tools was
+        # installed with those, and pip leaves alone an installed package
+        # that meets a requirement.
+        step tools "" failure "installing the pinned test and documentation tools" install_test_and_docs_tools
         step module "" failure "building the module and the wheel" module_and_wheel
         step sanitized "" failure "building the C++ tests and the module with ASan + UBSan" build_sanitized
         step tsan "~module" failure "building the C++ tests with TSan" build_tsan
-        step python-tests module always "Python tests" run_python_tests
+        step python-tests "tools module" always "Python tests" run_python_tests
         step cpp-tests sanitized always "C++ tests (ASan + UBSan)" run_cpp_tests
         step tsan-tests tsan always "C++ tests (TSan)" run_tsan_tests
-        step python-sanitized "module sanitized" always "Python tests against the sanitized module" \
+        step python-sanitized "tools module sanitized" always "Python tests against the sanitized module" \
             run_python_tests_sanitized
-        step docs module failure "building the documentation (warnings are errors)" build_docs
+        step docs "tools module" failure "building the documentation (warnings are errors)" build_docs
         status=0
         run_steps || status=$?
         report_space
