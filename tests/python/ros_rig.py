@@ -130,7 +130,10 @@ class Commander:
 
     def put(self, key: str, payload: bytes, sequence: int | None = None, attach: bytes | None | bool = True) -> None:
         if key not in self._publishers:
-            self._publishers[key] = self.session.declare_publisher(key)
+            # The tests count what arrives against what they sent: a busy
+            # machine's full queue must make the sender wait, where Zenoh's
+            # default drops the sample.
+            self._publishers[key] = self.session.declare_publisher(key, congestion_control=zenoh.CongestionControl.BLOCK)
         if sequence is None:
             self.sequence += 1
             sequence = self.sequence
