@@ -2,7 +2,6 @@
 scenario (see private_dev.py), with korvo-sim devices and scripted peer
 processes behind links named as the kernel names serial ports."""
 
-import os
 
 import pytest
 
@@ -96,6 +95,12 @@ def test_dangling_link_is_a_runtime_error():
     assert all(e.startswith("filesystem error: ") for e in r["errors"])
 
 
-@pytest.mark.skipif(any("ttyUSB" in name for name in os.listdir("/dev")), reason="this host has USB serial ports")
 def test_host_without_usb_serial_adapters_has_no_wired_handles():
-    assert korvo.detect_wired_handles() == []
+    # In a /dev of its own: the machine's may hold the demo's simulated
+    # handle, which another test process links there while this one runs.
+    r = run(
+        """
+        report(found=korvo.detect_wired_handles())
+        """
+    )
+    assert r["found"] == []
