@@ -2,7 +2,6 @@
 scenario (see private_dev.py), with korvo-sim devices and scripted peer
 processes behind links named as the kernel names serial ports."""
 
-
 import pytest
 
 import KorvoHardwareAPI as korvo
