@@ -97,8 +97,13 @@ TEST(Tap, OpenedAndClosedWhileTheProducerRunsEachSeesAnUnbrokenCountedRun) {
         }
     });
     std::atomic<int> bad{0}, runs{0};
+    // 200 rounds take a third of a second on a quiet machine; on a busy one
+    // every yield below can cost a time slice, so after 3 s a reader stops
+    // once it has seen a run of its own.
+    const auto until = std::chrono::steady_clock::now() + 3s;
     auto reader = [&] {
-        for (int round = 0; round < 200; ++round) {
+        int mine = 0;
+        for (int round = 0; round < 200 && (mine == 0 || std::chrono::steady_clock::now() < until); ++round) {
             auto tap = slots->Open(64);
             std::vector<std::uint64_t> seen;
             std::uint64_t refused = 0;
@@ -115,6 +120,7 @@ TEST(Tap, OpenedAndClosedWhileTheProducerRunsEachSeesAnUnbrokenCountedRun) {
             refused += rest.refused;
             if (seen.empty()) continue;
             ++runs;
+            ++mine;
             // In order, and every item missing between the first and the
             // last was counted as refused.
             for (std::size_t i = 1; i < seen.size(); ++i) bad += seen[i] <= seen[i - 1];
