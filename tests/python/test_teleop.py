@@ -140,10 +140,17 @@ def test_the_follower_tracks_the_leader_that_a_hand_moves(network, tmp_path):
     leader_span, follower_span = (np.ptp(end["ticks"]["position"][:, 0]) for end in (leader, follower))
     assert leader_span > 0.015 and follower_span > leader_span / 2, (leader_span, follower_span)
     assert np.sum(after) > 1000, np.sum(after)
-    # Under the sanitizers both servo threads run several times slower and
-    # miss exchanges more often: the follower lags more, but follows.
-    bound = 0.008 if os.environ.get("KORVO_SANITIZED") else 0.004
-    assert median < bound and rms < 2 * bound, f"median {median * 1e3:.2f} mm, RMS {rms * 1e3:.2f} mm"
+    # When the loops' own account shows the machine kept them from their
+    # time (overruns past 5 % of the ticks, or failed exchanges), or under the
+    # sanitizers, both servo threads fall behind now and then: the follower
+    # lags more, but follows.
+    account = {name: (float(np.mean(end["ticks"]["period"][1:] > 1.5 * np.median(end["ticks"]["period"][1:]))),
+                      int(np.count_nonzero(~end["ticks"]["exchange_ok"])))
+               for name, end in (("leader", leader), ("follower", follower))}
+    kept = all(overruns <= 0.05 and failed == 0 for overruns, failed in account.values())
+    bound = 0.004 if kept and not os.environ.get("KORVO_SANITIZED") else 0.008
+    assert median < bound and rms < 2 * bound, \
+        f"median {median * 1e3:.2f} mm, RMS {rms * 1e3:.2f} mm (overrun share, failed exchanges: {account})"
     # Without delay the channel never put out energy it was not given.
     for end in (leader, follower):
         assert made(end) < 1e-6
