@@ -360,16 +360,16 @@ def test_a_saved_recording_is_the_same_messages_and_korvo_plot_draws_every_forma
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("end", ["seconds", "sigterm"])
+@pytest.mark.parametrize("end", ["seconds", signal.SIGTERM, signal.SIGHUP], ids=str)
 def test_korvo_record_writes_a_complete_recording_until_its_time_or_a_signal(devices, tmp_path, end):
     arm, handle = devices
     path = tmp_path / "run"
     command = [sys.executable, "-m", "korvo", "record", arm, handle, "--output", str(path),
                "--seconds", "1" if end == "seconds" else "30"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
-        if end == "sigterm":
+        if end != "seconds":
             assert child.stdout.readline().startswith(f"recording {path}: ")
-            child.terminate()
+            child.send_signal(end)
         out, err = child.communicate(timeout=30)
     assert child.returncode == 0, err
     _, ticks = complete(path)

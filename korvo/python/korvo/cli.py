@@ -240,6 +240,92 @@ def command_info(args: argparse.Namespace) -> int:
     return 0
 
 
+class Stopping:
+    """Ctrl+C, SIGTERM and SIGHUP (kill, a service manager, a closed terminal)
+    while a command runs its devices: the first ends the command's loop at
+    its `wait`, which it wakes at once, and the command then cleans up
+    (commands withdrawn, each loop's last force zero, a recording finished).
+
+    The handlers only take note. One that raised KeyboardInterrupt would have
+    it surface between any two of the loop's instructions, and Python 3.13.0
+    has some that no try statement covers (a while loop's jump back): the
+    exception would leave the command past its clean-up."""
+
+    def __init__(self) -> None:
+        import signal
+
+        self.signum = 0
+        self._signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+        self._previous: dict[int, Any] = {}
+        self._wake = -1
+        self._woken = -1
+        self._previous_wake = -1
+
+    def __enter__(self) -> Stopping:
+        import signal
+
+        if threading.current_thread() is not threading.main_thread():
+            return self  # no handlers there: `wait` only waits
+        # Written by the interpreter's own handler, in whichever thread the
+        # signal lands: a loop's wait wakes even when the main thread is not
+        # the one interrupted.
+        self._woken, self._wake = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._previous_wake = signal.set_wakeup_fd(self._wake, warn_on_full_buffer=False)
+        for signum in self._signals:
+            self._previous[signum] = signal.signal(signum, self._take)
+        return self
+
+    def _take(self, signum: int, _frame: Any) -> None:
+        if not self.signum:
+            self.signum = signum
+
+    def wait(self, seconds: float) -> bool:
+        """Waits `seconds`, less when a signal comes; True once one has."""
+        import select
+
+        if self._woken < 0:
+            time.sleep(max(0.0, seconds))
+            return bool(self.signum)
+        if not self.signum:
+            ready, _, _ = select.select([self._woken], [], [], max(0.0, seconds))
+            if ready:
+                # The numbers are in the pipe before the handler has run.
+                for number in os.read(self._woken, 64):
+                    if number in self._signals and not self.signum:
+                        self.signum = number
+        return bool(self.signum)
+
+    def __exit__(self, *_: object) -> None:
+        import signal
+
+        for signum, previous in self._previous.items():
+            # A handler Python did not install (None) cannot be put back;
+            # the default is what the clean-up left to act for.
+            signal.signal(signum, signal.SIG_DFL if previous is None else previous)
+        self._previous.clear()
+        if self._woken >= 0:
+            signal.set_wakeup_fd(self._previous_wake)
+            os.close(self._woken)
+            os.close(self._wake)
+            self._woken = self._wake = -1
+
+    @property
+    def interrupted(self) -> bool:
+        """Ended by Ctrl+C."""
+        import signal
+
+        return self.signum == signal.SIGINT
+
+    def end_by_signal(self) -> None:
+        """After the clean-up: a process ended by SIGTERM or SIGHUP ends by
+        that signal, as the default would have ended it."""
+        import signal
+
+        if self.signum in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(self.signum, signal.SIG_DFL)
+            os.kill(os.getpid(), self.signum)
+
+
 def command_monitor(args: argparse.Namespace) -> int:
     from ._native import HandleMonitor, Servo
 
@@ -264,53 +350,54 @@ def command_monitor(args: argparse.Namespace) -> int:
     in_place = sys.stdout.isatty()
     end = time.monotonic() + args.seconds if args.seconds is not None else float("inf")
     reported: set[str] = set()
-    try:
-        while time.monotonic() < end:
-            parts = []
+    with Stopping() as stopping:
+        try:
+            while time.monotonic() < end:
+                parts = []
+                if arm is not None:
+                    if not arm.running:
+                        if "arm" not in reported:
+                            reported.add("arm")
+                            print(("\n" if in_place else "") + f"arm on {arm_port}: disconnected", file=sys.stderr, flush=True)
+                        parts.append("arm disconnected")
+                    else:
+                        s, st = arm.state, arm.stats
+                        parts.append(
+                            f"arm pos {s.position[0]:+.4f} {s.position[1]:+.4f} {s.position[2]:+.4f} m "
+                            f"vel {s.velocity[0]:+.3f} {s.velocity[1]:+.3f} {s.velocity[2]:+.3f} m/s "
+                            f"{st.rate:4.0f} Hz latency p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us"
+                        )
+                if handle is not None:
+                    if handle.disconnected:
+                        if "handle" not in reported:
+                            reported.add("handle")
+                            print(("\n" if in_place else "") + f"handle on {handle_port}: disconnected", file=sys.stderr,
+                                  flush=True)
+                        parts.append("handle disconnected")
+                    elif (h := handle.status) is None:
+                        parts.append("handle: no frame yet")
+                    else:
+                        handle.events()
+                        parts.append(
+                            "handle q " + " ".join(f"{q:+.3f}" for q in h.quaternion)
+                            + f" buttons {h.buttons:03b} trigger {h.trigger:2d} battery {h.battery:.2f} V"
+                        )
+                line = " | ".join(parts)
+                print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+                if len(reported) == (arm is not None) + (handle is not None):
+                    if in_place:
+                        print()
+                    return 1
+                if stopping.wait(0.1 if in_place else 0.5):
+                    break
+        finally:
             if arm is not None:
-                if not arm.running:
-                    if "arm" not in reported:
-                        reported.add("arm")
-                        print(("\n" if in_place else "") + f"arm on {arm_port}: disconnected", file=sys.stderr, flush=True)
-                    parts.append("arm disconnected")
-                else:
-                    s, st = arm.state, arm.stats
-                    parts.append(
-                        f"arm pos {s.position[0]:+.4f} {s.position[1]:+.4f} {s.position[2]:+.4f} m "
-                        f"vel {s.velocity[0]:+.3f} {s.velocity[1]:+.3f} {s.velocity[2]:+.3f} m/s "
-                        f"{st.rate:4.0f} Hz latency p50 {st.exchange_p50 * 1e6:4.0f} us p99 {st.exchange_p99 * 1e6:5.0f} us"
-                    )
+                arm.stop()
             if handle is not None:
-                if handle.disconnected:
-                    if "handle" not in reported:
-                        reported.add("handle")
-                        print(("\n" if in_place else "") + f"handle on {handle_port}: disconnected", file=sys.stderr,
-                              flush=True)
-                    parts.append("handle disconnected")
-                elif (h := handle.status) is None:
-                    parts.append("handle: no frame yet")
-                else:
-                    handle.events()
-                    parts.append(
-                        "handle q " + " ".join(f"{q:+.3f}" for q in h.quaternion)
-                        + f" buttons {h.buttons:03b} trigger {h.trigger:2d} battery {h.battery:.2f} V"
-                    )
-            line = " | ".join(parts)
-            print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
-            if len(reported) == (arm is not None) + (handle is not None):
-                if in_place:
-                    print()
-                return 1
-            time.sleep(0.1 if in_place else 0.5)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        if arm is not None:
-            arm.stop()
-        if handle is not None:
-            handle.stop()
+                handle.stop()
     if in_place:
         print()
+    stopping.end_by_signal()
     return 0
 
 
@@ -325,14 +412,7 @@ def ros_modules() -> Any:
     return bag
 
 
-def interrupted(*_: object) -> None:
-    # A terminated recording ends as one interrupted by Ctrl+C: complete.
-    raise KeyboardInterrupt
-
-
 def command_record(args: argparse.Namespace) -> int:
-    import signal
-
     from ._native import HandleMonitor, Servo
 
     bag = ros_modules()
@@ -349,37 +429,35 @@ def command_record(args: argparse.Namespace) -> int:
         recorder = servo.record(args.output, monitor=monitor)
     except bag.BagError as e:
         fail(str(e))
-    signal.signal(signal.SIGTERM, interrupted)
     status = 0
     in_place = sys.stdout.isatty()
-    try:
-        servo.start()
-        if monitor is not None:
-            monitor.start()
-        end = time.monotonic() + args.seconds if args.seconds else float("inf")
-        while time.monotonic() < end and servo.running:
-            time.sleep(min(0.5, max(0.0, end - time.monotonic())))
-            if recorder.error is not None:
-                break
-            line = (f"recording {args.output}: {recorder.ticks} ticks, {recorder.ticks_lost} lost"
-                    + (f", {recorder.frames} handle frames" if monitor is not None else ""))
-            print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
-        if not servo.running and servo.end_reason:
-            print(("\n" if in_place else "") + f"arm on {args.arm}: {servo.end_reason}", file=sys.stderr)
-            status = 1
-    except KeyboardInterrupt:
-        pass
-    finally:
-        servo.stop()
-        if monitor is not None:
-            monitor.stop()
-        if in_place:
-            print()
+    # A terminated recording ends as one interrupted by Ctrl+C: complete.
+    with Stopping() as stopping:
         try:
-            recorder.stop()
-        except bag.BagError as e:
-            print(f"korvo: {e}", file=sys.stderr)
-            status = 1
+            servo.start()
+            if monitor is not None:
+                monitor.start()
+            end = time.monotonic() + args.seconds if args.seconds else float("inf")
+            while time.monotonic() < end and servo.running:
+                if stopping.wait(min(0.5, end - time.monotonic())) or recorder.error is not None:
+                    break
+                line = (f"recording {args.output}: {recorder.ticks} ticks, {recorder.ticks_lost} lost"
+                        + (f", {recorder.frames} handle frames" if monitor is not None else ""))
+                print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+            if not servo.running and servo.end_reason:
+                print(("\n" if in_place else "") + f"arm on {args.arm}: {servo.end_reason}", file=sys.stderr)
+                status = 1
+        finally:
+            servo.stop()
+            if monitor is not None:
+                monitor.stop()
+            if in_place:
+                print()
+            try:
+                recorder.stop()
+            except bag.BagError as e:
+                print(f"korvo: {e}", file=sys.stderr)
+                status = 1
     print(f"wrote {args.output}: {recorder.ticks} ticks ({recorder.ticks_lost} lost)"
           + (f", {recorder.frames} handle frames ({recorder.frames_lost} lost)" if monitor is not None else ""))
     return status
@@ -494,31 +572,6 @@ def network_checks(connect: str | None, listen: str | None, namespaces: tuple[st
         fail(str(e))
 
 
-def ended_by_signals() -> list[int]:
-    """SIGTERM and SIGHUP (service managers, kill, a closed terminal) end a
-    command as Ctrl+C does, by KeyboardInterrupt; the list gets the signal,
-    for `end_by` to end the process by it once the command has cleaned up."""
-    import signal
-
-    ending: list[int] = []
-
-    def end(signum: int, _frame: Any) -> None:
-        ending.append(signum)
-        raise KeyboardInterrupt
-
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, end)
-    return ending
-
-
-def end_by(ending: list[int]) -> None:
-    import signal
-
-    if ending:
-        signal.signal(ending[0], signal.SIG_DFL)
-        os.kill(os.getpid(), ending[0])
-
-
 def command_bridge(args: argparse.Namespace) -> int:
     try:
         from .ros import zenoh_wire
@@ -547,7 +600,7 @@ def command_bridge(args: argparse.Namespace) -> int:
 
     # The bridge ends as at Ctrl+C: commands withdrawn, each loop's last
     # force zero, the nodes gone from the graph.
-    ending = ended_by_signals()
+    stopping = Stopping()
 
     from ._native import HandleMonitor, Servo
 
@@ -555,54 +608,56 @@ def command_bridge(args: argparse.Namespace) -> int:
     bridges: list[Any] = []
     session: Any = None
     status = 0
-    try:
+    with stopping:
         try:
-            session = zenoh_wire.open_session(args.connect, args.listen)
-        except ConnectionError as e:
-            fail(str(e))
-        where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
-        print(f"korvo bridge: Zenoh session {session.info.zid()}, {where}, domain {args.domain}", flush=True)
-        for (port, kind), ns in zip(found, namespaces):
             try:
-                # The bridge checks its options before the device hears anything.
-                if kind == "arm":
-                    device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
-                    bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
-                                    command_timeout=args.command_timeout, fade_time=args.fade_time,
-                                    spring_stiffness=args.spring_stiffness, spring_damping=args.spring_damping,
-                                    spring_speed=args.spring_speed)
-                else:
-                    device = HandleMonitor(port)
-                    bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
-                device.start()
-                devices.append(device)
-            except (OSError, RuntimeError, ValueError) as e:
-                fail(f"{kind} on {port}: {e}")
-            bridge.start()
-            bridges.append(bridge)
-            print(f"{kind} {port}: {zenoh_wire.namespace(ns)}", flush=True)
-        end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
-        while time.monotonic() < end_at:
-            time.sleep(0.1)
-            for (port, kind), device, bridge in zip(found, devices, bridges):
-                gone = (not device.running) if kind == "arm" else device.disconnected
-                if gone:
-                    fail(f"{kind} on {port}: {(device.end_reason if kind == 'arm' else '') or 'disconnected'}")
-                if not bridge.running:
-                    fail(f"the bridge of {port} ended: {bridge.error!r}")
-    except KeyboardInterrupt:
+                session = zenoh_wire.open_session(args.connect, args.listen)
+            except ConnectionError as e:
+                fail(str(e))
+            where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
+            print(f"korvo bridge: Zenoh session {session.info.zid()}, {where}, domain {args.domain}", flush=True)
+            for (port, kind), ns in zip(found, namespaces):
+                try:
+                    # The bridge checks its options before the device hears anything.
+                    if kind == "arm":
+                        device: Any = Servo(port, rate=args.rate, max_force=args.max_force)
+                        bridge = Bridge(device, namespace=ns, domain=args.domain, session=session, rate=args.publish_rate,
+                                        command_timeout=args.command_timeout, fade_time=args.fade_time,
+                                        spring_stiffness=args.spring_stiffness, spring_damping=args.spring_damping,
+                                        spring_speed=args.spring_speed)
+                    else:
+                        device = HandleMonitor(port)
+                        bridge = Bridge(None, device, handle_namespace=ns, domain=args.domain, session=session)
+                    device.start()
+                    devices.append(device)
+                except (OSError, RuntimeError, ValueError) as e:
+                    fail(f"{kind} on {port}: {e}")
+                bridge.start()
+                bridges.append(bridge)
+                print(f"{kind} {port}: {zenoh_wire.namespace(ns)}", flush=True)
+            end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
+            while time.monotonic() < end_at:
+                if stopping.wait(0.1):
+                    break
+                for (port, kind), device, bridge in zip(found, devices, bridges):
+                    gone = (not device.running) if kind == "arm" else device.disconnected
+                    if gone:
+                        fail(f"{kind} on {port}: {(device.end_reason if kind == 'arm' else '') or 'disconnected'}")
+                    if not bridge.running:
+                        fail(f"the bridge of {port} ended: {bridge.error!r}")
+        except Failure as e:
+            print(f"korvo: {e}", file=sys.stderr)
+            status = 1
+        finally:
+            for bridge in bridges:
+                bridge.stop()
+            for device in devices:
+                device.stop()
+            if session is not None:
+                session.close()
+    if stopping.interrupted and status == 0:
         status = 130
-    except Failure as e:
-        print(f"korvo: {e}", file=sys.stderr)
-        status = 1
-    finally:
-        for bridge in bridges:
-            bridge.stop()
-        for device in devices:
-            device.stop()
-        if session is not None:
-            session.close()
-    end_by(ending)
+    stopping.end_by_signal()
     return status
 
 
@@ -656,7 +711,7 @@ def command_teleop(args: argparse.Namespace) -> int:
     open_checks(args.port)
 
     # As the bridge: the coupling withdrawn, the arm's last force zero.
-    ending = ended_by_signals()
+    stopping = Stopping()
     # A thread that wakes for a tick takes the interpreter from a busy one
     # within half a millisecond, not five.
     sys.setswitchinterval(0.0005)
@@ -666,55 +721,57 @@ def command_teleop(args: argparse.Namespace) -> int:
     session: Any = None
     status = 0
     in_place = sys.stdout.isatty()
-    try:
+    with stopping:
         try:
-            session = zenoh_wire.open_session(args.connect, args.listen)
-        except ConnectionError as e:
-            fail(str(e))
-        try:
-            servo = Servo(args.port, rate=args.rate, max_force=args.max_force)
-            end = teleop.Teleop(
-                servo, args.role, args.peer, namespace=args.namespace, session=session, domain=args.domain,
-                passivity=not args.no_passivity, delay=args.delay_ms / 1e3, jitter=args.jitter_ms / 1e3,
-                command_timeout=args.command_timeout, publish_rate=args.publish_rate, history=args.history,
-                **coupling)
-            servo.start()
-        except (OSError, RuntimeError, ValueError) as e:
-            fail(f"arm on {args.port}: {e}")
-        end.start()
-        where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
-        print(f"korvo teleop: {args.role} on {args.port} as {end.namespace}, peer {end.peer}; Zenoh {where}; "
-              f"delay {args.delay_ms:g} ms + up to {args.jitter_ms:g} ms, command timeout {end.command_timeout:g} s, "
-              f"passivity controller {'off' if args.no_passivity else 'on'}", flush=True)
-        end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
-        shown = 0.0
-        while time.monotonic() < end_at:
-            time.sleep(0.05)
-            end.drain()
-            for at, text in end.events():
-                print(("\r\x1b[K" if in_place else "") + f"korvo teleop: {text} (at {at:.3f} s)", flush=True)
-            if not servo.running:
-                fail(f"arm on {args.port}: {servo.end_reason or 'the loop ended'}")
-            if not end.running or not end.bridge.running:
-                fail(f"the teleoperation link ended: {end.error or end.bridge.error!r}")
-            if time.monotonic() - shown >= (0.25 if in_place else 1.0):
-                shown = time.monotonic()
-                line = teleop_line(args.role, end, servo)
-                print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
-    except KeyboardInterrupt:
+            try:
+                session = zenoh_wire.open_session(args.connect, args.listen)
+            except ConnectionError as e:
+                fail(str(e))
+            try:
+                servo = Servo(args.port, rate=args.rate, max_force=args.max_force)
+                end = teleop.Teleop(
+                    servo, args.role, args.peer, namespace=args.namespace, session=session, domain=args.domain,
+                    passivity=not args.no_passivity, delay=args.delay_ms / 1e3, jitter=args.jitter_ms / 1e3,
+                    command_timeout=args.command_timeout, publish_rate=args.publish_rate, history=args.history,
+                    **coupling)
+                servo.start()
+            except (OSError, RuntimeError, ValueError) as e:
+                fail(f"arm on {args.port}: {e}")
+            end.start()
+            where = f"router listening on {args.listen}" if args.listen else f"client of {args.connect or zenoh_wire.DEFAULT_ROUTER}"
+            print(f"korvo teleop: {args.role} on {args.port} as {end.namespace}, peer {end.peer}; Zenoh {where}; "
+                  f"delay {args.delay_ms:g} ms + up to {args.jitter_ms:g} ms, command timeout {end.command_timeout:g} s, "
+                  f"passivity controller {'off' if args.no_passivity else 'on'}", flush=True)
+            end_at = time.monotonic() + args.seconds if args.seconds else float("inf")
+            shown = 0.0
+            while time.monotonic() < end_at:
+                if stopping.wait(0.05):
+                    break
+                end.drain()
+                for at, text in end.events():
+                    print(("\r\x1b[K" if in_place else "") + f"korvo teleop: {text} (at {at:.3f} s)", flush=True)
+                if not servo.running:
+                    fail(f"arm on {args.port}: {servo.end_reason or 'the loop ended'}")
+                if not end.running or not end.bridge.running:
+                    fail(f"the teleoperation link ended: {end.error or end.bridge.error!r}")
+                if time.monotonic() - shown >= (0.25 if in_place else 1.0):
+                    shown = time.monotonic()
+                    line = teleop_line(args.role, end, servo)
+                    print(("\r" + line + " \x1b[K") if in_place else line, end="" if in_place else "\n", flush=True)
+        except Failure as e:
+            print(("\n" if in_place else "") + f"korvo: {e}", file=sys.stderr)
+            status = 1
+        finally:
+            if in_place:
+                print()
+            if end is not None:
+                end.stop()
+            if servo is not None:
+                servo.stop()
+            if session is not None:
+                session.close()
+    if stopping.interrupted and status == 0:
         status = 130
-    except Failure as e:
-        print(("\n" if in_place else "") + f"korvo: {e}", file=sys.stderr)
-        status = 1
-    finally:
-        if in_place:
-            print()
-        if end is not None:
-            end.stop()
-        if servo is not None:
-            servo.stop()
-        if session is not None:
-            session.close()
     if end is not None and end.coupling.writes and (args.output or args.data):
         data = end.data()
         if args.data:
@@ -728,7 +785,7 @@ def command_teleop(args: argparse.Namespace) -> int:
                 print(f"wrote {args.output}")
             except ValueError as e:
                 print(f"korvo: no picture: {e}", file=sys.stderr)
-    end_by(ending)
+    stopping.end_by_signal()
     return status
 
 
