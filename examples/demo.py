@@ -33,6 +33,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import signal
 import sys
 import time
 from dataclasses import dataclass, field
@@ -213,6 +214,24 @@ def take_events(monitor: korvo.HandleMonitor | None, run: Run, since: float) -> 
         run.events += [(monitor.started_at + e.time - since, e.button, e.pressed) for e in monitor.events()]
 
 
+class CtrlC:
+    """Ctrl+C during a loop ends it at its next pass. The handler only takes
+    note: on Python 3.13.0 a KeyboardInterrupt raised at a loop's jump back
+    leaves the try statement around the loop, and what follows it (the
+    run's picture) would be lost."""
+
+    def __enter__(self) -> CtrlC:
+        self.pressed = False
+        self._previous = signal.signal(signal.SIGINT, self._note)
+        return self
+
+    def _note(self, *_: object) -> None:
+        self.pressed = True
+
+    def __exit__(self, *_: object) -> None:
+        signal.signal(signal.SIGINT, self._previous)
+
+
 def run_native(
     arm: hw.Arvena, monitor: korvo.HandleMonitor | None, scene: Scene, seconds: float, rate: float, live: Live
 ) -> Run:
@@ -225,8 +244,8 @@ def run_native(
         start = time.monotonic()
         if monitor is not None:
             monitor.events()  # only what happens during the run
-        try:
-            while (now := time.monotonic()) - start < seconds:
+        with CtrlC() as ctrl_c:
+            while not ctrl_c.pressed and (now := time.monotonic()) - start < seconds:
                 status = monitor.status if monitor is not None else None
                 target = scene.target(status)
                 spring.set(target=target, stiffness=scene.stiffness(status))
@@ -242,8 +261,7 @@ def run_native(
                         f"force {s.force[0]:+5.2f} {s.force[1]:+5.2f} {s.force[2]:+5.2f} | {handle_text(status)}"
                     )
                 time.sleep(1.0 / STEER_HZ)
-        except KeyboardInterrupt:
-            run.interrupted = True
+        run.interrupted = ctrl_c.pressed
         servo.remove(spring)
         servo.remove(wall)
         time.sleep(0.05)  # let them fade out before the loop sends its zero force
@@ -275,8 +293,8 @@ def run_python(
     previous = None
     next_steer = 0.0
     status, target, stiffness = None, scene.rest, scene.spring_stiffness
-    try:
-        while (now := clock()) - start < seconds:
+    with CtrlC() as ctrl_c:
+        while not ctrl_c.pressed and (now := clock()) - start < seconds:
             if previous is not None:
                 run.periods.append(now - previous)
             previous = now
@@ -308,8 +326,7 @@ def run_python(
                 time.sleep(left - 2e-4)
             while clock() < next_tick:
                 pass
-    except KeyboardInterrupt:
-        run.interrupted = True
+    run.interrupted = ctrl_c.pressed
     arm.end_effector_force([0.0, 0.0, 0.0])
     live.done()
     return run
