@@ -476,24 +476,29 @@ run_pytest() {
     return "$status"
 }
 
+# The serial part goes first, beside the sanitized builds and tests, so that
+# the run ends with both cores busy.
 run_python_tests() {
     use_ccache
+    PYTEST_PARTS="serial parallel"
     run_pytest KORVO_WHEEL="$(cat "$ROOT/build/wheel-path")"
 }
 
 # The sanitizer runtimes are preloaded into the (uninstrumented) interpreter
 # and every process it starts; the tests run the venv's simulator. Left out,
 # since they would only repeat the first run: tests that run no code of the
-# library (the simulator alone, type checkers), and those that run it for
+# library (the simulator alone, type checkers); those that run it for
 # seconds in processes of their own on paths other tests run here in-process
-# (a teleoperated pair of arms). The serial part goes first, beside the C++
-# tests, so that the run ends with both cores busy.
+# (a teleoperated pair of arms); and those that judge what Python code shows
+# (documentation snippets, examples and the demo, the command line's messages
+# and pictures). The serial part goes first, beside the C++ tests, so that
+# the run ends with both cores busy.
 run_python_tests_sanitized() {
     local runtimes
     runtimes="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
     # Leaks are the interpreter's own at exit, not ours to report.
     PYTEST_ARGUMENTS=(-p no:cacheprovider "${PYTEST_ARGUMENTS[@]}")
-    PYTEST_LEAVE_OUT="no_library or child_processes"
+    PYTEST_LEAVE_OUT="no_library or child_processes or python_output"
     PYTEST_PARTS="serial parallel"
     run_pytest LD_PRELOAD="$runtimes" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 PYTHONPATH="$PY_SANITIZE" \
         KORVO_SIM="$VENV/bin/korvo-sim"

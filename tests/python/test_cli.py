@@ -40,6 +40,7 @@ def scenario(body: str) -> dict:
     return run(HELPERS + textwrap.dedent(body), timeout=120)
 
 
+@pytest.mark.python_output
 @pytest.mark.serial
 def test_list_finds_every_device_in_one_probe_limit_and_leaves_held_ports_alone():
     r = scenario(
@@ -83,6 +84,7 @@ def test_list_finds_every_device_in_one_probe_limit_and_leaves_held_ports_alone(
     assert "busy: another program holds it (not probed)" in r["plain"]["out"]
 
 
+@pytest.mark.python_output
 def test_info_tells_what_each_device_says_and_why_not():
     r = scenario(
         """
@@ -119,6 +121,7 @@ def test_info_tells_what_each_device_says_and_why_not():
     assert denied["err"].count("\n") == 1  # one line, no traceback
 
 
+@pytest.mark.python_output
 def test_monitor_shows_both_devices_and_reports_a_pulled_cable():
     r = scenario(
         """
@@ -136,6 +139,7 @@ def test_monitor_shows_both_devices_and_reports_a_pulled_cable():
     assert "Traceback" not in w["out"] + w["err"]
 
 
+@pytest.mark.python_output
 def test_monitor_ends_on_ctrl_c_without_a_traceback():
     r = scenario(
         """
@@ -190,6 +194,7 @@ def test_a_signal_ends_a_command_loop_at_its_wait_and_never_skips_its_clean_up(s
     assert signal.getsignal(sig) is before
 
 
+@pytest.mark.python_output
 def test_no_devices_is_one_line_and_a_failure():
     r = scenario(
         """
@@ -201,6 +206,7 @@ def test_no_devices_is_one_line_and_a_failure():
     assert (r["none"]["code"], r["none"]["err"]) == (1, "korvo: no device found\n")
 
 
+@pytest.mark.python_output
 @pytest.mark.parametrize(
     "arguments, expected",
     [
@@ -218,6 +224,7 @@ def test_udev_prints_a_rule(arguments, expected):
         assert text in done.stdout
 
 
+@pytest.mark.python_output
 def test_udev_refuses_half_an_id():
     done = subprocess.run(KORVO + ["udev", "--vendor", "1d6b"], capture_output=True, text=True, timeout=30)
     assert (done.returncode, done.stderr) == (1, "korvo: give both --vendor and --product, or neither\n")
@@ -242,12 +249,14 @@ BAD_VALUES = [
 ]  # fmt: skip
 
 
+@pytest.mark.python_output
 @pytest.mark.parametrize("arguments, error", BAD_VALUES, ids=[" ".join(a) or "nothing" for a, _ in BAD_VALUES])
 def test_a_bad_command_line_is_one_line_and_status_2(arguments, error):
     done = subprocess.run(KORVO + arguments, capture_output=True, text=True, timeout=30)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", error + "\n")
 
 
+@pytest.mark.python_output
 @pytest.mark.parametrize("arguments", [["udev"], ["info", "{arm}"], ["monitor", "{arm}", "--seconds", "5"]],
                          ids=["udev", "info", "monitor"])
 def test_output_into_a_closed_pipe_ends_the_command_quietly(arguments):
@@ -265,6 +274,7 @@ def test_output_into_a_closed_pipe_ends_the_command_quietly(arguments):
     assert (done.returncode, done.stderr) == (141, "")
 
 
+@pytest.mark.python_output
 @pytest.mark.skipif(os.geteuid() != 0, reason="installing a rule needs root")
 def test_udev_install_writes_the_rule(tmp_path):
     done = subprocess.run(KORVO + ["udev", "--install", "--rules-dir", str(tmp_path)], capture_output=True, text=True,

@@ -101,6 +101,7 @@ def test_run_summary_counts_the_long_periods():
     assert "4 over 1.5 ms" in make_run().summary()
 
 
+@pytest.mark.python_output
 def test_picture_goes_to_the_repository_wherever_the_demo_starts(tmp_path):
     # Started from elsewhere, the demo still names the repository's picture.
     # Wide columns: argparse would otherwise wrap a long path at its hyphens.
@@ -113,6 +114,7 @@ def test_picture_goes_to_the_repository_wherever_the_demo_starts(tmp_path):
     assert f"(default {expected})" in " ".join(shown.split())
 
 
+@pytest.mark.python_output
 def test_demo_end_to_end_with_the_simulator(tmp_path, capsys):
     picture = tmp_path / "demo.png"
     assert demo.main(["--seconds", "0.5", "--quiet", "--compare", "--output", str(picture)]) == 0
@@ -127,6 +129,7 @@ def test_demo_end_to_end_with_the_simulator(tmp_path, capsys):
     assert not any(os.path.lexists(p) for p in demo.LINK_NAMES.values())
 
 
+@pytest.mark.python_output
 def test_demo_on_given_ports(tmp_path, capsys):
     with Simulator("arm") as sim:
         assert demo.main(["--port", sim.port("arm"), "--seconds", "0.3", "--quiet", "--output", str(tmp_path / "x.png")]) == 0
@@ -134,6 +137,7 @@ def test_demo_on_given_ports(tmp_path, capsys):
     assert "no handle" in out and "native loop:" in out
 
 
+@pytest.mark.python_output
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("loop", ["--compare", "--python-loop"])
 def test_ctrl_c_saves_the_picture_of_what_ran_without_a_traceback(tmp_path, loop):

@@ -20,6 +20,8 @@ import two_arms  # noqa: E402
 
 S = math.sqrt(0.5)
 
+pytestmark = pytest.mark.python_output
+
 
 @pytest.mark.parametrize("example", sorted(p.name for p in EXAMPLES.glob("*.py")))
 def test_every_example_takes_help(example):

@@ -7,12 +7,14 @@ the taps the recorder reads; Recording.save(".mcap"), and korvo plot."""
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
 import textwrap
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -330,33 +332,45 @@ def test_taps_from_python_are_independent_of_the_recording_and_limited_in_number
     assert not taps[3].open and taps[2].open
 
 
-@pytest.mark.timeout(120)  # three plots, each a cold start of matplotlib
-def test_a_saved_recording_is_the_same_messages_and_korvo_plot_draws_every_format(devices, tmp_path):
-    arm, _ = devices
-    with korvo.Servo(arm, realtime=False, max_force_step=1.0, ramp_time=0.01) as servo:
+@pytest.fixture(scope="module")
+def saved(tmp_path_factory) -> tuple[Any, Path]:
+    """A short run's recording, and where it is saved in each format."""
+    where = tmp_path_factory.mktemp("saved")
+    with Simulator("arm") as sim, \
+            korvo.Servo(sim.port("arm"), realtime=False, max_force_step=1.0, ramp_time=0.01) as servo:
         servo.force = (0.2, 0.0, 0.0)
         wait_until(lambda: servo.state.tick >= 400)
     rec = servo.recording()
-    rec.save(tmp_path / "run.mcap")
-    got = decoded(tmp_path / "run.mcap")
+    for name in ("run.mcap", "run.csv", "run.npz"):
+        rec.save(where / name)
+    return rec, where
+
+
+def test_a_saved_recording_is_the_same_messages(saved):
+    rec, where = saved
+    got = decoded(where / "run.mcap")
     assert [s for s, _, _ in got["/arm/measured_cf"]] == rec.tick.tolist()
     assert np.array_equal([vector(m.wrench.force) for _, _, m in got["/arm/measured_cf"]], rec.force)
     stamps = np.array([t for _, t, _ in got["/arm/measured_cf"]])
     assert abs((stamps[0] - time.time_ns()) / 1e9 + time.monotonic() - (rec.started_at + rec.time[0])) < 1.0
-    for name in ("run.csv", "run.npz"):
-        rec.save(tmp_path / name)
-    for name in ("run.mcap", "run.csv", "run.npz"):
-        done = subprocess.run([sys.executable, "-m", "korvo", "plot", str(tmp_path / name)], capture_output=True,
-                              text=True, timeout=60)
-        assert done.returncode == 0, done.stderr
-        picture = tmp_path / (Path(name).stem + ".png")
-        import matplotlib.image
-
-        assert matplotlib.image.imread(picture).shape[:2] == (1000, 1200), name
-        os.remove(picture)
-    loaded = {name: __import__("korvo.plot").plot.load(tmp_path / name) for name in ("run.mcap", "run.npz")}
+    loaded = {name: __import__("korvo.plot").plot.load(where / name) for name in ("run.mcap", "run.npz")}
     assert np.array_equal(loaded["run.mcap"].force, loaded["run.npz"].force)
     assert loaded["run.mcap"].rate == loaded["run.npz"].rate == 1000.0
+
+
+@pytest.mark.python_output
+@pytest.mark.timeout(120)  # three plots, each a cold start of matplotlib
+@pytest.mark.parametrize("name", ["run.mcap", "run.csv", "run.npz"])
+def test_korvo_plot_draws_every_format(saved, tmp_path, name):
+    _, where = saved
+    shutil.copy(where / name, tmp_path / name)
+    done = subprocess.run([sys.executable, "-m", "korvo", "plot", str(tmp_path / name)], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    import matplotlib.image
+
+    # Beside the recording, by its name, when no --output is given.
+    assert matplotlib.image.imread(tmp_path / "run.png").shape[:2] == (1000, 1200), name
 
 
 @pytest.mark.timeout(60)

@@ -470,6 +470,7 @@ def test_a_program_that_ends_with_its_bridge_running_leaves_a_zero_force(free_po
 # -- bad input at the command line ---------------------------------------------------------------------
 
 
+@pytest.mark.python_output
 @pytest.mark.timeout(30)
 @pytest.mark.parametrize(
     ("arguments", "status", "line"),

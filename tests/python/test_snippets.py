@@ -14,7 +14,7 @@ from snippets import snippets
 
 # Its tests start interpreters and simulators, or draw with Matplotlib: far
 # slower on a loaded machine than the default bound allows for.
-pytestmark = pytest.mark.timeout(60)
+pytestmark = [pytest.mark.timeout(60), pytest.mark.python_output]
 
 SNIPPETS = snippets()
 

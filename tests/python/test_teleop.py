@@ -474,6 +474,7 @@ def test_teleop_checks_its_arguments_before_it_opens_anything():
 
 
 @pytest.mark.timeout(30)
+@pytest.mark.python_output
 @pytest.mark.parametrize(
     ("arguments", "status", "line"),
     [
