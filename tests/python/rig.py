@@ -23,6 +23,7 @@ import math
 import os
 import re
 import select
+import signal
 import struct
 import subprocess
 import sys
@@ -170,6 +171,28 @@ class PtyPeer:
     def close(self) -> None:
         if self.master >= 0:
             self.hang_up()
+
+
+# For a child process whose test may give up on it: SIGUSR1 writes every
+# thread's Python stack to its standard error.
+DUMPS_STACKS = "import faulthandler, signal; faulthandler.register(signal.SIGUSR1, all_threads=True)\n"
+
+
+def finish(child: subprocess.Popen, timeout: float) -> tuple[str, str]:
+    """The child's output once it has ended; a child still running after
+    `timeout` seconds fails the test with where each of its threads was
+    (children started with DUMPS_STACKS)."""
+    try:
+        return child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        import pytest
+
+        child.send_signal(signal.SIGUSR1)
+        time.sleep(1.0)
+        child.kill()
+        out, err = child.communicate()
+        pytest.fail(f"the child was still running after {timeout} s; its output:\n{out}\nits standard error, "
+                    f"with its threads' stacks:\n{err}")
 
 
 def wait_until(predicate, limit: float = 10.0, describe=None):

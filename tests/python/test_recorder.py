@@ -33,7 +33,7 @@ from rosbags.typesys import Stores, get_typestore  # noqa: E402
 import korvo  # noqa: E402
 from korvo.ros import bag, messages  # noqa: E402
 from korvo_sim import Simulator  # noqa: E402
-from rig import wait_until  # noqa: E402
+from rig import DUMPS_STACKS, finish, wait_until  # noqa: E402
 
 ARM_TOPICS = ["/arm/measured_js", "/arm/measured_cp", "/arm/measured_cv", "/arm/measured_cf", "/arm/servo_cf"]
 
@@ -147,7 +147,7 @@ def test_the_message_layer_names_types_and_hashes_as_ros_2_does():
 
 
 def recording_script(path: Path, arm: str, body: str, chunk_seconds: float = 1.0) -> str:
-    return textwrap.dedent(f"""
+    return DUMPS_STACKS + textwrap.dedent(f"""
         import os, signal, sys, time
         import korvo
         servo = korvo.Servo({arm!r}, realtime=False)
@@ -188,7 +188,7 @@ def test_however_the_recording_ends_it_is_valid_and_complete(devices, tmp_path, 
     assert child.stdout.readline() == "recording\n"
     if how == "ctrl-c":
         child.send_signal(signal.SIGINT)
-    _, err = child.communicate(timeout=30)
+    _, err = finish(child, 30)
     assert child.returncode != 0 if how in ("exception", "ctrl-c") else child.returncode == 0, err
     _, ticks = complete(path)
     assert len(ticks) >= 300
