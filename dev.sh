@@ -4,7 +4,7 @@
 #
 #   ./dev.sh demo      build the module and run the demo against korvo-sim
 #   ./dev.sh test      build everything and run every test (C++ under ASan and
-#                      UBSan, and again under TSan; Python against the module,
+#                      UBSan, threaded code's again under TSan; Python against the module,
 #                      and against a module built with ASan and UBSan; the
 #                      documentation, with warnings as errors)
 #   ./dev.sh build     build and install the module into .venv only
@@ -424,8 +424,8 @@ build_sanitized() {
         -C cmake.define.CMAKE_CXX_FLAGS_DEBUG="$SANITIZED_DEBUG_FLAGS" -C cmake.define.CMAKE_UNITY_BUILD="$SANITIZED_UNITY_BUILD" "$ROOT"
 }
 
-# The same C++ tests, built again with ThreadSanitizer: the servo loop and
-# everything else that shares state between threads. Without the simulator
+# The C++ suites of the servo loop and everything else that shares state
+# between threads, built again with ThreadSanitizer. Without the simulator
 # the examples do not run here, so they are not built twice.
 build_tsan() {
     cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
