@@ -26,13 +26,13 @@ using namespace Korvo::Haptics;
 using namespace std::chrono_literals;
 using Role = TeleopCoupling::Role;
 
-constexpr double kDt = 0.001;
+constexpr double kTickSeconds = 0.001;
 
 TickInput At(std::uint64_t tick, const Vector3d& position, const Vector3d& velocity = kZero) {
     TickInput in;
     in.tick = tick;
-    in.time = static_cast<double>(tick) * kDt;
-    in.dt = kDt;
+    in.time = static_cast<double>(tick) * kTickSeconds;
+    in.dt = kTickSeconds;
     in.position = position;
     in.velocity = velocity;
     in.fresh = true;
@@ -54,7 +54,7 @@ TeleopCoupling::Params Plain() {
     p.stiffness = 100.0;
     p.damping = 2.0;
     p.local_damping = 0.5;
-    p.ramp_time = kDt;
+    p.ramp_time = kTickSeconds;
     p.max_speed = 10.0;
     p.passivity = false;
     return p;
@@ -105,21 +105,21 @@ TEST(Teleop, AStalePeerFadesTheForceAndAFreshOneRampsItBack) {
     std::uint64_t sequence = 2;
     double peak = 0.0;
     for (std::uint64_t end = tick + 100; tick < end; ++tick) {
-        leader.SetSample(Sample(sequence++, static_cast<double>(tick) * kDt, kZero, kZero, {-1.0, 0.0, 0.0}));
+        leader.SetSample(Sample(sequence++, static_cast<double>(tick) * kTickSeconds, kZero, kZero, {-1.0, 0.0, 0.0}));
         const double f = leader.Force(At(tick, kZero))[0];
-        EXPECT_LE(f, peak + kDt / p.ramp_time + 1e-9);  // never faster than the ramp
+        EXPECT_LE(f, peak + kTickSeconds / p.ramp_time + 1e-9);  // never faster than the ramp
         peak = f;
     }
     EXPECT_NEAR(peak, 1.0, 1e-9);
     // Silent from here: the last sample ages past the timeout, then fades.
-    const double last = static_cast<double>(tick - 1) * kDt;
+    const double last = static_cast<double>(tick - 1) * kTickSeconds;
     for (std::uint64_t end = tick + 100; tick < end; ++tick) {
-        const double now = static_cast<double>(tick) * kDt;
+        const double now = static_cast<double>(tick) * kTickSeconds;
         const double f = leader.Force(At(tick, kZero))[0];
         if (now - last <= p.timeout) {
             EXPECT_NEAR(f, 1.0, 1e-9);
         }
-        if (now - last >= p.timeout + p.fade_time + kDt) {
+        if (now - last >= p.timeout + p.fade_time + kTickSeconds) {
             EXPECT_EQ(f, 0.0);
         }
         EXPECT_EQ(leader.Latest().fresh, now - last <= p.timeout ? 1u : 0u);
@@ -155,11 +155,11 @@ TEST(Teleop, AfterALapseTheAnchorTravelsFromTheArmAtMaxSpeed) {
     ExpectVectorNear(follower.Latest().anchor, {0.0, 0.0, 0.01});
     // The leader is back, 5 cm away from where the arm now is.
     for (int i = 0; i < 100; ++i, ++tick) {
-        follower.SetSample(Sample(tick, static_cast<double>(tick) * kDt, {0.05, 0.0, 0.0}));
+        follower.SetSample(Sample(tick, static_cast<double>(tick) * kTickSeconds, {0.05, 0.0, 0.0}));
         follower.Force(At(tick, {0.0, 0.0, 0.01}));
     }
     const Vector3d anchor = follower.Latest().anchor;
-    EXPECT_NEAR(Norm(anchor - Vector3d{0.0, 0.0, 0.01}), 100 * 0.1 * kDt, 1e-9);  // 1 cm in 100 ticks
+    EXPECT_NEAR(Norm(anchor - Vector3d{0.0, 0.0, 0.01}), 100 * 0.1 * kTickSeconds, 1e-9);  // 1 cm in 100 ticks
 }
 
 TEST(Teleop, ParametersAndSamplesOutOfRangeAreRefusedAndChangeNothing) {
@@ -196,7 +196,7 @@ TEST(Teleop, WithTheControllerThePortNeverGivesOutMoreThanThePeerPutIn) {
         std::uniform_real_distribution<double> any(-1.0, 1.0);
         double peer = 0.0;
         for (std::uint64_t tick = 0; tick < 20000; ++tick) {
-            const double now = static_cast<double>(tick) * kDt;
+            const double now = static_cast<double>(tick) * kTickSeconds;
             if (tick % 3 == 0) {
                 coupling.SetSample(Sample(tick + 1, now, {0.05 * any(rng), 0.05 * any(rng), 0.05 * any(rng)},
                                           {any(rng), any(rng), any(rng)}, {3 * any(rng), 3 * any(rng), any(rng)}));
@@ -226,12 +226,12 @@ TEST(Teleop, WithoutTheControllerTheObserverCountsWhatTheChannelMade) {
     // The follower's force pushes the leader along its motion: output, and
     // nothing came in at the other end.
     for (std::uint64_t tick = 0; tick < 100; ++tick) {
-        leader.SetSample(Sample(tick + 1, static_cast<double>(tick) * kDt, kZero, kZero, {-1.0, 0.0, 0.0}));
+        leader.SetSample(Sample(tick + 1, static_cast<double>(tick) * kTickSeconds, kZero, kZero, {-1.0, 0.0, 0.0}));
         leader.Force(At(tick, kZero, {0.1, 0.0, 0.0}));
     }
     const auto r = leader.Latest();
     EXPECT_NEAR(r.observed, -r.energy_out, 1e-12);
-    EXPECT_NEAR(r.energy_out, 0.1 * kDt * 100, 1e-12);  // 1 N at 0.1 m/s
+    EXPECT_NEAR(r.energy_out, 0.1 * kTickSeconds * 100, 1e-12);  // 1 N at 0.1 m/s
     EXPECT_EQ(r.dissipated, 0.0);
 }
 
@@ -241,7 +241,7 @@ TEST(Teleop, ANewPeerStartsTheBudgetOver) {
     TeleopCoupling leader(Role::Leader, p);
     leader.SetPeerEnergy({5.0, 1});  // a peer that has been counting long: its first report is the base
     auto step = [&](std::uint64_t tick) {
-        leader.SetSample(Sample(tick + 1, static_cast<double>(tick) * kDt, kZero, kZero, {-1.0, 0.0, 0.0}));
+        leader.SetSample(Sample(tick + 1, static_cast<double>(tick) * kTickSeconds, kZero, kZero, {-1.0, 0.0, 0.0}));
         leader.Force(At(tick, kZero, {0.1, 0.0, 0.0}));
         return leader.Latest();
     };
@@ -279,7 +279,7 @@ struct Loop {
         p.timeout = delay + 0.05;
         TeleopCoupling leader(Role::Leader, p);
         TeleopCoupling follower(Role::Follower, p);
-        const std::size_t lag = static_cast<std::size_t>(std::lround(delay / kDt)) + 1;
+        const std::size_t lag = static_cast<std::size_t>(std::lround(delay / kTickSeconds)) + 1;
         std::deque<std::pair<TeleopCoupling::Report, double>> to_follower, to_leader;
         double xl = 0.0, vl = 0.0, xf = 0.0, vf = 0.0, fl = 0.0, ff = 0.0;
         double error2 = 0.0, peak = 0.0, observed = 0.0;
@@ -287,9 +287,9 @@ struct Loop {
         const std::uint64_t ticks = 10000;
         auto limit = [](double f) { return std::clamp(f, -4.0, 4.0); };
         for (std::uint64_t tick = 0; tick < ticks; ++tick) {
-            const double t = static_cast<double>(tick) * kDt;
+            const double t = static_cast<double>(tick) * kTickSeconds;
             for (int half = 0; half < 2; ++half) {  // the arms, in half steps
-                const double h = kDt / 2;
+                const double h = kTickSeconds / 2;
                 const double hand = 30.0 * (0.02 * std::sin(2 * M_PI * 0.5 * t) - xl) - 0.3 * vl;
                 vl = (vl + h * (fl + hand) / kMass) / (1 + h * 10);
                 xl += h * vl;
