@@ -166,9 +166,11 @@ Server::End Server::Serve()
                                          + (n == 0 ? "end of file" : std::strerror(errno)));
             }
         }
-        if (device_->NextFrameDue() <= clock_.Now()) {
+        // A frame holds the handle as it is when it leaves, not as it was
+        // before the wait: a reply sent meanwhile is older than the frame.
+        if (const double at = clock_.Now(); device_->NextFrameDue() <= at) {
             out_.clear();
-            device_->TakeFrame(now, pty_.UnreadByHost() <= kStreamBacklogLimit, out_);
+            device_->TakeFrame(at, pty_.UnreadByHost() <= kStreamBacklogLimit, out_);
             if (!out_.empty()) {
                 WriteAll(out_);
             }

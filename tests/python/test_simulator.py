@@ -1054,12 +1054,19 @@ def test_battery_drains(start_sim, open_port, battery, drain):
     assert abs((levels[0] - levels[-1]) - expected_drop) <= 2, (levels[0], levels[-1], elapsed)
 
 
-def test_status_message_matches_the_frames(start_sim, open_port):
-    port = open_port(start_sim("handle", "--rate", "20").path())
+# The reply is the handle as it is when the request arrives, and each frame
+# the handle as it is when the frame leaves: the status lies between the
+# frames around it. Asked well into a frame's period and held past the next
+# frame's time, the reply is older than that frame.
+@pytest.mark.parametrize("asked_after, delay", [(0.0, []), (0.03, ["--delay-us", "70000"])],
+                         ids=["at-once", "held-past-a-frame"])
+def test_status_message_matches_the_frames(start_sim, open_port, asked_after, delay):
+    port = open_port(start_sim("handle", "--rate", "20", *delay).path())
     # Frames queued while the machine was busy would make `before` stale;
     # the status must be compared with the handle as it is now.
     termios.tcflush(port.fd, termios.TCIFLUSH)
     before = read_frames(port, 1)[0]
+    time.sleep(asked_after)
     port.write(b"\xda")
     status = read_status_message(port)
     after = read_frame(port)
