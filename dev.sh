@@ -290,13 +290,14 @@ ensure_test_packages() {
 }
 
 # pip installs a list of tools unless the venv's stamp of that name lists
-# them already; the stamp is written once the install succeeded. Without
-# byte-compiling them all: the interpreter compiles, once, the modules a
-# run imports.
+# them already; the stamp is written once the install succeeded. pip
+# byte-compiles what it installs: where PYTHONDONTWRITEBYTECODE is set (as
+# on these machines), nothing else would, and every process of a run would
+# compile each module it imports again.
 stamp_lists() { [ -f "$VENV/.korvo-$1" ] && [ "$(cat "$VENV/.korvo-$1")" = "${*:2}" ]; }
 install_listed() {
     stamp_lists "$@" && return 0
-    "$VENV/bin/python" -m pip install --progress-bar off --disable-pip-version-check --no-compile "${@:2}"
+    "$VENV/bin/python" -m pip install --progress-bar off --disable-pip-version-check "${@:2}"
     echo "${*:2}" >"$VENV/.korvo-$1"
 }
 
