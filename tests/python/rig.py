@@ -358,11 +358,16 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
               sway: tuple[float, ...] | None = None, drift: tuple[float, ...] | None = None) -> str:
     forces: list[list[float]] = []
     started = time.monotonic()
-    while not stop.is_set():
+    while True:
         # Read as much as the request in hand needs: a servo loop waits for
         # each answer, so none may sit behind a read that waits for more.
-        code = peer.read(1, 0.05)
+        # Told to stop, it still reads to the end what the host sent before
+        # (a loop's last force, written as the loop ended): on a busy machine
+        # that can still be waiting in the pty.
+        code = peer.read(1, 0.01 if stop.is_set() else 0.05)
         if not code:
+            if stop.is_set():
+                break
             continue
         if code[0] in ARM_QUERIES:
             if mute_after is None or len(forces) < mute_after:
