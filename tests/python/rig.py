@@ -335,6 +335,11 @@ def _play_peer(peer: PtyPeer, stop: threading.Event, reply: bytes, delay: float)
             if delay:
                 stop.wait(delay)
             peer.send(reply)
+    # What the host wrote before the stop counts, however far behind we are
+    # (for a second: a host still writing would hold us forever).
+    drain_end = time.monotonic() + 1.0
+    while time.monotonic() < drain_end and (chunk := peer.read(4096, 0.01)):
+        received += chunk
     return f"{first} {received.hex()}"
 
 
@@ -358,14 +363,18 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
               sway: tuple[float, ...] | None = None, drift: tuple[float, ...] | None = None) -> str:
     forces: list[list[float]] = []
     started = time.monotonic()
+    drain_end = float("inf")
     while True:
         # Read as much as the request in hand needs: a servo loop waits for
         # each answer, so none may sit behind a read that waits for more.
         # Told to stop, it still reads to the end what the host sent before
         # (a loop's last force, written as the loop ended): on a busy machine
-        # that can still be waiting in the pty.
+        # that can still be waiting in the pty. For a second: a host still
+        # writing would hold it forever.
+        if stop.is_set() and drain_end == float("inf"):
+            drain_end = time.monotonic() + 1.0
         code = peer.read(1, 0.01 if stop.is_set() else 0.05)
-        if not code:
+        if not code or time.monotonic() > drain_end:
             if stop.is_set():
                 break
             continue
