@@ -50,9 +50,11 @@ def push_then_signal(sig: int, handler: str) -> tuple[int, str, list[list[float]
     peer = ArmPeerProcess()
     try:
         child = subprocess.Popen([sys.executable, "-c", PUSHING, peer.path, handler], stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, text=True)
+                                 stderr=subprocess.PIPE, text=True)
         try:
-            assert child.stdout.readline() == "pushing\n"
+            if (line := child.stdout.readline()) != "pushing\n":
+                child.kill()
+                pytest.fail(f"the child did not start pushing ({line!r}); it said: {child.communicate()[1]}")
             child.send_signal(sig)
             out, _ = child.communicate(timeout=20)
         finally:
