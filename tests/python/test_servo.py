@@ -249,11 +249,15 @@ def test_a_bad_reply_costs_one_tick(fault):
             run_until(servo, 500)
         rec = servo.recording()
     bad = np.flatnonzero(~rec.exchange_ok)
+    runs = np.split(bad, np.flatnonzero(np.diff(bad) > 1) + 1) if len(bad) else []
     # Every 100th reply of the simulator's count is bad (the first exchange
     # and the markers of resynchronising ticks are replies too): one tick
-    # each, none in a row.
-    assert 3 <= len(bad) <= 6, load(servo)
-    assert np.all(np.diff(bad) > 1), load(servo)
+    # each, none in a row. A stall that holds the simulator's replies back
+    # for whole exchange limits in a row (a loaded sanitized run: 5 of them,
+    # at load average 14) can add one run of failed ticks; a bad reply that
+    # cost more than its tick would show at every one of them.
+    assert 3 <= sum(len(r) == 1 for r in runs) <= 6, (load(servo), bad)
+    assert sum(len(r) > 1 for r in runs) <= 1, (load(servo), bad)
     assert servo.stats.failed_exchanges == len(bad)
 
 
