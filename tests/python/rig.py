@@ -312,8 +312,6 @@ ARM_QUERIES = {0xAC: 1, 0xAA: 4, 0xAB: 12, 0x0C: 16}  # code: payload bytes
 
 
 def _serve(play) -> None:
-    import signal
-
     # A device answers at once, busy machine or not: real-time priority
     # where the machine allows it (a peer sleeps between requests).
     try:
@@ -369,7 +367,7 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
               sway: tuple[float, ...] | None = None, drift: tuple[float, ...] | None = None) -> str:
     forces: list[list[float]] = []
     started = time.monotonic()
-    drain_end = float("inf")
+    drain_end: float | None = None
     while True:
         # Read as much as the request in hand needs: a servo loop waits for
         # each answer, so none may sit behind a read that waits for more.
@@ -377,12 +375,12 @@ def _play_arm(peer: PtyPeer, stop: threading.Event, mute_after: int | None,
         # (a loop's last force, written as the loop ended): on a busy machine
         # that can still be waiting in the pty. For a second: a host still
         # writing would hold it forever.
-        if stop.is_set() and drain_end == float("inf"):
+        if drain_end is None and stop.is_set():
             drain_end = time.monotonic() + 1.0
-        code = peer.read(1, 0.01 if stop.is_set() else 0.05)
-        if not code or time.monotonic() > drain_end:
-            if stop.is_set():
-                break
+        code = peer.read(1, 0.05 if drain_end is None else 0.01)
+        if drain_end is not None and (not code or time.monotonic() > drain_end):
+            break
+        if not code:
             continue
         if code[0] in ARM_QUERIES:
             if mute_after is None or len(forces) < mute_after:

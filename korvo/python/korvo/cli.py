@@ -26,7 +26,9 @@ import json
 import math
 import os
 import re
+import select
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -252,8 +254,6 @@ class Stopping:
     exception would leave the command past its clean-up."""
 
     def __init__(self) -> None:
-        import signal
-
         self.signum = 0
         self._signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
         self._previous: dict[int, Any] = {}
@@ -262,8 +262,6 @@ class Stopping:
         self._previous_wake = -1
 
     def __enter__(self) -> Stopping:
-        import signal
-
         if threading.current_thread() is not threading.main_thread():
             return self  # no handlers there: `wait` only waits
         # Written by the interpreter's own handler, in whichever thread the
@@ -281,8 +279,6 @@ class Stopping:
 
     def wait(self, seconds: float) -> bool:
         """Waits `seconds`, less when a signal comes; True once one has."""
-        import select
-
         if self._woken < 0:
             time.sleep(max(0.0, seconds))
             return bool(self.signum)
@@ -296,8 +292,6 @@ class Stopping:
         return bool(self.signum)
 
     def __exit__(self, *_: object) -> None:
-        import signal
-
         for signum, previous in self._previous.items():
             # A handler Python did not install (None) cannot be put back;
             # the default is what the clean-up left to act for.
@@ -312,15 +306,11 @@ class Stopping:
     @property
     def interrupted(self) -> bool:
         """Ended by Ctrl+C."""
-        import signal
-
         return self.signum == signal.SIGINT
 
     def end_by_signal(self) -> None:
         """After the clean-up: a process ended by SIGTERM or SIGHUP ends by
         that signal, as the default would have ended it."""
-        import signal
-
         if self.signum in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(self.signum, signal.SIG_DFL)
             os.kill(os.getpid(), self.signum)
