@@ -30,11 +30,12 @@
 #include <vector>
 
 #include "Korvo/Haptics/Effects.h"
-#include "Korvo/Haptics/Mailbox.h"
-#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Realtime/Mailbox.h"
+#include "Korvo/Realtime/SeqLock.h"
 #include "Korvo/Haptics/Servo.h"
 
 using namespace Korvo::Haptics;
+using namespace Korvo::Realtime;
 using Clock = std::chrono::steady_clock;
 
 namespace {

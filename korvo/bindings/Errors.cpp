@@ -7,7 +7,7 @@
 // it delivers the queue to Python itself only when it already holds the
 // lock, and otherwise the Python thread of korvo.errors takes it from there.
 
-#include "Korvo/Haptics/ErrorQueue.h"
+#include "Korvo/Realtime/ErrorQueue.h"
 
 #include <pybind11/pybind11.h>
 
@@ -28,8 +28,8 @@ namespace {
 
 // Made once and never destroyed: a sink installed from it may be called by
 // a thread that outlives the interpreter.
-ErrorQueue& Queue() {
-    static auto* queue = new ErrorQueue();
+Realtime::ErrorQueue& Queue() {
+    static auto* queue = new Realtime::ErrorQueue();
     return *queue;
 }
 
@@ -92,7 +92,7 @@ void BindErrors(py::module_& m) {
     m.def(
         "_take_errors",
         [] {
-            ErrorQueue::Taken taken = Queue().Take();
+            Realtime::ErrorQueue::Taken taken = Queue().Take();
             py::list reports;
             for (const ErrorReport& r : taken.reports) reports.append(AsTuple(r));
             return py::make_tuple(reports, taken.dropped);

@@ -2,7 +2,7 @@
 // give a recorder its own stream of every tick and every good status frame,
 // drained as numpy arrays, so that nothing is done in Python per item.
 
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Tap.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -21,7 +21,7 @@ namespace {
 using DeviceTools::HandleMonitor;
 using Status = HandleMonitor::Status;
 
-py::dict StatusArrays(Tap<Status>::Batch&& batch) {
+py::dict StatusArrays(Realtime::Tap<Status>::Batch&& batch) {
     const auto n = static_cast<py::ssize_t>(batch.items.size());
     py::array_t<std::uint64_t> frame(n);
     py::array_t<double> time(n);
@@ -54,14 +54,14 @@ py::dict StatusArrays(Tap<Status>::Batch&& batch) {
 
 template <class T, class Convert>
 void BindTap(py::module_& m, const char* name, const char* doc, Convert convert) {
-    py::class_<Tap<T>, std::shared_ptr<Tap<T>>>(m, name, doc)
+    py::class_<Realtime::Tap<T>, std::shared_ptr<Realtime::Tap<T>>>(m, name, doc)
         .def(
-            "drain", [convert](Tap<T>& tap) { return convert(tap.Drain()); },
+            "drain", [convert](Realtime::Tap<T>& tap) { return convert(tap.Drain()); },
             "Everything since the last drain, as numpy arrays; 'dropped' counts what a full tap refused.")
-        .def("close", &Tap<T>::Close, py::call_guard<GilRelease>(),
+        .def("close", &Realtime::Tap<T>::Close, py::call_guard<GilRelease>(),
              "Stops receiving (what the tap holds stays drainable).")
-        .def_property_readonly("open", &Tap<T>::IsOpen)
-        .def_property_readonly("capacity", &Tap<T>::Capacity);
+        .def_property_readonly("open", &Realtime::Tap<T>::IsOpen)
+        .def_property_readonly("capacity", &Realtime::Tap<T>::Capacity);
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ void BindTaps(py::module_& m) {
                             return RecordingArrays(Recording{std::move(batch.items), batch.refused});
                         });
     BindTap<Status>(m, "_StatusTap", "Every good status frame of a handle monitor, for a reader of its own.",
-                    [](Tap<Status>::Batch&& batch) { return StatusArrays(std::move(batch)); });
+                    [](Realtime::Tap<Status>::Batch&& batch) { return StatusArrays(std::move(batch)); });
 
     const py::object servo = m.attr("Servo");
     servo.attr("_open_tap") = py::cpp_function(

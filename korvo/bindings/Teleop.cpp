@@ -114,7 +114,7 @@ py::dict ReportArrays(const std::vector<Report>& reports, std::uint64_t dropped)
 }  // namespace
 
 void BindTeleop(py::module_& m) {
-    using Tap = Tap<Report>;
+    using Tap = Realtime::Tap<Report>;
     py::class_<Tap, std::shared_ptr<Tap>>(m, "_TeleopTap", "Every tick's report of a teleoperation coupling.")
         .def(
             "drain", [](Tap& tap) {

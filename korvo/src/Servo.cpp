@@ -31,15 +31,15 @@
 #include "ExitSignals.h"
 #include "Histogram.h"
 #include "Korvo/Haptics/Effects.h"
-#include "Korvo/Haptics/Mailbox.h"
-#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Realtime/Mailbox.h"
+#include "Korvo/Realtime/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/Devices/Device.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
-#include "LoopGuards.h"
-#include "Rings.h"
-#include "Taps.h"
+#include "Realtime/LoopGuards.h"
+#include "Realtime/Taps.h"
+#include "TickRing.h"
 
 namespace Korvo::Haptics {
 
@@ -272,8 +272,8 @@ private:
 
     std::thread thread_;
     std::mutex stop_mutex_;
-    Origin origin_;
-    PortClaim claim_;
+    Realtime::Origin origin_;
+    Realtime::PortClaim claim_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
     std::unique_ptr<ArmLink> link_;
@@ -283,9 +283,9 @@ private:
     std::atomic<Clock::time_point> epoch_{Clock::now()};
     std::atomic<double> last_call_in_{0.0};
     std::atomic<bool> enabled_{true};
-    Mailbox<Vector3d> command_;
-    Mailbox<SafetyLimits> limits_;
-    SeqLock<ServoState> state_;
+    Realtime::Mailbox<Vector3d> command_;
+    Realtime::Mailbox<SafetyLimits> limits_;
+    Realtime::SeqLock<ServoState> state_;
     // Why the loop ended by itself; set on the servo thread, which takes no
     // lock.
     enum class Ending : std::uint8_t { None, Disconnected, Failures };
@@ -304,13 +304,13 @@ private:
     std::atomic<std::uint32_t> window_{0}, window_ok_{0};
     std::atomic<Clock::time_point> stats_since_{Clock::now()};
     TickRing ring_;
-    NewestRing<TickRecord> flight_;
+    Realtime::NewestRing<TickRecord> flight_;
     // The flight record's end: the newest tick of a loop a fault ended (its
     // number in the ring, plus one); 0 while the record follows the loop.
     std::atomic<std::uint64_t> flight_end_{0};
-    DropRing<ServoEvent> events_;
+    Realtime::DropRing<ServoEvent> events_;
     std::atomic<std::uint64_t> events_dropped_{0};
-    std::shared_ptr<TapSlots<TickRecord>> taps_ = std::make_shared<TapSlots<TickRecord>>();
+    std::shared_ptr<Realtime::TapSlots<TickRecord>> taps_ = std::make_shared<Realtime::TapSlots<TickRecord>>();
     EffectStack effects_;
 };
 
@@ -494,7 +494,7 @@ void Servo::Impl::Stop() noexcept {
 void Servo::Impl::EndLoop() noexcept {
     if (origin_.Forked()) {
         // The loop runs in the parent, which sends its zero force.
-        Origin::Forget(thread_);
+        Realtime::Origin::Forget(thread_);
         return;
     }
     const std::lock_guard<std::mutex> lock(stop_mutex_);

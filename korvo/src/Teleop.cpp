@@ -4,11 +4,12 @@
 #include <cmath>
 
 #include "Checks.h"
-#include "Taps.h"
+#include "Realtime/Taps.h"
+
+template class Korvo::Realtime::Tap<Korvo::Haptics::TeleopCoupling::Report>;
 
 namespace Korvo::Haptics {
 
-template class Tap<TeleopCoupling::Report>;
 
 namespace {
 
@@ -22,7 +23,7 @@ void Within(double value, double low, double high, bool low_included, const char
 TeleopCoupling::TeleopCoupling(Role role) : TeleopCoupling(role, Params{}) {}
 
 TeleopCoupling::TeleopCoupling(Role role, const Params& params)
-    : role_(role), taps_(std::make_shared<TapSlots<Report>>()) {
+    : role_(role), taps_(std::make_shared<Realtime::TapSlots<Report>>()) {
     SetParams(params);
 }
 
@@ -58,7 +59,7 @@ void TeleopCoupling::SetPeerEnergy(const PeerEnergy& energy) {
     energy_.Write(energy);
 }
 
-std::shared_ptr<Tap<TeleopCoupling::Report>> TeleopCoupling::OpenTap(std::size_t capacity) {
+std::shared_ptr<Realtime::Tap<TeleopCoupling::Report>> TeleopCoupling::OpenTap(std::size_t capacity) {
     return taps_->Open(capacity);
 }
 

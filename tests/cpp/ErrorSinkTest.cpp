@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Korvo/Haptics/ErrorQueue.h"
+#include "Korvo/Realtime/ErrorQueue.h"
 #include "Korvo/HardwareAPI/Devices/Device.h"
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
@@ -24,7 +24,7 @@
 
 namespace {
 
-using Korvo::Haptics::ErrorQueue;
+using Korvo::Realtime::ErrorQueue;
 using Korvo::HardwareAPI::Devices::Device;
 using Korvo::HardwareAPI::IO::ErrorKind;
 using Korvo::HardwareAPI::IO::ErrorReport;

@@ -4,7 +4,7 @@
 // counted). The loop-level cases run a servo loop against a scripted arm;
 // they also run under ThreadSanitizer.
 
-#include "Korvo/Haptics/Mailbox.h"
+#include "Korvo/Realtime/Mailbox.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +19,13 @@
 
 #include "Korvo/Haptics/Effects.h"
 #include "Korvo/Haptics/Servo.h"
-#include "Rings.h"
+#include "Realtime/Rings.h"
 #include "support/ArmPeer.h"
 
 namespace {
 
 using namespace Korvo::Haptics;
+using namespace Korvo::Realtime;
 using Korvo::Testing::ArmPeer;
 using namespace std::chrono_literals;
 

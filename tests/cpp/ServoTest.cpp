@@ -25,16 +25,17 @@
 #include <vector>
 
 #include "Envelope.h"
-#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Realtime/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/ArmModel.h"
 #include "Korvo/HardwareAPI/Devices/Arvena.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
-#include "Rings.h"
+#include "Realtime/Rings.h"
 #include "support/ArmPeer.h"
 
 namespace {
 
 using namespace Korvo::Haptics;
+using namespace Korvo::Realtime;
 using Korvo::HardwareAPI::Devices::Arvena;
 using Korvo::HardwareAPI::Devices::DeviceLent;
 using Korvo::HardwareAPI::IO::SerialStream;
@@ -845,7 +846,7 @@ TEST(ServoLoop, RequiredRealTimeThatIsRefusedFailsStartBeforeAnythingIsSent) {
 // -- the ring the recording passes through ------------------------------------------------------------
 
 TEST(DropRing, RefusesTheNewestWhenFullAndWrapsAfterADrain) {
-    Korvo::Haptics::DropRing<int> ring(3);
+    Korvo::Realtime::DropRing<int> ring(3);
     for (int i = 1; i <= 3; ++i) EXPECT_TRUE(ring.Push(i));
     EXPECT_FALSE(ring.Push(4));  // never written over what is unread
     std::vector<int> out{0};

@@ -4,7 +4,7 @@
 // same ticks as its recording, a handle monitor's every good frame. These
 // tests also run under ThreadSanitizer.
 
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Tap.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 #include "Korvo/Haptics/Servo.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
-#include "Taps.h"
+#include "Realtime/Taps.h"
 #include "support/ArmPeer.h"
 #include "support/PtyPeer.h"
 #include "support/StatusFrames.h"
@@ -26,6 +26,7 @@
 namespace {
 
 using namespace Korvo::Haptics;
+using namespace Korvo::Realtime;
 using Korvo::DeviceTools::HandleMonitor;
 using namespace std::chrono_literals;
 

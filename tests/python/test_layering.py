@@ -32,11 +32,14 @@ BELOW = {
     "Library IO": set(),
     "Library devices": {"Library IO"},
     "Library discovery": {"Library IO", "Library devices"},
-    "korvo haptics": LIBRARY,
-    "korvo device tools": LIBRARY | {"korvo haptics"},
+    # Hand-offs between threads, rings, taps and port claims: what every loop
+    # of the korvo layer is built from.
+    "korvo realtime": {"Library IO"},
+    "korvo haptics": LIBRARY | {"korvo realtime"},
+    "korvo device tools": LIBRARY | {"korvo realtime"},
     "bindings": LIBRARY,
     # The two modules release the interpreter lock with one guard.
-    "korvo bindings": LIBRARY | {"korvo haptics", "korvo device tools", "bindings"},
+    "korvo bindings": LIBRARY | {"korvo realtime", "korvo haptics", "korvo device tools", "bindings"},
     "sim": set(),
 }
 PYTHON_HEADERS = re.compile(r'^\s*#\s*include\s*[<"](pybind11/|Python\.h)', re.M)
@@ -58,6 +61,8 @@ def layer_of(path: str) -> str | None:
         return "korvo bindings"
     if path.startswith(("korvo/include/Korvo/DeviceTools/", "korvo/src/DeviceTools/")):
         return "korvo device tools"
+    if path.startswith(("korvo/include/Korvo/Realtime/", "korvo/src/Realtime/")):
+        return "korvo realtime"
     if path.startswith(("korvo/include/", "korvo/src/")):
         return "korvo haptics"
     if path.startswith("bindings/"):
@@ -87,7 +92,7 @@ def include_graph() -> dict[tuple[str, str], list[str]]:
         here = path.rsplit("/", 1)[0]
         for header in QUOTED.findall(f.read_text()):
             candidates = [posixpath.normpath(f"{here}/{header}")] + [f"{r}/{header}" for r in INCLUDE_ROOTS]
-            if layer is not None and layer.startswith(("Library", "korvo haptics", "korvo device")):
+            if layer is not None and layer.startswith(("Library", "korvo haptics", "korvo device", "korvo realtime")):
                 candidates += [f"Library/src/{header}", f"korvo/src/{header}"]
             target = next((c for c in candidates if c in files), None)
             target_layer = layer_of(target) if target else "unresolved"

@@ -13,23 +13,23 @@
 #include <thread>
 #include <vector>
 
-#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Realtime/SeqLock.h"
 #include "Korvo/HardwareAPI/Devices/Handle.h"
 #include "Korvo/HardwareAPI/Devices/StylarFrame.h"
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 #include "Korvo/HardwareAPI/IO/Wait.h"
-#include "LoopGuards.h"
-#include "Rings.h"
-#include "Taps.h"
+#include "Realtime/LoopGuards.h"
+#include "Realtime/Rings.h"
+#include "Realtime/Taps.h"
 
 namespace Korvo::DeviceTools {
 
 namespace {
 
-using Haptics::DropRing;
-using Haptics::Origin;
-using Haptics::PortClaim;
-using Haptics::SeqLock;
+using Realtime::DropRing;
+using Realtime::Origin;
+using Realtime::PortClaim;
+using Realtime::SeqLock;
 using HardwareAPI::Devices::Handle;
 using HardwareAPI::IO::CancelScope;
 using HardwareAPI::IO::CancelToken;
@@ -81,7 +81,7 @@ public:
         if (origin_.Forked()) {
             // The thread, and the token it waits on (which the child shares),
             // are the parent's.
-            Origin::Forget(thread_);
+            Realtime::Origin::Forget(thread_);
             return;
         }
         const std::lock_guard<std::mutex> lock(stop_mutex_);
@@ -116,7 +116,7 @@ public:
         return out;
     }
 
-    std::shared_ptr<Haptics::Tap<Status>> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
+    std::shared_ptr<Realtime::Tap<Status>> OpenTap(std::size_t capacity) { return taps_->Open(capacity); }
 
     Counts GetCounts() const noexcept {
         Counts c;
@@ -141,8 +141,8 @@ private:
     SerialStream* stream_;
     std::thread thread_;
     std::mutex stop_mutex_;
-    Origin origin_;
-    PortClaim claim_;
+    Realtime::Origin origin_;
+    Realtime::PortClaim claim_;
     std::unique_ptr<CancelToken> token_;
     std::atomic<bool> running_{false};
     std::atomic<bool> disconnected_{false};
@@ -151,13 +151,13 @@ private:
     std::atomic<double> started_at_{0.0};
     std::atomic<double> frame_timeout_{1.0};
 
-    SeqLock<Status> latest_;
+    Realtime::SeqLock<Status> latest_;
     std::uint8_t buttons_ = 0;  // the monitor thread's
     bool seen_any_ = false;
     std::uint64_t frames_ = 0;  // the monitor thread's
     std::atomic<std::uint64_t> bad_frames_{0}, events_seen_{0}, events_dropped_{0};
-    DropRing<ButtonEvent> events_;
-    std::shared_ptr<Haptics::TapSlots<Status>> taps_ = std::make_shared<Haptics::TapSlots<Status>>();
+    Realtime::DropRing<ButtonEvent> events_;
+    std::shared_ptr<Realtime::TapSlots<Status>> taps_ = std::make_shared<Realtime::TapSlots<Status>>();
 };
 
 void HandleMonitor::Impl::Frame(const std::vector<std::uint8_t>& stuffed, double now) {
@@ -281,11 +281,11 @@ std::vector<HandleMonitor::ButtonEvent> HandleMonitor::TakeEvents() { return imp
 HandleMonitor::Counts HandleMonitor::GetCounts() const noexcept { return impl_->GetCounts(); }
 }  // namespace Korvo::DeviceTools
 
-template class Korvo::Haptics::Tap<Korvo::DeviceTools::HandleMonitor::Status>;
+template class Korvo::Realtime::Tap<Korvo::DeviceTools::HandleMonitor::Status>;
 
 namespace Korvo::DeviceTools {
 
-std::shared_ptr<Haptics::Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
+std::shared_ptr<Realtime::Tap<HandleMonitor::Status>> HandleMonitor::OpenTap(std::size_t capacity) {
     return impl_->OpenTap(capacity);
 }
 

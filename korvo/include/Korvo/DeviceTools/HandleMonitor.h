@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Tap.h"
 
 namespace Korvo::HardwareAPI::Devices {
 class Handle;
@@ -112,7 +112,7 @@ public:
     Counts GetCounts() const noexcept;
     // Every good frame from now on (its number and time in it), `capacity`
     // frames deep, for a reader of its own: see Tap.h.
-    std::shared_ptr<Haptics::Tap<Status>> OpenTap(std::size_t capacity);
+    std::shared_ptr<Realtime::Tap<Status>> OpenTap(std::size_t capacity);
 
     class Impl;
 

@@ -66,8 +66,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Korvo/Haptics/Mailbox.h"
-#include "Korvo/Haptics/SeqLock.h"
+#include "Korvo/Realtime/Mailbox.h"
+#include "Korvo/Realtime/SeqLock.h"
 #include "Korvo/Haptics/Servo.h"
 #include "Korvo/Haptics/Vector.h"
 
@@ -98,7 +98,7 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
+    Realtime::Mailbox<Params> params_;
 };
 
 class Damper : public Effect {
@@ -113,7 +113,7 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
+    Realtime::Mailbox<Params> params_;
 };
 
 class Spring : public Effect {
@@ -133,8 +133,8 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
-    SeqLock<Vector3d> anchor_;
+    Realtime::Mailbox<Params> params_;
+    Realtime::SeqLock<Vector3d> anchor_;
     Vector3d at_{};      // the anchor, on the servo thread
     bool placed_ = false;
 };
@@ -154,7 +154,7 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
+    Realtime::Mailbox<Params> params_;
 };
 
 class Sphere : public Effect {
@@ -173,7 +173,7 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
+    Realtime::Mailbox<Params> params_;
 };
 
 class Box : public Effect {
@@ -192,7 +192,7 @@ public:
     Vector3d Force(const TickInput& input) noexcept override;
 
 private:
-    Mailbox<Params> params_;
+    Realtime::Mailbox<Params> params_;
 };
 
 class EffectStack {

@@ -178,7 +178,7 @@
 #include <string>
 #include <vector>
 
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Tap.h"
 #include "Korvo/Haptics/Vector.h"
 
 namespace Korvo::HardwareAPI::Devices {
@@ -297,7 +297,7 @@ struct Recording {
 };
 
 // Every tick record, for a reader of its own (a recorder): see Tap.h.
-using TickTap = Tap<TickRecord>;
+using TickTap = Realtime::Tap<TickRecord>;
 
 class Servo {
 public:

@@ -84,15 +84,17 @@
 #include <memory>
 
 #include "Korvo/Haptics/Effects.h"
-#include "Korvo/Haptics/Mailbox.h"
-#include "Korvo/Haptics/SeqLock.h"
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Mailbox.h"
+#include "Korvo/Realtime/SeqLock.h"
+#include "Korvo/Realtime/Tap.h"
 #include "Korvo/Haptics/Vector.h"
 
-namespace Korvo::Haptics {
-
+namespace Korvo::Realtime {
 template <class T>
 class TapSlots;
+}  // namespace Korvo::Realtime
+
+namespace Korvo::Haptics {
 
 class TeleopCoupling : public Effect {
 public:
@@ -169,7 +171,7 @@ public:
     // Ticks reported so far (the SeqLock's first write is its initial value).
     std::uint64_t Writes() const noexcept { return report_.Writes() - 1; }
     // Every tick's report from now on (see Tap.h).
-    std::shared_ptr<Tap<Report>> OpenTap(std::size_t capacity);
+    std::shared_ptr<Realtime::Tap<Report>> OpenTap(std::size_t capacity);
 
     Vector3d Force(const TickInput& input) noexcept override;
 
@@ -177,11 +179,11 @@ public:
 
 private:
     const Role role_;
-    Mailbox<Params> params_;
-    Mailbox<Sample> sample_;
-    Mailbox<PeerEnergy> energy_;
-    SeqLock<Report> report_;
-    std::shared_ptr<TapSlots<Report>> taps_;
+    Realtime::Mailbox<Params> params_;
+    Realtime::Mailbox<Sample> sample_;
+    Realtime::Mailbox<PeerEnergy> energy_;
+    Realtime::SeqLock<Report> report_;
+    std::shared_ptr<Realtime::TapSlots<Report>> taps_;
 
     // The servo thread's own.
     double link_ = 0.0;

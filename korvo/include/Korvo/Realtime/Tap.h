@@ -24,7 +24,7 @@
 #include <memory>
 #include <vector>
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 inline constexpr std::size_t kMaxTaps = 4;
 inline constexpr std::size_t kMaxTapCapacity = std::size_t{1} << 24;
@@ -54,4 +54,4 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

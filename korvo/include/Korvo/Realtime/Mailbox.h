@@ -25,7 +25,7 @@
 #include <mutex>
 #include <type_traits>
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 namespace Testing {
 // Called by every Write() after its value is in its slot and before it is
@@ -81,4 +81,4 @@ private:
     T latest_;                // under writers_
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

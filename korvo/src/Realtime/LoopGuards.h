@@ -10,7 +10,7 @@
 
 #include "Korvo/HardwareAPI/IO/SerialStream.h"
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 // A loop's hold on its port (see SerialStream::Drive) from Start until the
 // loop ends; the loop's own thread ends it when the loop ends by itself, so
@@ -51,4 +51,4 @@ private:
     const pid_t process_ = ::getpid();
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

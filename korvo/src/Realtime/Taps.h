@@ -13,10 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "Korvo/Haptics/Tap.h"
+#include "Korvo/Realtime/Tap.h"
 #include "Rings.h"
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 template <class T>
 class TapSlots;
@@ -131,4 +131,4 @@ Tap<T>::~Tap() {
     impl_->Close();
 }
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

@@ -22,7 +22,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 template <class T>
 class SeqLock {
@@ -67,4 +67,4 @@ private:
     std::atomic<Word> words_[kWords]{};
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

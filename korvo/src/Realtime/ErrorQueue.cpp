@@ -1,8 +1,8 @@
-#include "Korvo/Haptics/ErrorQueue.h"
+#include "Korvo/Realtime/ErrorQueue.h"
 
 #include <utility>
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 ErrorQueue::ErrorQueue(std::size_t capacity) : capacity_(capacity) {}
 
@@ -46,4 +46,4 @@ HardwareAPI::IO::ErrorSink ErrorQueue::Sink() {
     return [this](const HardwareAPI::IO::ErrorReport& report) { Push(report); };
 }
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

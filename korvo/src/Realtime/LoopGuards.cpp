@@ -3,7 +3,7 @@
 #include <new>
 #include <stdexcept>
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 void PortClaim::Take(HardwareAPI::IO::SerialStream& stream, const char* what, const char* port) {
     const std::string why = stream.Drive(what);
@@ -28,4 +28,4 @@ void Origin::Forget(std::thread& thread) noexcept {
     if (thread.joinable()) new (&thread) std::thread();
 }
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime

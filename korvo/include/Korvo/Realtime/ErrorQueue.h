@@ -2,7 +2,7 @@
 // ErrorQueue: the library's error reports, taken off the thread that made
 // them and handed to another that may wait.
 //
-//   Korvo::Haptics::ErrorQueue queue;
+//   Korvo::Realtime::ErrorQueue queue;
 //   Korvo::HardwareAPI::IO::SetErrorSink(queue.Sink());   // reports queue up here
 //   while (queue.Wait(std::chrono::seconds(1))) {
 //       for (const auto& report : queue.Take().reports) Log(report);
@@ -32,7 +32,7 @@
 
 #include "Korvo/HardwareAPI/IO/ErrorLog.h"
 
-namespace Korvo::Haptics {
+namespace Korvo::Realtime {
 
 class ErrorQueue {
 public:
@@ -71,4 +71,4 @@ private:
     bool woken_ = false;
 };
 
-}  // namespace Korvo::Haptics
+}  // namespace Korvo::Realtime
